@@ -1,0 +1,1 @@
+"""Batch scene detection on top of vantrel_rs."""

@@ -1,0 +1,76 @@
+// The two cut detectors: the Xvid rule with thresholds that relax with the
+// distance from the last cut, and the adaptive detector whose threshold
+// follows the recent history of a blended score.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace vantrel::detector {
+
+struct XvidDetectorConfig {
+  std::int32_t search_radius;
+  std::int32_t intra_thresh;
+  double intra_thresh2;
+};
+
+struct XvidDecision {
+  bool is_cut;
+  double score;
+  double threshold;
+  std::size_t intra_blocks;
+  std::size_t total_blocks;
+  std::uint64_t mc_sad;
+};
+
+class XvidDetector {
+ public:
+  explicit XvidDetector(const XvidDetectorConfig& config);
+  void reset();
+  XvidDecision decide(std::span<const std::uint8_t> prev,
+                      std::span<const std::uint8_t> curr, std::size_t width,
+                      std::size_t height);
+  std::size_t intra_count() const { return intra_count_; }
+
+ private:
+  XvidDetectorConfig config_;
+  std::size_t intra_count_ = 1;
+};
+
+struct DetectorConfig {
+  std::size_t window_size;
+  double sigma;
+  double base_threshold;
+  double min_hist_distance;
+  double min_score;
+  double sad_weight;
+  double hist_weight;
+};
+
+double u64_to_f64(std::uint64_t value);
+double usize_to_f64(std::size_t value);
+
+class Detector {
+ public:
+  explicit Detector(const DetectorConfig& config);
+  void reset();
+  double blended_score(double sad_score, double hist_distance) const;
+  double threshold() const;
+  // (cut flag, threshold used)
+  std::pair<bool, double> decide_with_threshold(double score,
+                                                double hist_distance) const;
+  void observe(double score);
+  std::size_t window_len() const;
+
+ private:
+  DetectorConfig config_;
+  // Ring buffer of at most window_size scores, storage reserved once.
+  std::vector<double> ring_;
+  std::size_t head_ = 0;  // position of the oldest score
+  std::size_t len_ = 0;
+};
+
+}  // namespace vantrel::detector

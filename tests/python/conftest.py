@@ -1,0 +1,58 @@
+"""Shared fixtures: test videos generated with the ffmpeg tool, cached per session."""
+import json
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+FFMPEG = shutil.which("ffmpeg")
+FFPROBE = shutil.which("ffprobe")
+
+
+def run_ffmpeg(args, out: Path) -> Path:
+    cmd = [FFMPEG, "-hide_banner", "-loglevel", "error", "-y", *args, str(out)]
+    subprocess.run(cmd, check=True, stdin=subprocess.DEVNULL)
+    return out
+
+
+def lavfi(source: str, seconds: float = 1.0, rate: int = 25, size: str = "160x96") -> list:
+    """Input arguments for a synthetic lavfi source."""
+    return ["-f", "lavfi", "-i", f"{source}=size={size}:rate={rate}:duration={seconds}"]
+
+
+class VideoFactory:
+    """Makes a named test video once per session and returns its path."""
+
+    def __init__(self, root: Path):
+        self.root = root
+
+    def __call__(self, name: str, args: list) -> Path:
+        out = self.root / name
+        if not out.exists():
+            run_ffmpeg(args, out)
+        return out
+
+    def cut(self, name: str = "cut.mkv", size: str = "160x96", first=("testsrc", 1.0), second=("mandelbrot", 1.0),
+            codec=("-c:v", "libx264", "-pix_fmt", "yuv420p")) -> Path:
+        """Two unrelated sources back to back: a hard cut at the first frame of the second."""
+        (a, da), (b, db) = first, second
+        args = [*lavfi(a, da, size=size), *lavfi(b, db, size=size),
+                "-filter_complex", "[0:v][1:v]concat=n=2:v=1[v]", "-map", "[v]", *codec]
+        return self(name, args)
+
+
+def probe_frame_count(path: Path) -> int:
+    """Frames the decoder outputs for the best video stream, as ffprobe counts them."""
+    out = subprocess.run(
+        [FFPROBE, "-v", "error", "-select_streams", "v:0", "-count_frames",
+         "-show_entries", "stream=nb_read_frames", "-of", "json", str(path)],
+        check=True, capture_output=True, text=True).stdout
+    return int(json.loads(out)["streams"][0]["nb_read_frames"])
+
+
+@pytest.fixture(scope="session")
+def videos(tmp_path_factory) -> VideoFactory:
+    if FFMPEG is None:
+        pytest.skip("the ffmpeg tool is needed to generate test videos")
+    return VideoFactory(tmp_path_factory.mktemp("videos"))
