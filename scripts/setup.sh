@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what the project needs on a Debian machine and builds the Python
+# package into .venv. Idempotent: system packages are installed only when one
+# is missing, and `apt-get update` runs only then.
+# Usage: scripts/setup.sh [pip extras, default "test,ray"]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+extras="${1-test,ray}"
+packages=(pkg-config ffmpeg libavformat-dev libavcodec-dev libavutil-dev
+          libswscale-dev libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
+          valgrind g++ python3-venv)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+if [ ! -x .venv/bin/python ]; then
+  python3 -m venv .venv
+fi
+# CMake 3.26 or later (stable-ABI modules) and ninja come from PyPI.
+.venv/bin/python -m pip install -q --upgrade pip "cmake>=3.26" ninja scikit-build-core
+export PATH="$PWD/.venv/bin:$PATH"
+spec="."
+[ -n "$extras" ] && spec=".[${extras}]"
+.venv/bin/python -m pip install -q --no-build-isolation "$spec"

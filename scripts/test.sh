@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ tests, the C++ tests again under AddressSanitizer
+# and UndefinedBehaviorSanitizer (with a short fuzzing run), and the Python
+# tests against the installed package.
+# Usage: scripts/test.sh [--no-sanitize]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+sanitize=1
+for arg in "$@"; do
+  case "$arg" in
+    --no-sanitize) sanitize=0 ;;
+    *) echo "usage: $0 [--no-sanitize]" >&2; exit 2 ;;
+  esac
+done
+
+bash scripts/setup.sh
+export PATH="$PWD/.venv/bin:$PATH"
+jobs=$(nproc)
+
+echo "== C++ tests"
+cmake -S . -B build/test -G Ninja -DVANTREL_BUILD_TESTS=ON -DVANTREL_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build build/test -j"$jobs"
+ctest --test-dir build/test -j"$jobs" --output-on-failure
+
+if ((sanitize)); then
+  echo "== C++ tests under ASan/UBSan"
+  cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVANTREL_BUILD_TESTS=ON -DVANTREL_SANITIZE=ON >/dev/null
+  cmake --build build/asan -j"$jobs"
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build/asan -j"$jobs" --output-on-failure
+  if [ -x fuzz/run.sh ]; then
+    echo "== short fuzzing run"
+    bash fuzz/run.sh --smoke
+  fi
+fi
+
+echo "== Python tests"
+.venv/bin/python -m pytest -q tests/python
