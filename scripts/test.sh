@@ -37,4 +37,4 @@ if ((sanitize)); then
 fi
 
 echo "== Python tests"
-.venv/bin/python -m pytest -q tests/python
+VANTREL_DUMP="$PWD/build/test/tools/vantrel_dump" .venv/bin/python -m pytest -q tests/python
