@@ -101,4 +101,52 @@ std::uint32_t dev_block(Plane curr, std::size_t width, std::size_t curr_x,
                         std::size_t curr_y, std::size_t block_w,
                         std::size_t block_h);
 
+using Sad16x16Fn = decltype(&sad16x16);
+using DevBlockFn = decltype(&dev_block);
+using SuperblockSearchFn = decltype(&search_superblock_matches);
+using BlockSearchFn = decltype(&find_best_match_for_block);
+using SadU8Fn = decltype(&sad_u8);
+using Histogram16Fn = decltype(&histogram_16);
+using grid_Histogram16Fn = decltype(&grid_histogram_16);
+using DownscaleFn = decltype(&downscale_gray8_nearest);
+// The hot kernels in one implementation form. `plain_kernels()` holds the
+// straightforward loops every other form must match bit for bit; the
+// functions above run on `production_kernels()`, the fastest form the
+// processor supports.
+struct Kernels {
+  const char* name;
+  Sad16x16Fn sad16x16;
+  DevBlockFn dev_block;
+  SuperblockSearchFn search_superblock_matches;
+  BlockSearchFn find_best_match_for_block;
+  SadU8Fn sad_u8;
+  Histogram16Fn histogram_16;
+  grid_Histogram16Fn grid_histogram_16;
+  DownscaleFn downscale_gray8_nearest;
+  // Exact sum of the lane-wise minimum of two equally long count arrays.
+  std::uint64_t (*intersection)(std::span<const std::uint32_t> prev,
+                                std::span<const std::uint32_t> curr);
+};
+
+const Kernels& plain_kernels();
+const Kernels& production_kernels();
+// Every form this build can run on this processor, plain first.
+std::span<const Kernels* const> available_kernels();
+
+// The composite measures on an explicit form (the overloads without a
+// `Kernels` argument use production_kernels()).
+MeAnalysis meanalysis_xvid_like(const Kernels& kernels, Plane prev, Plane curr,
+                                std::size_t width, std::size_t height,
+                                std::int32_t search_radius,
+                                std::int32_t intra_thresh);
+double histogram_distance_16_from_hists(const Kernels& kernels,
+                                        const Hist16& prev, const Hist16& curr,
+                                        std::size_t total_pixels);
+double grid_histogram_distance_16_from_hists(const Kernels& kernels,
+                                             const GridHist16& prev,
+                                             const GridHist16& curr,
+                                             std::size_t total_pixels);
+double grid_histogram_median_cell_distance_16_from_hists(
+    const Kernels& kernels, const GridHist16& prev, const GridHist16& curr);
+
 }  // namespace vantrel::simd_metrics
