@@ -1,0 +1,85 @@
+"""Finding the inputs of a batch, naming their outputs, and writing outputs atomically."""
+from __future__ import annotations
+
+import contextlib
+import hashlib
+import os
+import tempfile
+from collections import Counter
+from pathlib import Path
+from typing import List
+
+# Files taken from a folder with --recursive; files named on the command line are always analysed.
+VIDEO_EXTENSIONS = frozenset(
+    ".3g2 .3gp .asf .avi .divx .dv .f4v .flv .h264 .h265 .hevc .ivf .m1v .m2t .m2ts .m2v .m4v "
+    ".mj2 .mjpeg .mkv .mov .mp4 .mpeg .mpg .mts .mxf .nut .ogv .rm .rmvb .ts .vob .webm .wmv .y4m".split())
+
+
+class UsageError(Exception):
+    pass
+
+
+def collect_inputs(paths: List[str], recursive: bool) -> List[str]:
+    """Files in command-line order, folders expanded in sorted order, each file once."""
+    found: List[str] = []
+    for path in paths:
+        if not os.path.isdir(path):
+            found.append(path)
+            continue
+        if not recursive:
+            raise UsageError(f"{path} is a folder: add --recursive to analyse the videos in it")
+        for root, dirs, names in os.walk(path):
+            dirs.sort()
+            found.extend(os.path.join(root, n) for n in sorted(names)
+                         if os.path.splitext(n)[1].lower() in VIDEO_EXTENSIONS)
+    seen = set()
+    unique = []
+    for path in found:
+        key = os.path.realpath(path)
+        if key not in seen:
+            seen.add(key)
+            unique.append(path)
+    return unique
+
+
+def output_names(inputs: List[str], extension: str) -> List[str]:
+    """`<stem>.<extension>` per input; inputs sharing a stem get a tag from their real path.
+
+    The tag depends only on the input's own path, so a file keeps its output name from one
+    run to the next as long as the set of colliding stems is the same.
+    """
+    stems = [Path(p).stem for p in inputs]
+    counts = Counter(stems)
+    names = []
+    for path, stem in zip(inputs, stems):
+        if counts[stem] > 1:
+            tag = hashlib.sha1(os.path.realpath(path).encode("utf-8", "surrogateescape")).hexdigest()[:8]
+            stem = f"{stem}-{tag}"
+        names.append(f"{stem}.{extension}")
+    return names
+
+
+def _file_mode() -> int:
+    umask = os.umask(0)
+    os.umask(umask)
+    return 0o666 & ~umask
+
+
+def write_atomic(path: Path, data: bytes) -> None:
+    """Writes into a temporary file beside `path`, then renames it over `path`.
+
+    Readers, and a later resumed run, see either no file or the complete one; an interruption
+    at any point removes the temporary file.
+    """
+    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".part")
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.chmod(tmp, _file_mode())
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(tmp)
+        raise
