@@ -67,10 +67,10 @@ class Detector {
 
  private:
   DetectorConfig config_;
-  // Ring buffer of at most window_size scores, storage reserved once.
+  // Ring buffer of at most window_size scores, storage reserved once: it
+  // fills by push_back, then overwrites the oldest entry in place.
   std::vector<double> ring_;
-  std::size_t head_ = 0;  // position of the oldest score
-  std::size_t len_ = 0;
+  std::size_t head_ = 0;  // position of the oldest score once full
 };
 
 }  // namespace vantrel::detector
