@@ -166,7 +166,7 @@ std::span<const Kernels* const> available_kernels() {
   static const auto forms = [] {
     std::vector<const Kernels*> list = {&detail::kPlainKernels,
                                         &detail::kPortableKernels};
-#if 0  // x86 forms land next
+#if defined(__x86_64__)
     list.push_back(&detail::kSse2Kernels);
     if (__builtin_cpu_supports("avx2")) list.push_back(&detail::kAvx2Kernels);
 #endif

@@ -162,6 +162,32 @@ void downscale_gray8_nearest_plain(Plane src, std::size_t src_width,
 std::uint64_t intersection_plain(std::span<const std::uint32_t> prev,
                                  std::span<const std::uint32_t> curr);
 
+// Scalar kernels the vector forms share with the portable form.
+Hist16 histogram_16_portable(Plane frame);
+GridHist16 grid_histogram_16_portable(Plane frame, std::size_t width,
+                                      std::size_t height);
+void downscale_gray8_nearest_portable(Plane src, std::size_t src_width,
+                                      std::size_t src_height,
+                                      std::size_t dst_width,
+                                      std::size_t dst_height,
+                                      std::vector<std::uint8_t>& dst);
+
+#if defined(__x86_64__)
+// SSE2 kernels the AVX2 form reuses where wider vectors do not pay.
+std::uint32_t sad16x16_sse2(Plane prev, Plane curr, std::size_t width,
+                            std::size_t curr_x, std::size_t curr_y,
+                            std::size_t prev_x, std::size_t prev_y);
+std::uint32_t dev_block_sse2(Plane curr, std::size_t width, std::size_t curr_x,
+                             std::size_t curr_y, std::size_t block_w,
+                             std::size_t block_h);
+MotionMatch find_best_match_for_block_sse2(Plane prev, Plane curr,
+                                           std::size_t width,
+                                           std::size_t height,
+                                           std::size_t block_x,
+                                           std::size_t block_y,
+                                           std::int32_t search_radius);
+#endif
+
 extern const Kernels kPlainKernels;
 extern const Kernels kPortableKernels;
 #if defined(__x86_64__)

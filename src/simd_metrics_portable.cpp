@@ -111,6 +111,10 @@ MotionMatch find_best_match_for_block_portable(
   return best;
 }
 
+}  // namespace
+
+namespace {
+
 // Adds the 16-bin counts of `bytes` into `counts` through four tables.
 void count_bins(const std::uint8_t* bytes, std::size_t n,
                 std::uint32_t* counts) {
@@ -131,6 +135,8 @@ void count_bins(const std::uint8_t* bytes, std::size_t n,
 // Per-table u32 counts are exact below this many pixels; larger planes take
 // the plain form, which saturates.
 constexpr std::uint64_t kMaxCountedPixels = UINT32_MAX;
+
+}  // namespace
 
 Hist16 histogram_16_portable(Plane frame) {
   if (frame.size() >= kMaxCountedPixels) {
@@ -200,8 +206,6 @@ void downscale_gray8_nearest_portable(Plane src, std::size_t src_width,
     out += dst_width;
   }
 }
-
-}  // namespace
 
 const Kernels kPortableKernels = {
     "portable",
