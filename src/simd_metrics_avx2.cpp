@@ -41,13 +41,21 @@ VANTREL_AVX2 SuperblockSearchResults search_superblock_matches_avx2(
       const std::uint8_t* p = row + static_cast<std::size_t>(base_x + ox);
       // 64-bit lanes: top = [b0, b0, b1, b1], bottom = [b2, b2, b3, b3].
       __m256i top = _mm256_setzero_si256(), bottom = top;
+      const std::uint8_t* t = p;
+      const std::uint8_t* b = p + half;
+      // Full unrolling would keep 32 row offsets live and spill them.
+#pragma GCC unroll 4
       for (std::size_t r = 0; r < 16; ++r) {
-        const auto* t = reinterpret_cast<const __m256i*>(p + r * width);
-        const auto* b = reinterpret_cast<const __m256i*>(p + r * width + half);
         top = _mm256_add_epi64(
-            top, _mm256_sad_epu8(_mm256_loadu_si256(t), rows[r]));
+            top, _mm256_sad_epu8(
+                     _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t)),
+                     rows[r]));
         bottom = _mm256_add_epi64(
-            bottom, _mm256_sad_epu8(_mm256_loadu_si256(b), rows[r + 16]));
+            bottom, _mm256_sad_epu8(
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b)),
+                        rows[r + 16]));
+        t += width;
+        b += width;
       }
       // [b0, b2 | b1, b3]
       const __m256i sums = _mm256_add_epi64(_mm256_unpacklo_epi64(top, bottom),

@@ -64,8 +64,10 @@ SuperblockSearchResults search_superblock_matches_sse2(
     for (std::int64_t ox = range.min_x; ox <= range.max_x; ++ox) {
       const std::uint8_t* p = row + static_cast<std::size_t>(base_x + ox);
       __m128i a0 = _mm_setzero_si128(), a1 = a0, a2 = a0, a3 = a0;
-      for (std::size_t r = 0; r < 16; ++r) {
-        const std::uint8_t* top = p + r * width;
+      const std::uint8_t* top = p;
+      // Full unrolling would keep 16 row offsets live and spill them.
+#pragma GCC unroll 4
+      for (std::size_t r = 0; r < 16; ++r, top += width) {
         const std::uint8_t* bottom = top + half;
         const __m128i* c = reinterpret_cast<const __m128i*>(block + r * 32);
         a0 = _mm_add_epi64(a0, _mm_sad_epu8(load16(top), c[0]));
