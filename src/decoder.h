@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "av_handles.h"
 #include "error.h"
 
 extern "C" {
@@ -34,6 +35,13 @@ struct ScalerInput {
   std::uint32_t width;
   std::uint32_t height;
   bool operator==(const ScalerInput&) const = default;
+};
+
+// A same-size conversion context to GRAY8 together with the input it was
+// made for; a frame that does not match `input` is refused as an input change.
+struct Gray8Scaler {
+  av::SwsContextPtr context;
+  ScalerInput input;
 };
 
 // The hardware surface format chosen; the codec context's `opaque` points
@@ -70,9 +78,48 @@ class Decoder {
   std::unique_ptr<Parts> parts_;
 };
 
+// The frames the pump reuses for one decode_luma_frames call.
+struct DecodeFrameBuffers {
+  av::FramePtr decoded = av::make_frame();
+  av::FramePtr gray = av::make_frame();
+  av::FramePtr transferred = av::make_frame();
+  std::vector<std::uint8_t> luma;
+};
+
+// Consecutive failed packet reads after which the pump gives up.
+inline constexpr int kMaxConsecutiveReadErrors = 1000;
+
 Result<AVHWDeviceType> parse_hw_device_type(std::string_view name);
+Result<std::unique_ptr<HwCtx>> enable_hwdec(AVCodecContext& ctx,
+                                            const AVCodec& codec,
+                                            AVHWDeviceType device_type);
 AVPixelFormat get_hw_format(AVCodecContext* s, const AVPixelFormat* fmt);
+
+// Drains every frame the decoder has ready and hands each to `on_frame`.
+Status receive_and_process_frames(AVCodecContext& context,
+                                  std::optional<Gray8Scaler>& scaler,
+                                  std::optional<ScalerInput>& scaler_input,
+                                  DecodeFrameBuffers& buffers, bool require_hw,
+                                  const FrameCallback& on_frame);
+
+// Step 5 of the pump: plane 0 of a direct-luma frame, else of its GRAY8
+// conversion, packed into `luma`; a copy failure is wrapped in
+// "failed to copy luma plane".
+Status extract_luma(const AVFrame& frame, std::optional<Gray8Scaler>& scaler,
+                    std::optional<ScalerInput>& scaler_input,
+                    av::FramePtr& gray, std::vector<std::uint8_t>& luma);
+
 bool is_direct_luma_format(AVPixelFormat format);
+// Converts `decoded` to GRAY8 of the same size into `gray`.
+Status scale_to_gray8(std::optional<Gray8Scaler>& scaler,
+                      std::optional<ScalerInput>& scaler_input,
+                      const AVFrame& decoded, av::FramePtr& gray);
+Result<Gray8Scaler*> ensure_gray8_scaler(
+    std::optional<Gray8Scaler>& scaler,
+    std::optional<ScalerInput>& scaler_input, av::FramePtr& gray,
+    const ScalerInput& current_input);
+Result<Gray8Scaler> create_gray8_scaler(const ScalerInput& input);
+
 // Copies plane 0 of `frame` into `out` without row padding.
 Status copy_luma_plane(const AVFrame& frame, std::vector<std::uint8_t>& out);
 // "YUV420P" for AV_PIX_FMT_YUV420P.
