@@ -368,7 +368,8 @@ std::string lavfi(const std::string& source, const std::string& size,
 fs::path h264_bframes() {
   return video("h264_bframes.mp4",
                lavfi("testsrc", "40x24", 1.2) +
-                   " -c:v libx264 -pix_fmt yuv420p -bf 3 -g 12");
+                   " -c:v libx264 -pix_fmt yuv420p -bf 3 -g 12"
+                   " -x264-params b-adapt=0");
 }
 
 fs::path small_ts() {
