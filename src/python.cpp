@@ -268,7 +268,7 @@ PyMethodDef kMethods[] = {
 };
 
 PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT, "vantrel_rs", "", -1, nullptr,
+    PyModuleDef_HEAD_INIT, "vantrel_rs", "", 0, nullptr,
     nullptr, nullptr, nullptr, nullptr,
 };
 

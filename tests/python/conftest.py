@@ -18,7 +18,7 @@ def run_ffmpeg(args, out: Path) -> Path:
 
 def lavfi(source: str, seconds: float = 1.0, rate: int = 25, size: str = "160x96") -> list:
     """Input arguments for a synthetic lavfi source."""
-    return ["-f", "lavfi", "-i", f"{source}=size={size}:rate={rate}:duration={seconds}"]
+    return ["-f", "lavfi", "-t", str(seconds), "-i", f"{source}=size={size}:rate={rate}"]
 
 
 class VideoFactory:

@@ -51,7 +51,8 @@ def dump_tool():
 
 def run_dump(path, *flags):
     out = subprocess.run([dump_tool(), path, *flags], capture_output=True, text=True, timeout=120, check=True)
-    return out.stdout, out.stderr.splitlines()
+    # FFmpeg's own log lines ("[mpegts @ 0x...] ...") share standard error.
+    return out.stdout, [line for line in out.stderr.splitlines() if not line.startswith("[")]
 
 
 class TestCuts:

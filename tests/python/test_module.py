@@ -186,7 +186,7 @@ class TestResults:
             assert info.value.__cause__ is None and info.value.__context__ is None
 
     def test_interpreter_lock_is_held_for_the_whole_call(self, videos):
-        clip = str(videos("long-for-gil.mkv", ["-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:duration=8",
+        clip = str(videos("long-for-gil.mkv", ["-f", "lavfi", "-i", "testsrc=size=1280x720:rate=25:duration=8",
                                                 "-c:v", "libx264", "-preset", "ultrafast"]))
         ticks, stop = [], threading.Event()
 
