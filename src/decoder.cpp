@@ -120,13 +120,15 @@ Result<Decoder> Decoder::open(const std::string& path,
                               std::optional<std::string_view> hwdec) {
   // FFmpeg takes the path as a C string, which would silently end at a NUL.
   if (std::size_t nul = path.find('\0'); nul != std::string::npos) {
-    return fail(Error("NUL at byte " + std::to_string(nul))
-                    .wrap("failed to open input: path contains a NUL character"));
+    return fail(
+        Error("NUL at byte " + std::to_string(nul))
+            .wrap("failed to open input: path contains a NUL character"));
   }
   auto parts = std::make_unique<Parts>();
 
   AVFormatContext* input = nullptr;
-  const int opened = avformat_open_input(&input, path.c_str(), nullptr, nullptr);
+  const int opened =
+      avformat_open_input(&input, path.c_str(), nullptr, nullptr);
   parts->ictx.reset(input);
   if (opened < 0) return fail_ffmpeg("failed to open input: " + path, opened);
   if (int ret = avformat_find_stream_info(input, nullptr); ret < 0) {
@@ -155,8 +157,9 @@ Result<Decoder> Decoder::open(const std::string& path,
     if (!type) return fail(type.error());
     Result<std::unique_ptr<HwCtx>> hw = enable_hwdec(context, *codec, *type);
     if (!hw) {
-      return fail(hw.error().wrap("failed to enable hardware decoding (--hwdec " +
-                                  std::string(*hwdec) + ")"));
+      return fail(hw.error().wrap(
+          "failed to enable hardware decoding (--hwdec " +
+          std::string(*hwdec) + ")"));
     }
     parts->hw = std::move(*hw);
   }
@@ -333,7 +336,9 @@ Status scale_to_gray8(std::optional<Gray8Scaler>& scaler,
   const ScalerInput current_input = scaler_input_of(decoded);
   Result<Gray8Scaler*> ensured =
       ensure_gray8_scaler(scaler, scaler_input, gray, current_input);
-  if (!ensured) return fail(ensured.error().wrap("scaler unexpectedly missing"));
+  if (!ensured) {
+    return fail(ensured.error().wrap("scaler unexpectedly missing"));
+  }
 
   const int first = run_gray8(**ensured, decoded, *gray);
   if (first == AVERROR_INPUT_CHANGED || first == AVERROR_OUTPUT_CHANGED) {

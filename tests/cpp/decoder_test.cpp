@@ -141,7 +141,8 @@ TEST(CopyLumaPlane, RejectsUnusablePlanes) {
         extract_luma(*c.frame, scaler, scaler_input, gray, out);
     ASSERT_FALSE(extracted);
     EXPECT_EQ(chain_of(extracted.error()),
-              (std::vector<std::string>{"failed to copy luma plane", c.message}));
+              (std::vector<std::string>{"failed to copy luma plane",
+                                        c.message}));
   }
 }
 
@@ -495,7 +496,8 @@ TEST(DecoderOpen, HardwareDecoderNames) {
     AVBufferRef* device = nullptr;
     if (av_hwdevice_ctx_create(&device, type, nullptr, nullptr, 0) >= 0) {
       av::BufferRefPtr owned(device);
-      std::printf("%s is usable here; not checking its failure\n", name.c_str());
+      std::printf("%s works here; its failure is not checked\n",
+                  name.c_str());
       continue;
     }
     Result<Decoder> decoder = Decoder::open(clip.string(), name);
@@ -523,8 +525,9 @@ TEST(DecodeLumaFrames, DeliversEveryFrameTheDecoderOutputs) {
              lavfi("testsrc", "32x16", 0.8) +
                  " -f lavfi -i sine=duration=0.8 -map 1:a -map 0:v"
                  " -c:v libx264 -pix_fmt yuv420p -c:a aac")},
-      {"10-bit", video("ten_bit.mkv", lavfi("testsrc", "34x18", 0.8) +
-                                          " -c:v libx264 -pix_fmt yuv420p10le")},
+      {"10-bit",
+       video("ten_bit.mkv", lavfi("testsrc", "34x18", 0.8) +
+                                " -c:v libx264 -pix_fmt yuv420p10le")},
       {"full-range MJPEG",
        video("full_range.avi",
              lavfi("testsrc", "32x16", 0.8) + " -c:v mjpeg -pix_fmt yuvj420p")},
@@ -549,8 +552,9 @@ TEST(DecodeLumaFrames, DeliversEveryFrameTheDecoderOutputs) {
 TEST(DecodeLumaFrames, DirectLumaIsTakenAsStored) {
   // 40 wide: the decoder pads rows, so this also covers the row-by-row copy.
   const fs::path clip = h264_bframes();
-  const fs::path mjpeg = video("full_range_40.avi", lavfi("testsrc", "40x24", 0.2) +
-                                                        " -c:v mjpeg -pix_fmt yuvj420p");
+  const fs::path mjpeg =
+      video("full_range_40.avi",
+            lavfi("testsrc", "40x24", 0.2) + " -c:v mjpeg -pix_fmt yuvj420p");
   for (const fs::path& path : {clip, mjpeg}) {
     SCOPED_TRACE(path.string());
     const fs::path raw = work_dir() / (path.filename().string() + ".yuv");
