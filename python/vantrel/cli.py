@@ -13,7 +13,7 @@ from .contact_sheet import ContactSheetError, write_contact_sheet
 from .files import UsageError, collect_inputs, output_names, write_atomic
 from .formats import FORMATS, Format
 from .progress import Reporter
-from .runners import RayMissing, run_local, run_ray
+from .runners import RayUnavailable, run_local, run_ray
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 LOCAL_RAY = ""  # `--ray` without an address
@@ -46,8 +46,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--hwdec", metavar="NAME", help="FFmpeg hardware device type to decode with, e.g. cuda")
     p.add_argument("--ray", metavar="ADDRESS", nargs="?", const=LOCAL_RAY,
                    help="run the batch as Ray tasks on the cluster at ADDRESS, or on a private local "
-                        "instance with --jobs CPUs when ADDRESS is left out (then give --ray after "
-                        "the inputs, or write --ray=ADDRESS)")
+                        "instance with --jobs CPUs without ADDRESS; a word right after --ray is taken "
+                        "as ADDRESS, so put a bare --ray after the inputs")
     p.add_argument("--contact-sheet", metavar="FILE.jpg", type=Path,
                    help="also write one image with the first frame of every scene (one input only)")
     return p
@@ -117,6 +117,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         else:
             todo.append((path, output))
     reporter.to_run = len(todo)
+    reporter.tick()
     output_of = {path: output for path, output in todo}
 
     interrupted = False
@@ -134,7 +135,7 @@ def main(argv: Optional[List[str]] = None) -> int:
                     reporter.fail(path, error)
     except KeyboardInterrupt:
         interrupted = True
-    except RayMissing as e:
+    except RayUnavailable as e:
         print(f"vantrel: {e}", file=sys.stderr)
         return EXIT_USAGE
     reporter.close(interrupted)

@@ -63,7 +63,7 @@ class Reporter:
         eta = clock((self.to_run - finished) / rate) if rate > 0 else "?"
         self.stream.write(f"\r\x1b[K[{'#' * filled}{'.' * (BAR_WIDTH - filled)}] {finished}/{self.to_run} files"
                           f"  {rate:.2f} files/s  {self.frames / elapsed if elapsed > 0 else 0:.0f} frames/s"
-                          f"  ETA {eta}")
+                          f"  ETA {eta}" + (f"  ({self.skipped} skipped)" if self.skipped else ""))
         self.stream.flush()
         self.bar_shown = True
 

@@ -16,7 +16,7 @@ from .analyse import FileResult, Task, analyse
 TICK_SECONDS = 0.5
 
 
-class RayMissing(Exception):
+class RayUnavailable(Exception):
     pass
 
 
@@ -61,12 +61,16 @@ def run_ray(tasks: List[Task], address: Optional[str], jobs: int) -> Iterator[Op
     try:
         import ray
     except ImportError:
-        raise RayMissing("--ray needs Ray: pip install 'vantrel-rs[ray]'") from None
-    if address is None and "RAY_ADDRESS" not in os.environ:
-        # A private local instance, sized like a local run.
-        ray.init(num_cpus=jobs, include_dashboard=False, log_to_driver=False)
-    else:
-        ray.init(address=address, log_to_driver=False)
+        raise RayUnavailable("--ray needs Ray: pip install 'vantrel-rs[ray]'") from None
+    try:
+        if address is None and "RAY_ADDRESS" not in os.environ:
+            # A private local instance, sized like a local run.
+            ray.init(num_cpus=jobs, include_dashboard=False, log_to_driver=False)
+        else:
+            ray.init(address=address, log_to_driver=False)
+    except Exception as e:  # Ray raises several kinds here (connection, value, runtime errors)
+        ray.shutdown()
+        raise RayUnavailable(f"cannot start or reach Ray at {address or 'a local instance'}: {e}") from None
     finished = False
     pending: Dict = {}
     try:

@@ -239,3 +239,14 @@ def test_help_and_usage_errors(clip, batch, tmp_path):
     assert usage_error(clip, batch / "clip0.mkv") == "vantrel: error: several inputs, or a folder, need --output-dir DIR"
     assert usage_error(clip, "-j", "0") == "vantrel: error: --jobs must be at least 1"
     assert usage_error(tmp_path, "-r", "-d", tmp_path / "o") == "vantrel: error: no video files found in the folders given"
+
+
+def test_ray_missing_or_unreachable_is_a_clear_usage_error(clip, tmp_path):
+    fake = tmp_path / "fake" / "ray"
+    fake.mkdir(parents=True)
+    (fake / "__init__.py").write_text("raise ImportError('no ray here')\n")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(fake.parent), os.environ.get("PYTHONPATH", "")])}
+    run = subprocess.run([sys.executable, "-m", "vantrel", str(clip), "--ray"], capture_output=True, text=True,
+                         env=env, stdin=subprocess.DEVNULL, timeout=60)
+    assert run.returncode == 2 and run.stdout == ""
+    assert run.stderr.splitlines()[-1] == "vantrel: --ray needs Ray: pip install 'vantrel-rs[ray]'"
