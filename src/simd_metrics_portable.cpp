@@ -115,25 +115,39 @@ MotionMatch find_best_match_for_block_portable(
 
 namespace {
 
-// Adds the 16-bin counts of `bytes` into `counts` through four tables.
-void count_bins(const std::uint8_t* bytes, std::size_t n,
-                std::uint32_t* counts) {
-  std::uint32_t tables[4][16] = {};
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    ++tables[0][bytes[i] >> 4];
-    ++tables[1][bytes[i + 1] >> 4];
-    ++tables[2][bytes[i + 2] >> 4];
-    ++tables[3][bytes[i + 3] >> 4];
-  }
-  for (; i < n; ++i) ++tables[0][bytes[i] >> 4];
-  for (std::size_t b = 0; b < 16; ++b) {
-    counts[b] += tables[0][b] + tables[1][b] + tables[2][b] + tables[3][b];
-  }
-}
+// Counts spread over four tables, so that runs of equal bins (smooth
+// images) do not serialise on one counter; summed once at the end.
+template <std::size_t N>
+struct BinTables {
+  std::uint32_t tables[4][N] = {};
 
-// Per-table u32 counts are exact below this many pixels; larger planes take
-// the plain form, which saturates.
+  // Counts the 16-bin values of `bytes` into entries `first` to `first` + 15.
+  void add(const std::uint8_t* bytes, std::size_t n, std::size_t first) {
+    std::uint32_t* t0 = tables[0] + first;
+    std::uint32_t* t1 = tables[1] + first;
+    std::uint32_t* t2 = tables[2] + first;
+    std::uint32_t* t3 = tables[3] + first;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      ++t0[bytes[i] >> 4];
+      ++t1[bytes[i + 1] >> 4];
+      ++t2[bytes[i + 2] >> 4];
+      ++t3[bytes[i + 3] >> 4];
+    }
+    for (; i < n; ++i) ++t0[bytes[i] >> 4];
+  }
+
+  std::array<std::uint32_t, N> sums() const {
+    std::array<std::uint32_t, N> out;
+    for (std::size_t i = 0; i < N; ++i) {
+      out[i] = tables[0][i] + tables[1][i] + tables[2][i] + tables[3][i];
+    }
+    return out;
+  }
+};
+
+// Table counts and their sums are exact u32 below this many pixels; larger
+// planes take the plain form, which saturates.
 constexpr std::uint64_t kMaxCountedPixels = UINT32_MAX;
 
 }  // namespace
@@ -142,9 +156,9 @@ Hist16 histogram_16_portable(Plane frame) {
   if (frame.size() >= kMaxCountedPixels) {
     return histogram_16_plain(frame);
   }
-  Hist16 hist{};
-  count_bins(frame.data(), frame.size(), hist.data());
-  return hist;
+  BinTables<16> counts;
+  counts.add(frame.data(), frame.size(), 0);
+  return counts.sums();
 }
 
 GridHist16 grid_histogram_16_portable(Plane frame, std::size_t width,
@@ -161,16 +175,16 @@ GridHist16 grid_histogram_16_portable(Plane frame, std::size_t width,
   // ceil(k * width / 4).
   std::size_t starts[5];
   for (std::size_t k = 0; k < 5; ++k) starts[k] = (k * width + 3) / 4;
-  GridHist16 hist{};
+  BinTables<256> counts;
   for (std::size_t y = 0; y < height; ++y) {
     const std::size_t cell_y = 4 * y / height;
     const std::uint8_t* row = frame.data() + y * width;
     for (std::size_t cell_x = 0; cell_x < 4; ++cell_x) {
-      count_bins(row + starts[cell_x], starts[cell_x + 1] - starts[cell_x],
-                 hist.data() + (cell_y * 4 + cell_x) * 16);
+      counts.add(row + starts[cell_x], starts[cell_x + 1] - starts[cell_x],
+                 (cell_y * 4 + cell_x) * 16);
     }
   }
-  return hist;
+  return counts.sums();
 }
 
 void downscale_gray8_nearest_portable(Plane src, std::size_t src_width,
