@@ -135,6 +135,122 @@ std::uint64_t intersection_sse2(std::span<const std::uint32_t> prev,
   return sum;
 }
 
+// Adds to `counts` the 16-bin counts of `rows` rows of `len` bytes, `stride`
+// bytes apart. Eight bins at a time: pcmpeqb against the bin number marks a
+// lane -1, subtracting it counts in bytes; psadbw against zero adds the byte
+// counters up before any can pass 255.
+void count_bins_sse2(const std::uint8_t* first, std::size_t stride,
+                     std::size_t rows, std::size_t len,
+                     std::uint64_t (&counts)[16]) {
+  // A byte counter takes at most 255 loads: wider rows go in strips.
+  constexpr std::size_t kStrip = 255 * 16;
+  if (len > kStrip) {
+    for (std::size_t c = 0; c < len; c += kStrip) {
+      count_bins_sse2(first + c, stride, rows, std::min(kStrip, len - c),
+                      counts);
+    }
+    return;
+  }
+  if (len < 16) {
+    for (std::size_t r = 0; r < rows; ++r) {
+      for (std::size_t c = 0; c < len; ++c) ++counts[first[r * stride + c] >> 4];
+    }
+    return;
+  }
+  // The last, overlapping load of a row drops its first lanes, which the
+  // previous load counted: OR-ing 0xFF there matches no bin.
+  alignas(16) static constexpr std::uint8_t kDropFirst[32] = {
+      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  const std::size_t full = len / 16;
+  const std::size_t rest = len % 16;
+  const __m128i drop = _mm_loadu_si128(
+      reinterpret_cast<const __m128i*>(kDropFirst + (rest == 0 ? 16 : rest)));
+  const __m128i nibble = _mm_set1_epi8(0x0F);
+  const __m128i zero = _mm_setzero_si128();
+  // Loads per row (at most 255); flushed before a counter could pass 255.
+  const std::size_t loads = full + (rest != 0);
+  const std::size_t rows_per_flush = std::max<std::size_t>(1, 255 / loads);
+  for (std::size_t pass = 0; pass < 16; pass += 8) {
+    __m128i bins[8];
+    for (std::size_t b = 0; b < 8; ++b) {
+      bins[b] = _mm_set1_epi8(static_cast<char>(pass + b));
+    }
+    for (std::size_t r0 = 0; r0 < rows; r0 += rows_per_flush) {
+      __m128i acc[8];
+      for (auto& a : acc) a = zero;
+      const auto count = [&](__m128i hi) {
+        for (std::size_t b = 0; b < 8; ++b) {
+          acc[b] = _mm_sub_epi8(acc[b], _mm_cmpeq_epi8(hi, bins[b]));
+        }
+      };
+      const std::size_t r1 = std::min(rows, r0 + rows_per_flush);
+      for (std::size_t r = r0; r < r1; ++r) {
+        const std::uint8_t* row = first + r * stride;
+        for (std::size_t k = 0; k < full; ++k) {
+          count(_mm_and_si128(_mm_srli_epi16(load16(row + 16 * k), 4), nibble));
+        }
+        if (rest != 0) {
+          const __m128i hi =
+              _mm_and_si128(_mm_srli_epi16(load16(row + len - 16), 4), nibble);
+          count(_mm_or_si128(hi, drop));
+        }
+      }
+      for (std::size_t b = 0; b < 8; ++b) {
+        counts[pass + b] += lanes_sum(_mm_sad_epu8(acc[b], zero));
+      }
+    }
+  }
+}
+
+// Table counts and their sums are exact u32 below this many pixels; larger
+// planes take the plain form, which saturates.
+constexpr std::uint64_t kMaxCountedPixels = UINT32_MAX;
+
+Hist16 histogram_16_sse2(Plane frame) {
+  if (frame.size() >= kMaxCountedPixels) return histogram_16_plain(frame);
+  std::uint64_t counts[16] = {};
+  count_bins_sse2(frame.data(), 0, 1, frame.size(), counts);
+  Hist16 hist;
+  for (std::size_t b = 0; b < 16; ++b) {
+    hist[b] = static_cast<std::uint32_t>(counts[b]);
+  }
+  return hist;
+}
+
+GridHist16 grid_histogram_16_sse2(Plane frame, std::size_t width,
+                                  std::size_t height) {
+  std::size_t pixels;
+  if (width == 0 || height == 0 ||
+      __builtin_mul_overflow(width, height, &pixels) || frame.size() < pixels) {
+    return GridHist16{};
+  }
+  if (pixels >= kMaxCountedPixels) {
+    return grid_histogram_16_plain(frame, width, height);
+  }
+  // Cell k spans columns (rows) ceil(k * width / 4) up to the next start.
+  std::size_t col_starts[5], row_starts[5];
+  for (std::size_t k = 0; k < 5; ++k) {
+    col_starts[k] = (k * width + 3) / 4;
+    row_starts[k] = (k * height + 3) / 4;
+  }
+  GridHist16 hist;
+  for (std::size_t cell_y = 0; cell_y < 4; ++cell_y) {
+    for (std::size_t cell_x = 0; cell_x < 4; ++cell_x) {
+      std::uint64_t counts[16] = {};
+      count_bins_sse2(
+          frame.data() + row_starts[cell_y] * width + col_starts[cell_x],
+          width, row_starts[cell_y + 1] - row_starts[cell_y],
+          col_starts[cell_x + 1] - col_starts[cell_x], counts);
+      for (std::size_t b = 0; b < 16; ++b) {
+        hist[(cell_y * 4 + cell_x) * 16 + b] =
+            static_cast<std::uint32_t>(counts[b]);
+      }
+    }
+  }
+  return hist;
+}
+
 }  // namespace
 
 std::uint32_t sad16x16_sse2(Plane prev, Plane curr, std::size_t width,
@@ -207,8 +323,8 @@ const Kernels kSse2Kernels = {
     search_superblock_matches_sse2,
     find_best_match_for_block_sse2,
     sad_u8_sse2,
-    histogram_16_portable,
-    grid_histogram_16_portable,
+    histogram_16_sse2,
+    grid_histogram_16_sse2,
     downscale_gray8_nearest_portable,
     intersection_sse2,
 };

@@ -249,6 +249,21 @@ TEST_F(FormsTest, HistogramsAndDistancesMatchPlain) {
   }
 }
 
+TEST_F(FormsTest, HistogramsOfVeryWideRowsMatchPlain) {
+  // Cells wider than 4080 bytes, where byte counters are flushed mid-row.
+  for (int iteration = 0; iteration < 4; ++iteration) {
+    const std::size_t width = pick(16321, 17000), height = pick(1, 5);
+    const Bytes frame = plane(width, height);
+    for (const Kernels* form : available_kernels()) {
+      EXPECT_EQ(plain_kernels().histogram_16(frame), form->histogram_16(frame))
+          << form->name;
+      EXPECT_EQ(plain_kernels().grid_histogram_16(frame, width, height),
+                form->grid_histogram_16(frame, width, height))
+          << form->name;
+    }
+  }
+}
+
 TEST_F(FormsTest, IntersectionsMatchPlainOnFullRangeCounts) {
   for (int iteration = 0; iteration < 300; ++iteration) {
     std::vector<std::uint32_t> prev(pick(0, 1) ? 16 : 256), curr(prev.size());
