@@ -6,7 +6,7 @@ import contextlib
 import os
 import sys
 from pathlib import Path
-from typing import Iterator, List, Optional
+from typing import Generator, List, Optional
 
 from .analyse import FileResult, Task
 from .contact_sheet import ContactSheetError, write_contact_sheet
@@ -58,7 +58,7 @@ def _tasks(inputs: List[str], fmt: Format, args: argparse.Namespace) -> List[Tas
                  args.native_res, args.hwdec) for i in inputs]
 
 
-def _results(tasks: List[Task], args: argparse.Namespace) -> Iterator[Optional[FileResult]]:
+def _results(tasks: List[Task], args: argparse.Namespace) -> Generator[Optional[FileResult], None, None]:
     if args.ray is None:
         return run_local(tasks, args.jobs)
     return run_ray(tasks, args.ray or None, args.jobs)
@@ -66,7 +66,9 @@ def _results(tasks: List[Task], args: argparse.Namespace) -> Iterator[Optional[F
 
 def _deliver(result: FileResult, fmt: Format, output: Optional[Path], args: argparse.Namespace) -> Optional[str]:
     """Writes one finished result; returns an error text when that fails."""
-    data = fmt.render(result.analysis).encode("utf-8")
+    analysis = result.analysis
+    assert analysis is not None, "a result without error carries its analysis"
+    data = fmt.render(analysis).encode("utf-8")
     try:
         if output is None:
             sys.stdout.buffer.write(data)
@@ -77,7 +79,7 @@ def _deliver(result: FileResult, fmt: Format, output: Optional[Path], args: argp
         return f"cannot write {output or 'standard output'}: {e.strerror or e}"
     if args.contact_sheet is not None:
         try:
-            warning = write_contact_sheet(result.task.input, result.analysis.keyframes, args.contact_sheet)
+            warning = write_contact_sheet(result.task.input, analysis.keyframes or [], args.contact_sheet)
         except ContactSheetError as e:
             return str(e)
         if warning:
@@ -112,7 +114,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     reporter = Reporter(0, sys.stderr, sys.stderr.isatty(), verbose=batch)
     todo = []
     for path, output in zip(inputs, outputs):
-        if batch and not args.overwrite and output.exists():
+        if output is not None and batch and not args.overwrite and output.exists():
             reporter.skip(path, str(output))
         else:
             todo.append((path, output))

@@ -48,8 +48,19 @@ def seconds_text(ms: int) -> str:
     return f"{ms // 1000}.{ms % 1000:03d}"
 
 
+def _keyframes(a: Analysis) -> List[int]:
+    assert a.keyframes is not None, "format rendered without its keyframe analysis"
+    return a.keyframes
+
+
+def _frame_count(a: Analysis) -> int:
+    count = a.frame_count
+    assert count is not None, "format rendered without its pass analysis"
+    return count
+
+
 def render_frames(a: Analysis) -> str:
-    return "".join(f"{k}\n" for k in a.keyframes)
+    return "".join(f"{k}\n" for k in _keyframes(a))
 
 
 def render_keyframes(a: Analysis) -> str:
@@ -57,16 +68,17 @@ def render_keyframes(a: Analysis) -> str:
 
 
 def render_qpfile(a: Analysis) -> str:
-    return "".join(f"{k} I\n" for k in a.keyframes)
+    return "".join(f"{k} I\n" for k in _keyframes(a))
 
 
 def render_xvid(a: Analysis) -> str:
+    assert a.pass_text is not None, "format rendered without its pass analysis"
     return a.pass_text
 
 
 def render_csv(a: Analysis) -> str:
     rows = ["start_frame,end_frame,start_time,end_time"]
-    for s in scenes(a.keyframes, a.frame_count):
+    for s in scenes(_keyframes(a), _frame_count(a)):
         times = ","
         if a.fps is not None:
             times = f"{seconds_text(milliseconds(s.start_frame, a.fps))}," \
@@ -83,10 +95,10 @@ def render_json(a: Analysis) -> str:
         "input": a.input,
         "frame_count": a.frame_count,
         "fps": None if a.fps is None else float(a.fps),
-        "keyframes": a.keyframes,
+        "keyframes": _keyframes(a),
         "scenes": [{"start_frame": s.start_frame, "end_frame": s.end_frame,
                     "start_time": time(s.start_frame), "end_time": time(s.end_frame + 1)}
-                   for s in scenes(a.keyframes, a.frame_count)],
+                   for s in scenes(_keyframes(a), _frame_count(a))],
     }
     return json.dumps(doc, indent=2) + "\n"
 

@@ -9,7 +9,7 @@ import multiprocessing
 import os
 import signal
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
-from typing import Dict, Iterator, List, Optional
+from typing import Dict, Generator, List, Optional
 
 from .analyse import FileResult, Task, analyse
 
@@ -29,7 +29,7 @@ def _failed(task: Task, message: str) -> FileResult:
     return FileResult(task, None, message, None, 0.0)
 
 
-def run_local(tasks: List[Task], jobs: int) -> Iterator[Optional[FileResult]]:
+def run_local(tasks: List[Task], jobs: int) -> Generator[Optional[FileResult], None, None]:
     # An analysis holds its process for the whole call, so parallelism is one file per process.
     # Spawned workers start clean instead of inheriting the parent's FFmpeg and thread state.
     pool = ProcessPoolExecutor(max_workers=max(1, min(jobs, len(tasks))),
@@ -57,7 +57,7 @@ def run_local(tasks: List[Task], jobs: int) -> Iterator[Optional[FileResult]]:
         pool.shutdown(wait=True, cancel_futures=True)
 
 
-def run_ray(tasks: List[Task], address: Optional[str], jobs: int) -> Iterator[Optional[FileResult]]:
+def run_ray(tasks: List[Task], address: Optional[str], jobs: int) -> Generator[Optional[FileResult], None, None]:
     try:
         import ray
     except ImportError:
