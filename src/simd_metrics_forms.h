@@ -186,6 +186,20 @@ MotionMatch find_best_match_for_block_sse2(Plane prev, Plane curr,
                                            std::size_t block_x,
                                            std::size_t block_y,
                                            std::int32_t search_radius);
+
+// Adds to `counts` the 16-bin counts of `rows` rows of `len` bytes, `stride`
+// bytes apart.
+using CountBinsFn = void (*)(const std::uint8_t* first, std::size_t stride,
+                             std::size_t rows, std::size_t len,
+                             std::uint64_t (&counts)[16]);
+void count_bins_sse2(const std::uint8_t* first, std::size_t stride,
+                     std::size_t rows, std::size_t len,
+                     std::uint64_t (&counts)[16]);
+// The histograms of a frame, counted with `count_bins` (cell by cell for
+// the grid).
+Hist16 histogram_16_counted(CountBinsFn count_bins, Plane frame);
+GridHist16 grid_histogram_16_counted(CountBinsFn count_bins, Plane frame,
+                                     std::size_t width, std::size_t height);
 #endif
 
 extern const Kernels kPlainKernels;

@@ -135,8 +135,9 @@ std::uint64_t intersection_sse2(std::span<const std::uint32_t> prev,
   return sum;
 }
 
-// Adds to `counts` the 16-bin counts of `rows` rows of `len` bytes, `stride`
-// bytes apart. Eight bins at a time: pcmpeqb against the bin number marks a
+}  // namespace
+
+// Eight bins at a time: pcmpeqb against the bin number marks a
 // lane -1, subtracting it counts in bytes; psadbw against zero adds the byte
 // counters up before any can pass 255.
 void count_bins_sse2(const std::uint8_t* first, std::size_t stride,
@@ -203,14 +204,18 @@ void count_bins_sse2(const std::uint8_t* first, std::size_t stride,
   }
 }
 
-// Table counts and their sums are exact u32 below this many pixels; larger
-// planes take the plain form, which saturates.
+namespace {
+
+// Counts below this many pixels fit u32; larger planes take the plain form,
+// which saturates.
 constexpr std::uint64_t kMaxCountedPixels = UINT32_MAX;
 
-Hist16 histogram_16_sse2(Plane frame) {
+}  // namespace
+
+Hist16 histogram_16_counted(CountBinsFn count_bins, Plane frame) {
   if (frame.size() >= kMaxCountedPixels) return histogram_16_plain(frame);
   std::uint64_t counts[16] = {};
-  count_bins_sse2(frame.data(), 0, 1, frame.size(), counts);
+  count_bins(frame.data(), 0, 1, frame.size(), counts);
   Hist16 hist;
   for (std::size_t b = 0; b < 16; ++b) {
     hist[b] = static_cast<std::uint32_t>(counts[b]);
@@ -218,8 +223,8 @@ Hist16 histogram_16_sse2(Plane frame) {
   return hist;
 }
 
-GridHist16 grid_histogram_16_sse2(Plane frame, std::size_t width,
-                                  std::size_t height) {
+GridHist16 grid_histogram_16_counted(CountBinsFn count_bins, Plane frame,
+                                     std::size_t width, std::size_t height) {
   std::size_t pixels;
   if (width == 0 || height == 0 ||
       __builtin_mul_overflow(width, height, &pixels) || frame.size() < pixels) {
@@ -238,7 +243,7 @@ GridHist16 grid_histogram_16_sse2(Plane frame, std::size_t width,
   for (std::size_t cell_y = 0; cell_y < 4; ++cell_y) {
     for (std::size_t cell_x = 0; cell_x < 4; ++cell_x) {
       std::uint64_t counts[16] = {};
-      count_bins_sse2(
+      count_bins(
           frame.data() + row_starts[cell_y] * width + col_starts[cell_x],
           width, row_starts[cell_y + 1] - row_starts[cell_y],
           col_starts[cell_x + 1] - col_starts[cell_x], counts);
@@ -249,6 +254,17 @@ GridHist16 grid_histogram_16_sse2(Plane frame, std::size_t width,
     }
   }
   return hist;
+}
+
+namespace {
+
+Hist16 histogram_16_sse2(Plane frame) {
+  return histogram_16_counted(count_bins_sse2, frame);
+}
+
+GridHist16 grid_histogram_16_sse2(Plane frame, std::size_t width,
+                                  std::size_t height) {
+  return grid_histogram_16_counted(count_bins_sse2, frame, width, height);
 }
 
 }  // namespace
