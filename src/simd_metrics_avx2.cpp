@@ -1,9 +1,9 @@
 // The AVX2 form, chosen at run time on processors that have it. Only the
 // kernels where 32-byte vectors pay are here (a superblock row is exactly 32
 // bytes, so one vpsadbw compares a row of two blocks at once); the others
-// are the SSE2 ones. The functions
-// carry a target attribute instead of the whole file being built for AVX2,
-// so no shared inline code is ever emitted with AVX2 instructions.
+// are the SSE2 ones. The functions carry a target attribute instead of the
+// whole file being built for AVX2, so no shared inline code is ever emitted
+// with AVX2 instructions.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
