@@ -5,14 +5,11 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 
 #include "error.h"
 #include "simd_metrics.h"
 
 namespace vantrel::simd_metrics::detail {
-
-inline constexpr std::uint32_t kNoMatch = 0xFFFFFFFFu;
 
 inline std::size_t add_sat(std::size_t a, std::size_t b) {
   std::size_t r;
