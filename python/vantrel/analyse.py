@@ -7,7 +7,7 @@ import subprocess
 import time
 from dataclasses import dataclass
 from fractions import Fraction
-from typing import Optional, Tuple
+from typing import Optional
 
 from .formats import Analysis
 
@@ -27,38 +27,23 @@ class FileResult:
     task: Task
     analysis: Optional[Analysis]
     error: Optional[str]
-    frames: Optional[int]  # decoded frames, for the throughput figure
+    frames: Optional[int]  # decoded frames, known when the pass text was made
     seconds: float
 
 
-def probe_stream(path: str, count_packets: bool) -> Tuple[Optional[Fraction], Optional[int]]:
-    """Frame rate and packet count of the first video stream, as ffprobe reports them.
-
-    Counting packets only demultiplexes, which is cheap next to decoding; it stands in for
-    the frame count when the pass text (which gives the exact count) was not made.
-    Either value is None when ffprobe is missing or cannot tell.
-    """
+def probe_frame_rate(path: str) -> Optional[Fraction]:
+    """Average frame rate of the first video stream as ffprobe reports it; None when unknown."""
     ffprobe = shutil.which("ffprobe")
     if ffprobe is None:
-        return None, None
+        return None
     cmd = [ffprobe, "-v", "error", "-select_streams", "v:0", "-of", "json",
-           "-show_entries", "stream=avg_frame_rate" + (",nb_read_packets" if count_packets else "")]
-    if count_packets:
-        cmd.append("-count_packets")
+           "-show_entries", "stream=avg_frame_rate", "--", path]
     try:
-        out = subprocess.run([*cmd, "--", path], capture_output=True, text=True,
-                             stdin=subprocess.DEVNULL, check=True).stdout
-        stream = json.loads(out)["streams"][0]
-    except (subprocess.CalledProcessError, ValueError, KeyError, IndexError):
-        return None, None
-    fps = None
-    try:
-        rate = Fraction(stream.get("avg_frame_rate", "0/0"))
-        fps = rate if rate > 0 else None
-    except (ValueError, ZeroDivisionError):
-        pass
-    packets = stream.get("nb_read_packets")
-    return fps, int(packets) if packets is not None and packets.isdigit() else None
+        out = subprocess.run(cmd, capture_output=True, text=True, stdin=subprocess.DEVNULL, check=True).stdout
+        rate = Fraction(json.loads(out)["streams"][0]["avg_frame_rate"])
+    except (subprocess.CalledProcessError, ValueError, KeyError, IndexError, ZeroDivisionError):
+        return None
+    return rate if rate > 0 else None
 
 
 def analyse(task: Task) -> FileResult:
@@ -76,8 +61,6 @@ def analyse(task: Task) -> FileResult:
         return FileResult(task, None, str(e), None, time.monotonic() - start)
     except (TypeError, ValueError) as e:  # a path Python cannot hand over, e.g. a lone surrogate
         return FileResult(task, None, f"{type(e).__name__}: {e}", None, time.monotonic() - start)
-    counted = not task.needs_pass
-    fps, packets = probe_stream(task.input, counted) if task.needs_fps or counted else (None, None)
+    fps = probe_frame_rate(task.input) if task.needs_fps else None
     analysis = Analysis(task.input, keyframes, pass_text, fps)
-    frames = analysis.frame_count if task.needs_pass else packets
-    return FileResult(task, analysis, None, frames, time.monotonic() - start)
+    return FileResult(task, analysis, None, analysis.frame_count, time.monotonic() - start)

@@ -53,6 +53,13 @@ class Reporter:
         self.failed += 1
         self._line(f"{input}: {message}")
 
+    def _rates(self, elapsed: float) -> str:
+        files = (self.done + self.failed) / elapsed if elapsed > 0 else 0.0
+        text = f"{files:.2f} files/s"
+        if self.frames and not self.uncounted:
+            text += f", {self.frames / elapsed:.0f} frames/s"
+        return text
+
     def tick(self) -> None:
         if not (self.verbose and self.interactive):
             return
@@ -61,19 +68,20 @@ class Reporter:
         filled = BAR_WIDTH * finished // self.to_run if self.to_run else BAR_WIDTH
         rate = finished / elapsed if elapsed > 0 else 0.0
         eta = clock((self.to_run - finished) / rate) if rate > 0 else "?"
+        skipped = f"  ({self.skipped} skipped)" if self.skipped else ""
         self.stream.write(f"\r\x1b[K[{'#' * filled}{'.' * (BAR_WIDTH - filled)}] {finished}/{self.to_run} files"
-                          f"  {rate:.2f} files/s  {self.frames / elapsed if elapsed > 0 else 0:.0f} frames/s"
-                          f"  ETA {eta}" + (f"  ({self.skipped} skipped)" if self.skipped else ""))
+                          f"  {self._rates(elapsed)}  ETA {eta}{skipped}")
         self.stream.flush()
         self.bar_shown = True
 
     def summary(self, interrupted: bool) -> str:
+        """Counts, then the rates over the whole run; frames only when every done file was counted."""
         elapsed = time.monotonic() - self.start
+        frames = f"{self.frames} frames in " if not self.uncounted else ""
         text = (f"{'interrupted: ' if interrupted else ''}{self.done} done, {self.skipped} skipped, "
-                f"{self.failed} failed; {self.frames} frames in {elapsed:.1f} s, "
-                f"{self.frames / elapsed if elapsed > 0 else 0:.0f} frames/s")
+                f"{self.failed} failed; {frames}{elapsed:.1f} s, {self._rates(elapsed)}")
         if self.uncounted:
-            text += f" (frame count unknown for {self.uncounted} files)"
+            text += " (frames are counted with -f xvid, csv or json)"
         return text
 
     def close(self, interrupted: bool) -> None:
