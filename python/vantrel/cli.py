@@ -76,6 +76,9 @@ def _deliver(result: FileResult, fmt: Format, output: Optional[Path], args: argp
         else:
             write_atomic(output, data)
     except OSError as e:
+        if output is None and isinstance(e, BrokenPipeError):
+            # The reader went away (`| head`): keep the interpreter's final flush from failing too.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return f"cannot write {output or 'standard output'}: {e.strerror or e}"
     if args.contact_sheet is not None:
         try:
