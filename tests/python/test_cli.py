@@ -253,3 +253,19 @@ def test_ray_missing_or_unreachable_is_a_clear_usage_error(clip, tmp_path):
                          env=env, stdin=subprocess.DEVNULL, timeout=60)
     assert run.returncode == 2 and run.stdout == ""
     assert run.stderr.splitlines()[-1] == "vantrel: --ray needs Ray: pip install 'vantrel-rs[ray]'"
+
+
+def test_type_stub_matches_the_module():
+    import ast
+    import inspect
+
+    stub = ast.parse((Path(__file__).parents[2] / "python" / "vantrel_rs.pyi").read_text())
+    functions = {f.name: f for f in stub.body if isinstance(f, ast.FunctionDef)}
+    assert sorted(functions) == sorted(n for n in dir(vantrel_rs) if not n.startswith("_"))
+    for name, f in functions.items():
+        runtime = inspect.signature(getattr(vantrel_rs, name))
+        defaults = [None] * (len(f.args.args) - len(f.args.defaults)) + [ast.literal_eval(d) for d in f.args.defaults]
+        assert [(a.arg, d) for a, d in zip(f.args.args, defaults)] == [
+            (p.name, None if p.default is inspect.Parameter.empty else p.default) for p in runtime.parameters.values()]
+    assert ast.unparse(functions["detect_frames"].returns) == "List[int]"
+    assert ast.unparse(functions["detect_pass"].returns) == "str"
