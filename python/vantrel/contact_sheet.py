@@ -52,7 +52,10 @@ def write_contact_sheet(video: str, keyframes: List[int], out: Path) -> Optional
     if ffmpeg is None:
         raise ContactSheetError("--contact-sheet needs the ffmpeg tool on PATH")
     out = out.resolve()
-    fd, tmp = tempfile.mkstemp(dir=out.parent, prefix=f".{out.name}.", suffix=out.suffix)
+    try:
+        fd, tmp = tempfile.mkstemp(dir=out.parent, prefix=f".{out.name}.", suffix=out.suffix)
+    except OSError as e:
+        raise ContactSheetError(f"cannot write {out}: {e.strerror or e}") from None
     os.close(fd)
     try:
         warning = None
