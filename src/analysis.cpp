@@ -1,6 +1,7 @@
 #include "analysis.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -29,10 +30,18 @@ Result<AnalysisResult> analyze_video_impl(const AnalyzeOptions& options) {
         options.input, options.hwdec ? std::optional<std::string_view>(*options.hwdec)
                                      : std::nullopt);
     if (!decoder) return std::unexpected(std::move(decoder.error()));
-    Status pumped = decoder->decode_luma_frames(
-        [&run](std::vector<std::uint8_t>& luma, const decoder::FrameInfo& info) {
-          return run.on_frame(luma, info);
-        });
+    // The reduced image samples a few rows and columns of each frame, so it
+    // reads the frame's plane in place; native_res keeps the packed plane.
+    Status pumped =
+        options.native_res
+            ? decoder->decode_luma_frames(
+                  [&run](std::vector<std::uint8_t>& luma,
+                         const decoder::FrameInfo& info) {
+                    return run.on_frame(luma, info);
+                  })
+            : decoder->decode_luma_views([&run](const decoder::LumaView& luma) {
+                return run.on_frame_view(luma);
+              });
     if (!pumped) return std::unexpected(std::move(pumped.error()));
   }  // the decoder (and the input file) is released before post-processing
   AnalysisResult result;
@@ -50,8 +59,29 @@ RunState::RunState(const AnalyzeOptions& opts)
 
 Status RunState::on_frame(std::vector<std::uint8_t>& curr_luma,
                           const decoder::FrameInfo& info) {
-  const CurrentFrame current =
-      prepare_current_frame(curr_luma, info, options.native_res, curr_small);
+  return record_frame(
+      prepare_current_frame(curr_luma, info, options.native_res, curr_small),
+      curr_luma);
+}
+
+Status RunState::on_frame_view(const decoder::LumaView& luma) {
+  if (options.native_res) fatal_internal("on_frame_view with native_res");
+  const Dims dims = prepare_working_luma_view(luma, curr_small);
+  const std::span<const std::uint8_t> plane = curr_small;
+  // Without native_res, absorb keeps curr_small and never touches the luma
+  // buffer it is given, so curr_small stands in for it.
+  return record_frame(
+      CurrentFrame{.pixels = plane,
+                   .snapshot = {.width = dims.first,
+                                .height = dims.second,
+                                .hist = sm::histogram_16(plane),
+                                .grid_hist = sm::grid_histogram_16(
+                                    plane, dims.first, dims.second)}},
+      curr_small);
+}
+
+Status RunState::record_frame(const CurrentFrame& current,
+                              std::vector<std::uint8_t>& curr_luma) {
   const CurrentFrameSnapshot snapshot = current.snapshot;
   if (state.is_first_frame()) {
     pass_decisions.push_back(true);
@@ -104,6 +134,28 @@ Dims prepare_working_luma(std::span<const std::uint8_t> curr_luma,
   sm::downscale_gray8_nearest(curr_luma, width, height, dims.first, dims.second,
                               working_luma);
   return dims;
+}
+
+Dims prepare_working_luma_view(const decoder::LumaView& luma,
+                               std::vector<std::uint8_t>& working_luma) {
+  const auto [out_w, out_h] = compute_downscale_dims(luma.width, luma.height);
+  if (out_w == 0 || out_h == 0) {
+    working_luma.clear();
+    return {out_w, out_h};
+  }
+  // The maps of downscale_gray8_nearest, with source rows `stride` apart. No
+  // product saturates: out_w <= 160, out_h <= 96 and the source sides are
+  // below 2^32; the view guarantees stride x height bytes behind `data`.
+  std::array<std::size_t, 160> columns;
+  for (std::size_t x = 0; x < out_w; ++x) columns[x] = x * luma.width / out_w;
+  working_luma.resize(out_w * out_h);
+  std::uint8_t* out = working_luma.data();
+  for (std::size_t y = 0; y < out_h; ++y) {
+    const std::uint8_t* row = luma.data + y * luma.height / out_h * luma.stride;
+    for (std::size_t x = 0; x < out_w; ++x) out[x] = row[columns[x]];
+    out += out_w;
+  }
+  return {out_w, out_h};
 }
 
 CurrentFrame prepare_current_frame(std::span<const std::uint8_t> curr_luma,

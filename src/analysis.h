@@ -86,6 +86,11 @@ Dims compute_downscale_dims(std::size_t width, std::size_t height);
 Dims prepare_working_luma(std::span<const std::uint8_t> curr_luma,
                           std::size_t width, std::size_t height,
                           std::vector<std::uint8_t>& working_luma);
+// prepare_working_luma for a plane read in place, rows `stride` bytes apart:
+// the same nearest-neighbour maps, so the same bytes as reducing the packed
+// copy of the plane, without making that copy.
+Dims prepare_working_luma_view(const decoder::LumaView& luma,
+                               std::vector<std::uint8_t>& working_luma);
 CurrentFrame prepare_current_frame(std::span<const std::uint8_t> curr_luma,
                                    const decoder::FrameInfo& info,
                                    bool native_res,
@@ -113,6 +118,14 @@ struct RunState {
   explicit RunState(const AnalyzeOptions& opts);
   Status on_frame(std::vector<std::uint8_t>& curr_luma,
                   const decoder::FrameInfo& info);
+  // on_frame for the reduced image (native_res off) fed from the frame's
+  // plane in place: the same results, one full-size copy per frame fewer.
+  Status on_frame_view(const decoder::LumaView& luma);
+
+ private:
+  // Everything on_frame does after building the current frame.
+  Status record_frame(const CurrentFrame& current,
+                      std::vector<std::uint8_t>& curr_luma);
 };
 
 }  // namespace vantrel::analysis

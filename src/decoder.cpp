@@ -86,21 +86,107 @@ int run_gray8(const Gray8Scaler& scaler, const AVFrame& src, AVFrame& gray) {
   return 0;
 }
 
-// Sends one packet of the video stream and delivers what it yields; packets
-// of other streams are ignored.
-Status process_packet(Decoder::Parts& parts, const AVPacket& packet,
-                      DecodeFrameBuffers& buffers, bool require_hw,
-                      const FrameCallback& on_frame) {
-  if (static_cast<std::size_t>(packet.stream_index) !=
-      parts.video_stream_index) {
-    return {};
+// Hands on one frame as the decoder output it (or its download); the packed
+// and the in-place pump differ only in this step.
+using DeliverFn = std::function<Status(const AVFrame&)>;
+
+// Drains every frame the decoder has ready and delivers each.
+Status receive_frames(AVCodecContext& context, DecodeFrameBuffers& buffers,
+                      bool require_hw, const DeliverFn& deliver) {
+  for (;;) {
+    const int received = avcodec_receive_frame(&context, buffers.decoded.get());
+    if (received == AVERROR_EOF || received == AVERROR(EAGAIN)) return {};
+    if (received < 0) return fail_ffmpeg("failed to receive frame", received);
+
+    const AVFrame* frame = buffers.decoded.get();
+    const bool is_hw_frame = frame->hw_frames_ctx != nullptr;
+    if (require_hw && !is_hw_frame) {
+      return fail("--hwdec set but decoder produced software frames");
+    }
+    if (is_hw_frame) {
+      av_frame_unref(buffers.transferred.get());
+      if (av_hwframe_transfer_data(buffers.transferred.get(), frame, 0) < 0) {
+        return fail("failed to transfer hardware frame");
+      }
+      frame = buffers.transferred.get();
+    }
+    if (Status delivered = deliver(*frame); !delivered) return delivered;
   }
-  if (int ret = avcodec_send_packet(parts.video.get(), &packet); ret < 0) {
-    return fail_ffmpeg("failed to send packet to decoder", ret);
+}
+
+// Step 5 and 6 of the pump for the packed contract.
+DeliverFn packed_delivery(std::optional<Gray8Scaler>& scaler,
+                          std::optional<ScalerInput>& scaler_input,
+                          DecodeFrameBuffers& buffers,
+                          const FrameCallback& on_frame) {
+  return [&](const AVFrame& frame) -> Status {
+    const FrameInfo info{static_cast<std::size_t>(frame.width),
+                         static_cast<std::size_t>(frame.height)};
+    if (Status extracted = extract_luma(frame, scaler, scaler_input,
+                                        buffers.gray, buffers.luma);
+        !extracted) {
+      return extracted;
+    }
+    return on_frame(buffers.luma, info);
+  };
+}
+
+// The frame whose plane 0 is the luma: the frame itself for a direct format,
+// else its GRAY8 conversion in `gray`.
+Result<const AVFrame*> luma_source(const AVFrame& frame,
+                                   std::optional<Gray8Scaler>& scaler,
+                                   std::optional<ScalerInput>& scaler_input,
+                                   av::FramePtr& gray) {
+  if (is_direct_luma_format(static_cast<AVPixelFormat>(frame.format))) {
+    return &frame;
   }
-  return receive_and_process_frames(*parts.video, parts.scaler,
-                                    parts.scaler_input, buffers, require_hw,
-                                    on_frame);
+  if (Status scaled = scale_to_gray8(scaler, scaler_input, frame, gray);
+      !scaled) {
+    return fail(scaled.error());
+  }
+  return gray.get();
+}
+
+// Reads every packet to the end of the input, sends those of the video
+// stream, delivers every frame; then drains the decoder.
+Status pump(Decoder::Parts& parts, DecodeFrameBuffers& buffers,
+            const DeliverFn& deliver) {
+  const bool require_hw = parts.hw != nullptr;
+  av::PacketPtr packet = av::make_packet();
+
+  // Read errors are skipped, but a failure that repeats without end (a
+  // persistent I/O error) must not keep the pump spinning.
+  int consecutive_read_errors = 0;
+  for (;;) {
+    const int read = av_read_frame(parts.ictx.get(), packet.get());
+    if (read == AVERROR_EOF) break;
+    if (read < 0) {
+      if (++consecutive_read_errors == kMaxConsecutiveReadErrors) {
+        return fail_ffmpeg(
+            "failed to read video packets: too many consecutive read errors",
+            read);
+      }
+      continue;
+    }
+    consecutive_read_errors = 0;
+    Status processed{};
+    if (static_cast<std::size_t>(packet->stream_index) ==
+        parts.video_stream_index) {
+      if (int ret = avcodec_send_packet(parts.video.get(), packet.get());
+          ret < 0) {
+        processed = fail_ffmpeg("failed to send packet to decoder", ret);
+      } else {
+        processed = receive_frames(*parts.video, buffers, require_hw, deliver);
+      }
+    }
+    av_packet_unref(packet.get());
+    if (!processed) return processed;
+  }
+
+  if (int ret = avcodec_send_packet(parts.video.get(), nullptr); ret < 0) {
+    return fail_ffmpeg("failed to signal EOF to decoder", ret);
+  }
+  return receive_frames(*parts.video, buffers, require_hw, deliver);
 }
 
 }  // namespace
@@ -179,38 +265,24 @@ Result<Decoder> Decoder::open(const std::string& path,
 
 Status Decoder::decode_luma_frames(const FrameCallback& on_frame) {
   if (!parts_) fatal_internal("decode_luma_frames on a moved-from Decoder");
+  DecodeFrameBuffers buffers;
+  return pump(*parts_, buffers,
+              packed_delivery(parts_->scaler, parts_->scaler_input, buffers,
+                              on_frame));
+}
+
+Status Decoder::decode_luma_views(const LumaViewCallback& on_frame) {
+  if (!parts_) fatal_internal("decode_luma_views on a moved-from Decoder");
   Parts& parts = *parts_;
   DecodeFrameBuffers buffers;
-  const bool require_hw = parts.hw != nullptr;
-  av::PacketPtr packet = av::make_packet();
-
-  // Read errors are skipped, but a failure that repeats without end (a
-  // persistent I/O error) must not keep the pump spinning.
-  int consecutive_read_errors = 0;
-  for (;;) {
-    const int read = av_read_frame(parts.ictx.get(), packet.get());
-    if (read == AVERROR_EOF) break;
-    if (read < 0) {
-      if (++consecutive_read_errors == kMaxConsecutiveReadErrors) {
-        return fail_ffmpeg(
-            "failed to read video packets: too many consecutive read errors",
-            read);
-      }
-      continue;
-    }
-    consecutive_read_errors = 0;
-    Status processed =
-        process_packet(parts, *packet, buffers, require_hw, on_frame);
-    av_packet_unref(packet.get());
-    if (!processed) return processed;
-  }
-
-  if (int ret = avcodec_send_packet(parts.video.get(), nullptr); ret < 0) {
-    return fail_ffmpeg("failed to signal EOF to decoder", ret);
-  }
-  return receive_and_process_frames(*parts.video, parts.scaler,
-                                    parts.scaler_input, buffers, require_hw,
-                                    on_frame);
+  return pump(parts, buffers, [&](const AVFrame& frame) -> Status {
+    Result<const AVFrame*> source =
+        luma_source(frame, parts.scaler, parts.scaler_input, buffers.gray);
+    if (!source) return fail(source.error());
+    Result<LumaView> view = luma_plane_view(**source);
+    if (!view) return fail(view.error().wrap("failed to copy luma plane"));
+    return on_frame(*view);
+  });
 }
 
 Result<AVHWDeviceType> parse_hw_device_type(std::string_view name) {
@@ -262,49 +334,17 @@ Status receive_and_process_frames(AVCodecContext& context,
                                   std::optional<ScalerInput>& scaler_input,
                                   DecodeFrameBuffers& buffers, bool require_hw,
                                   const FrameCallback& on_frame) {
-  for (;;) {
-    const int received = avcodec_receive_frame(&context, buffers.decoded.get());
-    if (received == AVERROR_EOF || received == AVERROR(EAGAIN)) return {};
-    if (received < 0) return fail_ffmpeg("failed to receive frame", received);
-
-    const AVFrame* frame = buffers.decoded.get();
-    const bool is_hw_frame = frame->hw_frames_ctx != nullptr;
-    if (require_hw && !is_hw_frame) {
-      return fail("--hwdec set but decoder produced software frames");
-    }
-    if (is_hw_frame) {
-      av_frame_unref(buffers.transferred.get());
-      if (av_hwframe_transfer_data(buffers.transferred.get(), frame, 0) < 0) {
-        return fail("failed to transfer hardware frame");
-      }
-      frame = buffers.transferred.get();
-    }
-
-    const FrameInfo info{static_cast<std::size_t>(frame->width),
-                         static_cast<std::size_t>(frame->height)};
-    if (Status extracted = extract_luma(*frame, scaler, scaler_input,
-                                        buffers.gray, buffers.luma);
-        !extracted) {
-      return extracted;
-    }
-    if (Status delivered = on_frame(buffers.luma, info); !delivered) {
-      return delivered;
-    }
-  }
+  return receive_frames(
+      context, buffers, require_hw,
+      packed_delivery(scaler, scaler_input, buffers, on_frame));
 }
 
 Status extract_luma(const AVFrame& frame, std::optional<Gray8Scaler>& scaler,
                     std::optional<ScalerInput>& scaler_input,
                     av::FramePtr& gray, std::vector<std::uint8_t>& luma) {
-  const AVFrame* source = &frame;
-  if (!is_direct_luma_format(static_cast<AVPixelFormat>(frame.format))) {
-    if (Status scaled = scale_to_gray8(scaler, scaler_input, frame, gray);
-        !scaled) {
-      return scaled;
-    }
-    source = gray.get();
-  }
-  if (Status copied = copy_luma_plane(*source, luma); !copied) {
+  Result<const AVFrame*> source = luma_source(frame, scaler, scaler_input, gray);
+  if (!source) return fail(source.error());
+  if (Status copied = copy_luma_plane(**source, luma); !copied) {
     return fail(copied.error().wrap("failed to copy luma plane"));
   }
   return {};
@@ -391,14 +431,11 @@ Result<Gray8Scaler> create_gray8_scaler(const ScalerInput& input) {
   return Gray8Scaler{std::move(context), input};
 }
 
-Status copy_luma_plane(const AVFrame& frame, std::vector<std::uint8_t>& out) {
+Result<LumaView> luma_plane_view(const AVFrame& frame) {
   const auto width = static_cast<std::size_t>(frame.width);
   const auto height = static_cast<std::size_t>(frame.height);
   // A negative line size becomes a huge stride and fails the checks below.
   const auto stride = static_cast<std::size_t>(frame.linesize[0]);
-  const std::size_t needed = width * height;  // both factors below 2^32
-  out.resize(needed);
-
   if (frame.data[0] == nullptr || frame.linesize[0] == 0) {
     return fail("frame has no luma plane");
   }
@@ -415,9 +452,20 @@ Status copy_luma_plane(const AVFrame& frame, std::vector<std::uint8_t>& out) {
     return fail("insufficient luma data (have " + std::to_string(have) +
                 ", need " + std::to_string(span) + ")");
   }
-  const std::uint8_t* source = frame.data[0];
+  return LumaView{frame.data[0], width, height, stride};
+}
+
+Status copy_luma_plane(const AVFrame& frame, std::vector<std::uint8_t>& out) {
+  out.resize(static_cast<std::size_t>(frame.width) *
+             static_cast<std::size_t>(frame.height));  // both below 2^32
+  Result<LumaView> view = luma_plane_view(frame);
+  if (!view) return fail(view.error());
+  const auto [source, width, height, stride] = *view;
+  const std::size_t needed = out.size();
+  // stride x height bytes are in the buffer, so these checks cannot fail
+  // after the view's; they guard the arithmetic of the copy itself.
   if (stride == width) {
-    if (source == nullptr || have < needed) {
+    if (source == nullptr || plane0_available(frame) < needed) {
       return fail("insufficient luma data for contiguous copy");
     }
     if (needed > 0) std::memcpy(out.data(), source, needed);

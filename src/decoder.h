@@ -55,6 +55,16 @@ struct HwCtx {
 using FrameCallback =
     std::function<Status(std::vector<std::uint8_t>& luma, const FrameInfo&)>;
 
+// Plane 0 of a frame in place: `height` rows of `width` bytes, row r at
+// data + r * stride. Borrowed from the frame: valid only during the callback.
+struct LumaView {
+  const std::uint8_t* data;
+  std::size_t width;
+  std::size_t height;
+  std::size_t stride;
+};
+using LumaViewCallback = std::function<Status(const LumaView&)>;
+
 class Decoder {
  public:
   // `path` is UTF-8 text used as a file path.
@@ -67,6 +77,11 @@ class Decoder {
 
   // Runs to the end of the input; returns the first error.
   Status decode_luma_frames(const FrameCallback& on_frame);
+  // The same pump for a callback that only samples the plane (the reduced
+  // image): each frame's plane is checked exactly as copy_luma_plane checks
+  // it, with the same errors, but handed on in place instead of packed, which
+  // saves a full-resolution copy per frame.
+  Status decode_luma_views(const LumaViewCallback& on_frame);
 
   std::size_t video_stream_index() const;
   bool hw_enabled() const;
@@ -122,6 +137,9 @@ Result<Gray8Scaler> create_gray8_scaler(const ScalerInput& input);
 
 // Copies plane 0 of `frame` into `out` without row padding.
 Status copy_luma_plane(const AVFrame& frame, std::vector<std::uint8_t>& out);
+// The checks of copy_luma_plane, with its messages; on success every row of
+// the view lies inside the frame's buffer.
+Result<LumaView> luma_plane_view(const AVFrame& frame);
 // "YUV420P" for AV_PIX_FMT_YUV420P.
 std::string pixel_format_name(AVPixelFormat format);
 
