@@ -48,6 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes,
                                       std::size_t size) {
   const std::string path = write_input(bytes, size);
   auto options = vantrel::analysis::AnalyzeOptions::defaults_for_input(path);
+  // Both working resolutions, chosen by the input itself so runs repeat.
+  options.native_res = (size & 1) != 0;
   const auto result = vantrel::analysis::analyze_video(options);
   unlink(path.c_str());
   if (!result) {
