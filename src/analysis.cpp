@@ -57,6 +57,32 @@ RunState::RunState(const AnalyzeOptions& opts)
 
 // ---- per-frame analysis ----
 
+CurrentFrameSnapshot snapshot_of(std::span<const std::uint8_t> plane,
+                                 Dims dims) {
+  const auto [width, height] = dims;
+  CurrentFrameSnapshot snapshot{.width = width,
+                                .height = height,
+                                .hist = {},
+                                .grid_hist = sm::grid_histogram_16(
+                                    plane, width, height)};
+  // Every pixel of a width x height plane lies in exactly one grid cell, so
+  // the global histogram is the sum of the cells' histograms: one counting
+  // pass instead of two. Exact while no count can saturate (fewer than 2^32
+  // pixels); any other plane is counted directly.
+  std::size_t pixels = 0;
+  if (__builtin_mul_overflow(width, height, &pixels) || plane.size() != pixels ||
+      pixels > std::numeric_limits<std::uint32_t>::max()) {
+    snapshot.hist = sm::histogram_16(plane);
+    return snapshot;
+  }
+  for (std::size_t cell = 0; cell < 16; ++cell) {
+    for (std::size_t bin = 0; bin < 16; ++bin) {
+      snapshot.hist[bin] += snapshot.grid_hist[cell * 16 + bin];
+    }
+  }
+  return snapshot;
+}
+
 Status RunState::on_frame(std::vector<std::uint8_t>& curr_luma,
                           const decoder::FrameInfo& info) {
   return record_frame(
@@ -71,12 +97,7 @@ Status RunState::on_frame_view(const decoder::LumaView& luma) {
   // Without native_res, absorb keeps curr_small and never touches the luma
   // buffer it is given, so curr_small stands in for it.
   return record_frame(
-      CurrentFrame{.pixels = plane,
-                   .snapshot = {.width = dims.first,
-                                .height = dims.second,
-                                .hist = sm::histogram_16(plane),
-                                .grid_hist = sm::grid_histogram_16(
-                                    plane, dims.first, dims.second)}},
+      CurrentFrame{.pixels = plane, .snapshot = snapshot_of(plane, dims)},
       curr_small);
 }
 
@@ -168,14 +189,7 @@ CurrentFrame prepare_current_frame(std::span<const std::uint8_t> curr_luma,
     dims = prepare_working_luma(curr_luma, info.width, info.height, curr_small);
     plane = curr_small;
   }
-  return CurrentFrame{
-      .pixels = plane,
-      .snapshot = {.width = dims.first,
-                   .height = dims.second,
-                   .hist = sm::histogram_16(plane),
-                   .grid_hist =
-                       sm::grid_histogram_16(plane, dims.first, dims.second)},
-  };
+  return CurrentFrame{.pixels = plane, .snapshot = snapshot_of(plane, dims)};
 }
 
 DetectionRecord analyze_frame(const DetectionState& state,

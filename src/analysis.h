@@ -91,6 +91,9 @@ Dims prepare_working_luma(std::span<const std::uint8_t> curr_luma,
 // copy of the plane, without making that copy.
 Dims prepare_working_luma_view(const decoder::LumaView& luma,
                                std::vector<std::uint8_t>& working_luma);
+// The working dimensions and both histograms of a working plane.
+CurrentFrameSnapshot snapshot_of(std::span<const std::uint8_t> plane,
+                                 Dims dims);
 CurrentFrame prepare_current_frame(std::span<const std::uint8_t> curr_luma,
                                    const decoder::FrameInfo& info,
                                    bool native_res,

@@ -1,6 +1,8 @@
-// The in-place luma path (the reduced-image analysis reads each frame's plane
-// without packing it) against the packed path it replaces: same checks and
-// messages, same frames, same reduced bytes, same analysis results.
+// The analysis's fast paths against the plain forms they replace. The
+// in-place luma path (the reduced-image analysis reads each frame's plane
+// without packing it): same checks and messages, same frames, same reduced
+// bytes, same analysis results. The global histogram folded from the grid:
+// the same counts as counting the plane.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -104,6 +106,31 @@ TEST(ReducedImageFromView, SameBytesAsReducingThePackedPlane) {
               dims);
     ASSERT_EQ(from_view, from_packed) << width << "x" << height;
   }
+}
+
+TEST(FrameSnapshot, GlobalHistogramFromTheGridEqualsCountingThePlane) {
+  std::mt19937 rng(9);
+  for (int i = 0; i < 500; ++i) {
+    const std::size_t width = i < 40 ? i % 7 : rng() % 300;
+    const std::size_t height = i < 40 ? i / 7 : rng() % 200;
+    Bytes plane(width * height);
+    // Some planes lean on a few bins, others spread over all of them.
+    const unsigned spread = i % 2 == 0 ? 256 : 48;
+    for (auto& b : plane) b = static_cast<std::uint8_t>(rng() % spread);
+    const analysis::CurrentFrameSnapshot snapshot =
+        analysis::snapshot_of(plane, {width, height});
+    EXPECT_EQ(snapshot.width, width);
+    EXPECT_EQ(snapshot.height, height);
+    ASSERT_EQ(snapshot.hist, simd_metrics::histogram_16(plane))
+        << width << "x" << height;
+    ASSERT_EQ(snapshot.grid_hist,
+              simd_metrics::grid_histogram_16(plane, width, height));
+  }
+  // A plane longer than its dimensions (not made by the analysis) is counted
+  // whole, as histogram_16 counts it.
+  const Bytes longer(100, 0x80);
+  EXPECT_EQ(analysis::snapshot_of(longer, {9, 9}).hist,
+            simd_metrics::histogram_16(longer));
 }
 
 // Frames that drift, cut and change size, each in a padded plane.
