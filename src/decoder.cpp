@@ -1,9 +1,15 @@
 #include "decoder.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -11,8 +17,28 @@ extern "C" {
 
 namespace vantrel::decoder {
 
+// A file descriptor closed when it goes out of scope.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
 struct Decoder::Parts {
   av::FormatContextPtr ictx;
+  UniqueFd fifo;  // the read end FFmpeg reads a FIFO input through
   std::size_t video_stream_index = 0;
   av::CodecContextPtr video;
   std::optional<Gray8Scaler> scaler;
@@ -23,6 +49,7 @@ struct Decoder::Parts {
   // context holds the hardware device and points at `hw`, so `hw` goes last.
   ~Parts() {
     ictx.reset();
+    fifo = UniqueFd();
     video.reset();
     scaler.reset();
     hw.reset();
@@ -30,6 +57,35 @@ struct Decoder::Parts {
 };
 
 namespace {
+
+constexpr int kFifoWriterWaitMs = 10'000;
+
+// Opening a FIFO blocks until a writer appears, and FFmpeg cannot interrupt
+// that open. A FIFO input is therefore opened here without blocking, given a
+// bounded time for its writer's first bytes (or its end), and handed to
+// FFmpeg as an already open descriptor ("pipe:N"). Returns the URL to open:
+// the path itself for anything that is not a FIFO.
+Result<std::string> fifo_url(const std::string& path, UniqueFd& fifo) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0 || !S_ISFIFO(status.st_mode)) {
+    return path;
+  }
+  fifo = UniqueFd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (fifo.get() < 0) return path;  // FFmpeg's own open reports the failure
+  pollfd wait{fifo.get(), POLLIN, 0};
+  int ready = 0;
+  do {
+    ready = ::poll(&wait, 1, kFifoWriterWaitMs);
+  } while (ready < 0 && errno == EINTR);
+  if (ready <= 0) {
+    return fail(Error("no writer opened the FIFO within 10 seconds")
+                    .wrap("failed to open input: " + path));
+  }
+  // From here on reads wait for the writer as they would on any pipe.
+  const int flags = ::fcntl(fifo.get(), F_GETFL);
+  ::fcntl(fifo.get(), F_SETFL, flags & ~O_NONBLOCK);
+  return "pipe:" + std::to_string(fifo.get());
+}
 
 std::string describe(const ScalerInput& input) {
   return pixel_format_name(input.format) + " " + std::to_string(input.width) +
@@ -211,10 +267,12 @@ Result<Decoder> Decoder::open(const std::string& path,
             .wrap("failed to open input: path contains a NUL character"));
   }
   auto parts = std::make_unique<Parts>();
+  Result<std::string> url = fifo_url(path, parts->fifo);
+  if (!url) return fail(url.error());
 
   AVFormatContext* input = nullptr;
   const int opened =
-      avformat_open_input(&input, path.c_str(), nullptr, nullptr);
+      avformat_open_input(&input, url->c_str(), nullptr, nullptr);
   parts->ictx.reset(input);
   if (opened < 0) return fail_ffmpeg("failed to open input: " + path, opened);
   if (int ret = avformat_find_stream_info(input, nullptr); ret < 0) {

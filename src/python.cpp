@@ -8,6 +8,8 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <exception>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -76,10 +78,8 @@ bool type_attribute_equals(PyObject* type, const char* attribute,
 }
 
 bool cannot_convert(PyObject* object, const char* target) {
-  const std::string message =
-      "'" + type_qualname(object) + "' object cannot be converted to '" +
-      target + "'";
-  PyErr_SetString(PyExc_TypeError, message.c_str());
+  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'",
+               type_qualname(object).c_str(), target);
   return false;
 }
 
@@ -100,9 +100,9 @@ bool to_bool(PyObject* object, bool& out) {
                           type_attribute_equals(type, "__module__", "numpy");
   if (!numpy_bool) return cannot_convert(object, "PyBool");
   if (!PyObject_HasAttrString(type, "__bool__")) {
-    const std::string message = "object of type '" + type_qualname(object) +
-                                "' does not define a '__bool__' conversion";
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    PyErr_Format(PyExc_TypeError,
+                 "object of type '%s' does not define a '__bool__' conversion",
+                 type_qualname(object).c_str());
     return false;
   }
   const int truth = PyObject_IsTrue(object);
@@ -231,7 +231,7 @@ std::optional<AnalysisResult> run_analysis(const char* function, PyObject* args,
   return std::move(*result);
 }
 
-PyObject* detect_frames(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* detect_frames_impl(PyObject* args, PyObject* kwargs) {
   auto result = run_analysis("detect_frames", args, kwargs);
   if (!result) return nullptr;
   const auto& keyframes = result->keyframes;
@@ -245,7 +245,7 @@ PyObject* detect_frames(PyObject*, PyObject* args, PyObject* kwargs) {
   return list.release();
 }
 
-PyObject* detect_pass(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* detect_pass_impl(PyObject* args, PyObject* kwargs) {
   auto result = run_analysis("detect_pass", args, kwargs);
   if (!result) return nullptr;
   formatter::StringSink pass_bytes;
@@ -258,11 +258,27 @@ PyObject* detect_pass(PyObject*, PyObject* args, PyObject* kwargs) {
       pass_bytes.bytes.data(), static_cast<Py_ssize_t>(pass_bytes.bytes.size()));
 }
 
+// A failed allocation is not an error of the analysis: like any other broken
+// internal invariant it ends the process with a diagnostic, and no C++
+// exception ever crosses into the interpreter.
+template <PyObject* (*Impl)(PyObject*, PyObject*)>
+PyObject* guarded(PyObject*, PyObject* args, PyObject* kwargs) {
+  try {
+    return Impl(args, kwargs);
+  } catch (const std::bad_alloc&) {
+    fatal_internal("memory allocation failed");
+  } catch (const std::exception& e) {
+    fatal_internal(e.what());
+  }
+}
+
 PyMethodDef kMethods[] = {
-    {"detect_frames", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detect_frames)),
+    {"detect_frames", reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(guarded<detect_frames_impl>)),
      METH_VARARGS | METH_KEYWORDS,
      "detect_frames(input, native_res=False, hwdec=None)\n--\n\n"},
-    {"detect_pass", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detect_pass)),
+    {"detect_pass", reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(guarded<detect_pass_impl>)),
      METH_VARARGS | METH_KEYWORDS,
      "detect_pass(input, native_res=False, hwdec=None)\n--\n\n"},
 };

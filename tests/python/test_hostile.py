@@ -232,11 +232,13 @@ class TestSpecialFiles:
         assert child.returncode == 0, child.stderr[-2000:]
         assert json.loads(child.stdout) == outcome_of(source)["detect_frames"]
 
-    @pytest.mark.xfail(strict=True, reason="opening a FIFO that has no writer blocks until one appears")
-    def test_fifo_without_a_writer_does_not_hang(self, tmp_path):
+    def test_fifo_without_a_writer_ends_with_an_open_error(self, tmp_path):
         fifo = tmp_path / "nobody-writes"
         os.mkfifo(fifo)
-        outcome_of(fifo, timeout=5)
+        outcome = outcome_of(fifo, timeout=60)
+        for name in ("detect_frames", "detect_pass"):
+            assert outcome[name] == {"type": "RuntimeError",
+                                     "text": f"input/output error: failed to open input: {fifo}"}
 
 
 class TestOddStreams:
