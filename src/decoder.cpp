@@ -529,6 +529,7 @@ Status copy_luma_plane(const AVFrame& frame, std::vector<std::uint8_t>& out) {
     if (needed > 0) std::memcpy(out.data(), source, needed);
     return {};
   }
+  if (needed == 0) return {};  // nothing to copy, and no destination to copy to
   for (std::size_t row = 0; row < height; ++row) {
     std::size_t start = 0;
     std::size_t end = 0;

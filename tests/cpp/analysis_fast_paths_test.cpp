@@ -43,6 +43,7 @@ av::FramePtr random_frame(int width, int height, int linesize,
 
 Bytes pack(const decoder::LumaView& view) {
   Bytes out(view.width * view.height);
+  if (out.empty()) return out;  // memcpy may not see the null of an empty plane
   for (std::size_t row = 0; row < view.height; ++row) {
     std::memcpy(out.data() + row * view.width, view.data + row * view.stride,
                 view.width);
