@@ -46,8 +46,8 @@ def source_args(size, rate, frames_per_part):
     args = []
     for source in SOURCES:
         name, _, opts = source.partition("=")
-        spec = f"{name}=size={size}:rate={rate}" + (f":{opts}" if opts else "")
-        args += ["-f", "lavfi", "-t", f"{seconds}", "-i", spec]
+        recipe = f"{name}=size={size}:rate={rate}" + (f":{opts}" if opts else "")
+        args += ["-f", "lavfi", "-t", f"{seconds}", "-i", recipe]
     # The last part scrolls; light temporal noise keeps the bit rate realistic.
     graph = (f"[4]scroll=h=0.004[s];[0][1][2][3][s]concat=n={len(SOURCES)}:v=1,"
              "format=yuv420p,noise=alls=3:allf=t[v]")
@@ -59,23 +59,23 @@ TINY = ["-c:v", "libx264", "-preset", "ultrafast", "-bf", "3", "-g", "250"]
 HEVC = ["-c:v", "libx265", "-preset", "ultrafast", "-crf", "26", "-x265-params", "log-level=error:bframes=3"]
 
 # name -> (size, rate, frames per part, codec arguments); five parts each.
-INPUT_SPECS = {
+INPUT_RECIPES = {
     "h264_1080p": ("1920x1080", 30, 240, H264),
     "h264_720p": ("1280x720", 25, 200, H264),
     "hevc_2160p": ("3840x2160", 24, 48, HEVC),
     "h264_64x48_long": ("64x48", 1000, 4000, TINY),
 }
-MEMORY_SPECS = {
+MEMORY_RECIPES = {
     "h264_64x48_1k": ("64x48", 1000, 200, TINY),
     "h264_64x48_100k": ("64x48", 1000, 20000, TINY),
 }
-SMOKE_SPECS = {"smoke_64x48": ("64x48", 25, 6, TINY)}
+SMOKE_RECIPES = {"smoke_64x48": ("64x48", 25, 6, TINY)}
 
 
-def make_input(name, spec):
+def make_input(name, recipe):
     path = INPUTS / f"{name}.mp4"
     if not path.exists():
-        size, rate, per_part, codec = spec
+        size, rate, per_part, codec = recipe
         INPUTS.mkdir(parents=True, exist_ok=True)
         tmp = path.with_suffix(".part.mp4")
         print(f"generating {path.name} ...", flush=True)
@@ -266,7 +266,7 @@ REPEAT_CALLS = ("import sys, vantrel_rs\n"
 
 def memory_figures(build):
     env = dict(os.environ, PYTHONPATH=f"{build}{os.pathsep}{ROOT / 'python'}")
-    paths = {name: make_input(name, spec) for name, spec in MEMORY_SPECS.items()}
+    paths = {name: make_input(name, recipe) for name, recipe in MEMORY_RECIPES.items()}
     (short, short_path), (long, long_path) = paths.items()
     n_short, _ = frame_count(short_path)
     n_long, _ = frame_count(long_path)
@@ -297,7 +297,7 @@ def excerpt_1080p(frames):
     excerpt = OUT / f"h264_1080p_first{frames}.mp4"
     OUT.mkdir(parents=True, exist_ok=True)
     subprocess.run([FFMPEG, "-hide_banner", "-loglevel", "error", "-y", "-i",
-                    str(make_input("h264_1080p", INPUT_SPECS["h264_1080p"])),
+                    str(make_input("h264_1080p", INPUT_RECIPES["h264_1080p"])),
                     "-frames:v", str(frames), "-c", "copy", str(excerpt)], check=True)
     return excerpt
 
@@ -374,15 +374,15 @@ def main():
             report["instructions"] = instruction_counts(build)
         write_report(RESULTS, report)
         return
-    specs = SMOKE_SPECS if args.smoke else INPUT_SPECS
+    recipes = SMOKE_RECIPES if args.smoke else INPUT_RECIPES
     runs = 1 if args.smoke else args.runs
     report["runs"] = runs
     peers = None if args.no_peers else ensure_peers()
     all_cases = cases(build, peers)
-    for name, spec in specs.items():
+    for name, recipe in recipes.items():
         if args.only and name not in args.only:
             continue
-        path = make_input(name, spec)
+        path = make_input(name, recipe)
         print(f"{name}:", flush=True)
         report["inputs"].append(bench_input(name, path, all_cases, runs))
         if not args.smoke and not args.only:

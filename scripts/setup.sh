@@ -28,6 +28,6 @@ fi
 # CMake 3.26 or later (stable-ABI modules) and ninja come from PyPI.
 .venv/bin/python -m pip install -q --upgrade pip "cmake>=3.26" ninja scikit-build-core
 export PATH="$PWD/.venv/bin:$PATH"
-spec="."
-[ -n "$extras" ] && spec=".[${extras}]"
-.venv/bin/python -m pip install -q --no-build-isolation "$spec"
+target="."
+[ -n "$extras" ] && target=".[${extras}]"
+.venv/bin/python -m pip install -q --no-build-isolation "$target"
