@@ -53,13 +53,6 @@ inline std::unexpected<Error> fail_ffmpeg(std::string outer, int code) {
 // the process with a diagnostic on standard error.
 [[noreturn]] void fatal_internal(std::string_view what);
 
-// Bounds check for code outside the hot loops: aborts instead of reading
-// outside a buffer.
-inline void check_range(std::size_t offset, std::size_t length,
-                        std::size_t size, std::string_view what) {
-  if (offset > size || length > size - offset) fatal_internal(what);
-}
-
 namespace error {
 
 enum class Kind { Config, Io, Decode, Unsupported, Internal };
