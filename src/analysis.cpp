@@ -1,7 +1,6 @@
-#include "analysis.h"
+#include "analysis_internal.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -30,18 +29,8 @@ Result<AnalysisResult> analyze_video_impl(const AnalyzeOptions& options) {
         options.input, options.hwdec ? std::optional<std::string_view>(*options.hwdec)
                                      : std::nullopt);
     if (!decoder) return std::unexpected(std::move(decoder.error()));
-    // The reduced image samples a few rows and columns of each frame, so it
-    // reads the frame's plane in place; native_res keeps the packed plane.
-    Status pumped =
-        options.native_res
-            ? decoder->decode_luma_frames(
-                  [&run](std::vector<std::uint8_t>& luma,
-                         const decoder::FrameInfo& info) {
-                    return run.on_frame(luma, info);
-                  })
-            : decoder->decode_luma_views([&run](const decoder::LumaView& luma) {
-                return run.on_frame_view(luma);
-              });
+    Status pumped = decoder->decode_luma(
+        [&run](const decoder::LumaView& luma) { return run.on_frame(luma); });
     if (!pumped) return std::unexpected(std::move(pumped.error()));
   }  // the decoder (and the input file) is released before post-processing
   AnalysisResult result;
@@ -83,30 +72,16 @@ CurrentFrameSnapshot snapshot_of(std::span<const std::uint8_t> plane,
   return snapshot;
 }
 
-Status RunState::on_frame(std::vector<std::uint8_t>& curr_luma,
-                          const decoder::FrameInfo& info) {
-  return record_frame(
-      prepare_current_frame(curr_luma, info, options.native_res, curr_small),
-      curr_luma);
-}
-
-Status RunState::on_frame_view(const decoder::LumaView& luma) {
-  if (options.native_res) fatal_internal("on_frame_view with native_res");
-  const Dims dims = prepare_working_luma_view(luma, curr_small);
-  const std::span<const std::uint8_t> plane = curr_small;
-  // Without native_res, absorb keeps curr_small and never touches the luma
-  // buffer it is given, so curr_small stands in for it.
-  return record_frame(
-      CurrentFrame{.pixels = plane, .snapshot = snapshot_of(plane, dims)},
-      curr_small);
-}
-
-Status RunState::record_frame(const CurrentFrame& current,
-                              std::vector<std::uint8_t>& curr_luma) {
-  const CurrentFrameSnapshot snapshot = current.snapshot;
+Status RunState::on_frame(const decoder::LumaView& luma) {
+  Result<Dims> dims =
+      prepare_working_plane(luma, options.native_res, working_plane);
+  if (!dims) return fail(dims.error());
+  const std::span<const std::uint8_t> plane = working_plane;
+  const CurrentFrame current{.pixels = plane,
+                             .snapshot = snapshot_of(plane, *dims)};
   if (state.is_first_frame()) {
     pass_decisions.push_back(true);
-    state.absorb(curr_luma, curr_small, options.native_res, snapshot);
+    state.absorb(working_plane, current.snapshot);
     return {};
   }
   const DetectionRecord record =
@@ -121,19 +96,17 @@ Status RunState::record_frame(const CurrentFrame& current,
       .grid_hist_distance = record.grid_hist_distance,
       .grid_hist_median = record.grid_hist_median,
   });
-  state.absorb(curr_luma, curr_small, options.native_res, snapshot);
+  state.absorb(working_plane, current.snapshot);
   return {};
 }
 
-void DetectionState::absorb(std::vector<std::uint8_t>& curr_luma,
-                            std::vector<std::uint8_t>& curr_small,
-                            bool native_res,
+void DetectionState::absorb(std::vector<std::uint8_t>& working_plane,
                             const CurrentFrameSnapshot& snapshot) {
   prev_dims = Dims{snapshot.width, snapshot.height};
   prev_hist = snapshot.hist;
   prev_grid_hist = snapshot.grid_hist;
-  // Exchange storage: the buffer handed back is overwritten by its next user.
-  prev_small.swap(native_res ? curr_luma : curr_small);
+  // Exchange storage: the buffer handed back is overwritten by the next frame.
+  prev_plane.swap(working_plane);
   if (frame_index != std::numeric_limits<std::size_t>::max()) ++frame_index;
 }
 
@@ -148,48 +121,23 @@ Dims compute_downscale_dims(std::size_t width, std::size_t height) {
   return {out_w, out_h};
 }
 
-Dims prepare_working_luma(std::span<const std::uint8_t> curr_luma,
-                          std::size_t width, std::size_t height,
-                          std::vector<std::uint8_t>& working_luma) {
-  const Dims dims = compute_downscale_dims(width, height);
-  sm::downscale_gray8_nearest(curr_luma, width, height, dims.first, dims.second,
-                              working_luma);
-  return dims;
-}
-
-Dims prepare_working_luma_view(const decoder::LumaView& luma,
-                               std::vector<std::uint8_t>& working_luma) {
-  const auto [out_w, out_h] = compute_downscale_dims(luma.width, luma.height);
-  if (out_w == 0 || out_h == 0) {
-    working_luma.clear();
-    return {out_w, out_h};
-  }
-  // The maps of downscale_gray8_nearest, with source rows `stride` apart. No
-  // product saturates: out_w <= 160, out_h <= 96 and the source sides are
-  // below 2^32; the view guarantees stride x height bytes behind `data`.
-  std::array<std::size_t, 160> columns;
-  for (std::size_t x = 0; x < out_w; ++x) columns[x] = x * luma.width / out_w;
-  working_luma.resize(out_w * out_h);
-  std::uint8_t* out = working_luma.data();
-  for (std::size_t y = 0; y < out_h; ++y) {
-    const std::uint8_t* row = luma.data + y * luma.height / out_h * luma.stride;
-    for (std::size_t x = 0; x < out_w; ++x) out[x] = row[columns[x]];
-    out += out_w;
-  }
-  return {out_w, out_h};
-}
-
-CurrentFrame prepare_current_frame(std::span<const std::uint8_t> curr_luma,
-                                   const decoder::FrameInfo& info,
+Result<Dims> prepare_working_plane(const decoder::LumaView& luma,
                                    bool native_res,
-                                   std::vector<std::uint8_t>& curr_small) {
-  std::span<const std::uint8_t> plane = curr_luma;
-  Dims dims{info.width, info.height};
-  if (!native_res) {
-    dims = prepare_working_luma(curr_luma, info.width, info.height, curr_small);
-    plane = curr_small;
+                                   std::vector<std::uint8_t>& working_plane) {
+  if (native_res) {
+    if (Status copied = decoder::copy_luma_plane(luma, working_plane);
+        !copied) {
+      return fail(copied.error().wrap("failed to copy luma plane"));
+    }
+    return Dims{luma.width, luma.height};
   }
-  return CurrentFrame{.pixels = plane, .snapshot = snapshot_of(plane, dims)};
+  const Dims dims = compute_downscale_dims(luma.width, luma.height);
+  // The reduced image samples a few rows and columns of the plane in place.
+  const std::span<const std::uint8_t> plane(luma.data,
+                                            luma.stride * luma.height);
+  sm::downscale_gray8_nearest(plane, luma.width, luma.height, luma.stride,
+                              dims.first, dims.second, working_plane);
+  return dims;
 }
 
 DetectionRecord analyze_frame(const DetectionState& state,
@@ -200,8 +148,8 @@ DetectionRecord analyze_frame(const DetectionState& state,
   const std::size_t h = current.snapshot.height;
   const std::size_t n = current.pixels.size();
   const bool dims_changed = state.prev_dims != Dims{w, h} ||
-                            state.prev_small.empty() ||
-                            state.prev_small.size() != n;
+                            state.prev_plane.empty() ||
+                            state.prev_plane.size() != n;
   if (dims_changed) {
     xvid_detector.reset();
     adaptive_detector.reset();
@@ -216,7 +164,7 @@ DetectionRecord analyze_frame(const DetectionState& state,
                            .grid_hist_distance = 1.0,
                            .grid_hist_median = 1.0};
   }
-  const std::span<const std::uint8_t> prev = state.prev_small;
+  const std::span<const std::uint8_t> prev = state.prev_plane;
   const detector::XvidDecision xvid =
       xvid_detector.decide(prev, current.pixels, w, h);
   const auto& snap = current.snapshot;

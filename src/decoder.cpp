@@ -1,4 +1,4 @@
-#include "decoder.h"
+#include "decoder_internal.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -42,7 +42,6 @@ struct Decoder::Parts {
   std::size_t video_stream_index = 0;
   av::CodecContextPtr video;
   std::optional<Gray8Scaler> scaler;
-  std::optional<ScalerInput> scaler_input;
   std::unique_ptr<HwCtx> hw;
 
   // Released in field order (members alone would go in reverse): the codec
@@ -142,15 +141,13 @@ int run_gray8(const Gray8Scaler& scaler, const AVFrame& src, AVFrame& gray) {
   return 0;
 }
 
-// Hands on one frame as the decoder output it (or its download); the packed
-// and the in-place pump differ only in this step.
-using DeliverFn = std::function<Status(const AVFrame&)>;
-
-// Drains every frame the decoder has ready and delivers each.
-Status receive_frames(AVCodecContext& context, DecodeFrameBuffers& buffers,
-                      bool require_hw, const DeliverFn& deliver) {
+// Drains every frame the decoder has ready and hands on the luma of each.
+Status receive_frames(Decoder::Parts& parts, DecodeFrameBuffers& buffers,
+                      const LumaCallback& on_frame) {
+  const bool require_hw = parts.hw != nullptr;
   for (;;) {
-    const int received = avcodec_receive_frame(&context, buffers.decoded.get());
+    const int received =
+        avcodec_receive_frame(parts.video.get(), buffers.decoded.get());
     if (received == AVERROR_EOF || received == AVERROR(EAGAIN)) return {};
     if (received < 0) return fail_ffmpeg("failed to receive frame", received);
 
@@ -166,48 +163,33 @@ Status receive_frames(AVCodecContext& context, DecodeFrameBuffers& buffers,
       }
       frame = buffers.transferred.get();
     }
-    if (Status delivered = deliver(*frame); !delivered) return delivered;
+    Result<LumaView> luma = frame_luma(*frame, parts.scaler, buffers.gray);
+    if (!luma) return fail(luma.error());
+    if (Status delivered = on_frame(*luma); !delivered) return delivered;
   }
 }
 
-// Step 5 and 6 of the pump for the packed contract.
-DeliverFn packed_delivery(std::optional<Gray8Scaler>& scaler,
-                          std::optional<ScalerInput>& scaler_input,
-                          DecodeFrameBuffers& buffers,
-                          const FrameCallback& on_frame) {
-  return [&](const AVFrame& frame) -> Status {
-    const FrameInfo info{static_cast<std::size_t>(frame.width),
-                         static_cast<std::size_t>(frame.height)};
-    if (Status extracted = extract_luma(frame, scaler, scaler_input,
-                                        buffers.gray, buffers.luma);
-        !extracted) {
-      return extracted;
+// The conversion context for `input`, made anew when the cached one was made
+// for another input (the output frame is then reallocated too).
+Result<Gray8Scaler*> ensure_gray8_scaler(std::optional<Gray8Scaler>& scaler,
+                                         av::FramePtr& gray,
+                                         const ScalerInput& input) {
+  if (!scaler || scaler->input != input) {
+    gray = av::make_frame();
+    Result<Gray8Scaler> created = create_gray8_scaler(input);
+    if (!created) {
+      return fail(created.error().wrap("failed to create scaler (" +
+                                       describe(input) + ")"));
     }
-    return on_frame(buffers.luma, info);
-  };
-}
-
-// The frame whose plane 0 is the luma: the frame itself for a direct format,
-// else its GRAY8 conversion in `gray`.
-Result<const AVFrame*> luma_source(const AVFrame& frame,
-                                   std::optional<Gray8Scaler>& scaler,
-                                   std::optional<ScalerInput>& scaler_input,
-                                   av::FramePtr& gray) {
-  if (is_direct_luma_format(static_cast<AVPixelFormat>(frame.format))) {
-    return &frame;
+    scaler = std::move(*created);  // frees the old context, if any
   }
-  if (Status scaled = scale_to_gray8(scaler, scaler_input, frame, gray);
-      !scaled) {
-    return fail(scaled.error());
-  }
-  return gray.get();
+  return &*scaler;
 }
 
 // Reads every packet to the end of the input, sends those of the video
 // stream, delivers every frame; then drains the decoder.
-Status pump(Decoder::Parts& parts, DecodeFrameBuffers& buffers,
-            const DeliverFn& deliver) {
-  const bool require_hw = parts.hw != nullptr;
+Status pump(Decoder::Parts& parts, const LumaCallback& on_frame) {
+  DecodeFrameBuffers buffers;
   av::PacketPtr packet = av::make_packet();
 
   // Read errors are skipped, but a failure that repeats without end (a
@@ -232,7 +214,7 @@ Status pump(Decoder::Parts& parts, DecodeFrameBuffers& buffers,
           ret < 0) {
         processed = fail_ffmpeg("failed to send packet to decoder", ret);
       } else {
-        processed = receive_frames(*parts.video, buffers, require_hw, deliver);
+        processed = receive_frames(parts, buffers, on_frame);
       }
     }
     av_packet_unref(packet.get());
@@ -242,7 +224,7 @@ Status pump(Decoder::Parts& parts, DecodeFrameBuffers& buffers,
   if (int ret = avcodec_send_packet(parts.video.get(), nullptr); ret < 0) {
     return fail_ffmpeg("failed to signal EOF to decoder", ret);
   }
-  return receive_frames(*parts.video, buffers, require_hw, deliver);
+  return receive_frames(parts, buffers, on_frame);
 }
 
 }  // namespace
@@ -321,26 +303,9 @@ Result<Decoder> Decoder::open(const std::string& path,
   return Decoder(std::move(parts));
 }
 
-Status Decoder::decode_luma_frames(const FrameCallback& on_frame) {
-  if (!parts_) fatal_internal("decode_luma_frames on a moved-from Decoder");
-  DecodeFrameBuffers buffers;
-  return pump(*parts_, buffers,
-              packed_delivery(parts_->scaler, parts_->scaler_input, buffers,
-                              on_frame));
-}
-
-Status Decoder::decode_luma_views(const LumaViewCallback& on_frame) {
-  if (!parts_) fatal_internal("decode_luma_views on a moved-from Decoder");
-  Parts& parts = *parts_;
-  DecodeFrameBuffers buffers;
-  return pump(parts, buffers, [&](const AVFrame& frame) -> Status {
-    Result<const AVFrame*> source =
-        luma_source(frame, parts.scaler, parts.scaler_input, buffers.gray);
-    if (!source) return fail(source.error());
-    Result<LumaView> view = luma_plane_view(**source);
-    if (!view) return fail(view.error().wrap("failed to copy luma plane"));
-    return on_frame(*view);
-  });
+Status Decoder::decode_luma(const LumaCallback& on_frame) {
+  if (!parts_) fatal_internal("decode_luma on a moved-from Decoder");
+  return pump(*parts_, on_frame);
 }
 
 Result<AVHWDeviceType> parse_hw_device_type(std::string_view name) {
@@ -387,25 +352,19 @@ AVPixelFormat get_hw_format(AVCodecContext* s, const AVPixelFormat* fmt) {
   return AV_PIX_FMT_NONE;
 }
 
-Status receive_and_process_frames(AVCodecContext& context,
-                                  std::optional<Gray8Scaler>& scaler,
-                                  std::optional<ScalerInput>& scaler_input,
-                                  DecodeFrameBuffers& buffers, bool require_hw,
-                                  const FrameCallback& on_frame) {
-  return receive_frames(
-      context, buffers, require_hw,
-      packed_delivery(scaler, scaler_input, buffers, on_frame));
-}
-
-Status extract_luma(const AVFrame& frame, std::optional<Gray8Scaler>& scaler,
-                    std::optional<ScalerInput>& scaler_input,
-                    av::FramePtr& gray, std::vector<std::uint8_t>& luma) {
-  Result<const AVFrame*> source = luma_source(frame, scaler, scaler_input, gray);
-  if (!source) return fail(source.error());
-  if (Status copied = copy_luma_plane(**source, luma); !copied) {
-    return fail(copied.error().wrap("failed to copy luma plane"));
+Result<LumaView> frame_luma(const AVFrame& frame,
+                            std::optional<Gray8Scaler>& scaler,
+                            av::FramePtr& gray) {
+  const AVFrame* source = &frame;
+  if (!is_direct_luma_format(static_cast<AVPixelFormat>(frame.format))) {
+    if (Status scaled = scale_to_gray8(scaler, frame, gray); !scaled) {
+      return fail(scaled.error());
+    }
+    source = gray.get();
   }
-  return {};
+  Result<LumaView> view = luma_plane_view(*source);
+  if (!view) return fail(view.error().wrap("failed to copy luma plane"));
+  return view;
 }
 
 bool is_direct_luma_format(AVPixelFormat format) {
@@ -429,11 +388,10 @@ bool is_direct_luma_format(AVPixelFormat format) {
 }
 
 Status scale_to_gray8(std::optional<Gray8Scaler>& scaler,
-                      std::optional<ScalerInput>& scaler_input,
                       const AVFrame& decoded, av::FramePtr& gray) {
   const ScalerInput current_input = scaler_input_of(decoded);
   Result<Gray8Scaler*> ensured =
-      ensure_gray8_scaler(scaler, scaler_input, gray, current_input);
+      ensure_gray8_scaler(scaler, gray, current_input);
   if (!ensured) {
     return fail(ensured.error().wrap("scaler unexpectedly missing"));
   }
@@ -448,7 +406,6 @@ Status scale_to_gray8(std::optional<Gray8Scaler>& scaler,
           describe(current_input) + ")"));
     }
     scaler = std::move(*remade);  // frees the old context
-    scaler_input = current_input;
     if (int second = run_gray8(*scaler, decoded, *gray); second < 0) {
       return fail_ffmpeg("failed to scale frame to GRAY8 after recreation",
                          second);
@@ -457,23 +414,6 @@ Status scale_to_gray8(std::optional<Gray8Scaler>& scaler,
   }
   if (first < 0) return fail_ffmpeg("failed to scale frame to GRAY8", first);
   return {};
-}
-
-Result<Gray8Scaler*> ensure_gray8_scaler(
-    std::optional<Gray8Scaler>& scaler,
-    std::optional<ScalerInput>& scaler_input, av::FramePtr& gray,
-    const ScalerInput& current_input) {
-  if (!scaler || !scaler_input || *scaler_input != current_input) {
-    gray = av::make_frame();
-    Result<Gray8Scaler> created = create_gray8_scaler(current_input);
-    if (!created) {
-      return fail(created.error().wrap("failed to create scaler (" +
-                                       describe(current_input) + ")"));
-    }
-    scaler = std::move(*created);  // frees the old context, if any
-    scaler_input = current_input;
-  }
-  return &*scaler;
 }
 
 Result<Gray8Scaler> create_gray8_scaler(const ScalerInput& input) {
@@ -513,23 +453,20 @@ Result<LumaView> luma_plane_view(const AVFrame& frame) {
   return LumaView{frame.data[0], width, height, stride};
 }
 
-Status copy_luma_plane(const AVFrame& frame, std::vector<std::uint8_t>& out) {
-  out.resize(static_cast<std::size_t>(frame.width) *
-             static_cast<std::size_t>(frame.height));  // both below 2^32
-  Result<LumaView> view = luma_plane_view(frame);
-  if (!view) return fail(view.error());
-  const auto [source, width, height, stride] = *view;
+Status copy_luma_plane(const LumaView& view, std::vector<std::uint8_t>& out) {
+  const auto [source, width, height, stride] = view;
+  out.resize(width * height);  // a view's sides are frame sides, below 2^32
   const std::size_t needed = out.size();
-  // stride x height bytes are in the buffer, so these checks cannot fail
-  // after the view's; they guard the arithmetic of the copy itself.
+  if (needed == 0) return {};  // nothing to copy, and no destination to copy to
+  if (source == nullptr) {
+    return fail("insufficient luma data for contiguous copy");
+  }
   if (stride == width) {
-    if (source == nullptr || plane0_available(frame) < needed) {
-      return fail("insufficient luma data for contiguous copy");
-    }
-    if (needed > 0) std::memcpy(out.data(), source, needed);
+    std::memcpy(out.data(), source, needed);
     return {};
   }
-  if (needed == 0) return {};  // nothing to copy, and no destination to copy to
+  // A view vouches for stride x height bytes; these checks guard the
+  // arithmetic of the copy itself.
   for (std::size_t row = 0; row < height; ++row) {
     std::size_t start = 0;
     std::size_t end = 0;

@@ -2,7 +2,10 @@
 
 namespace vantrel::formatter {
 
-// The sink the Python module writes into.
-template class PassFormatter<StringSink>;
+PassFormatter::PassFormatter(std::size_t frames) {
+  text_.reserve(kHeaderLine1.size() + kHeaderLines2And3.size() + 2 * frames);
+  text_.append(kHeaderLine1);
+  text_.append(kHeaderLines2And3);
+}
 
 }  // namespace vantrel::formatter

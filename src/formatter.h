@@ -2,10 +2,9 @@
 // per frame, "i" for a frame that starts a scene and "p" for any other.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
-
-#include "error.h"
 
 namespace vantrel::formatter {
 
@@ -14,50 +13,19 @@ inline constexpr std::string_view kHeaderLine1 =
 inline constexpr std::string_view kHeaderLines2And3 =
     "# Please do not modify this file\n\n";
 
-// A byte sink: appends the whole piece or fails.
-template <class W>
-concept ByteSink = requires(W& w, std::string_view piece) {
-  { w.write_all(piece) } -> std::same_as<Status>;
-};
-
-// The in-memory sink the system uses.
-struct StringSink {
-  std::string bytes;
-  Status write_all(std::string_view piece) {
-    bytes.append(piece);
-    return {};
-  }
-};
-
-template <ByteSink W>
 class PassFormatter {
  public:
-  // Writes the header at once.
-  static Result<PassFormatter> create(W& writer) {
-    PassFormatter formatter(writer);
-    if (auto written = formatter.write_header(); !written) {
-      return std::unexpected(written.error());
-    }
-    return formatter;
-  }
+  // Starts the text with the header; room is made for `frames` lines.
+  explicit PassFormatter(std::size_t frames);
 
-  Status write_header() {
-    if (auto w = writer_->write_all(kHeaderLine1); !w) return w;
-    if (auto w = writer_->write_all(kHeaderLines2And3); !w) return w;
-    wrote_header_ = true;
-    return {};
-  }
-  Status write_first_frame() { return write_frame(true); }
-  Status write_frame(bool is_cut) {
-    return writer_->write_all(is_cut ? std::string_view("i\n")
-                                     : std::string_view("p\n"));
-  }
-  bool wrote_header() const { return wrote_header_; }
+  // The first frame always starts a scene.
+  void write_first_frame() { write_frame(true); }
+  void write_frame(bool is_cut) { text_.append(is_cut ? "i\n" : "p\n"); }
+
+  std::string take() && { return std::move(text_); }
 
  private:
-  explicit PassFormatter(W& writer) : writer_(&writer) {}
-  W* writer_;
-  bool wrote_header_ = false;
+  std::string text_;
 };
 
 }  // namespace vantrel::formatter

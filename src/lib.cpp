@@ -1,5 +1,7 @@
 #include "lib.h"
 
+#include "formatter.h"
+
 namespace vantrel::analysis {
 
 AnalyzeOptions AnalyzeOptions::defaults_for_input(std::string input) {
@@ -22,3 +24,19 @@ AnalyzeOptions AnalyzeOptions::defaults_for_input(std::string input) {
 }
 
 }  // namespace vantrel::analysis
+
+namespace vantrel {
+
+std::string write_pass_log(const std::vector<bool>& pass_decisions) {
+  formatter::PassFormatter pass_formatter(pass_decisions.size());
+  for (std::size_t index = 0; index < pass_decisions.size(); ++index) {
+    if (index == 0) {
+      pass_formatter.write_first_frame();
+    } else {
+      pass_formatter.write_frame(pass_decisions[index]);
+    }
+  }
+  return std::move(pass_formatter).take();
+}
+
+}  // namespace vantrel

@@ -248,14 +248,9 @@ PyObject* detect_frames_impl(PyObject* args, PyObject* kwargs) {
 PyObject* detect_pass_impl(PyObject* args, PyObject* kwargs) {
   auto result = run_analysis("detect_pass", args, kwargs);
   if (!result) return nullptr;
-  formatter::StringSink pass_bytes;
-  if (auto written = write_pass_log(pass_bytes, result->pass_decisions);
-      !written) {
-    raise_runtime_error(written.error());
-    return nullptr;
-  }
-  return PyUnicode_FromStringAndSize(
-      pass_bytes.bytes.data(), static_cast<Py_ssize_t>(pass_bytes.bytes.size()));
+  const std::string text = write_pass_log(result->pass_decisions);
+  return PyUnicode_FromStringAndSize(text.data(),
+                                     static_cast<Py_ssize_t>(text.size()));
 }
 
 // A failed allocation is not an error of the analysis: like any other broken
@@ -320,7 +315,8 @@ PyMODINIT_FUNC PyInit_vantrel_rs(void) {
       expected != id) {
     PyErr_SetString(PyExc_ImportError,
                     "vantrel_rs does not support sub-interpreters: it can only "
-                    "be imported once per process, by the main interpreter");
+                    "be imported by one interpreter per process, the first "
+                    "that imports it");
     return nullptr;
   }
   if (g_module == nullptr) {

@@ -1,13 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <limits>
 #include <random>
 #include <sstream>
 #include <vector>
 
-#include "lib.h"
+#include "analysis_internal.h"
 
 namespace vantrel::analysis {
 namespace {
@@ -60,7 +61,7 @@ class PerFrame : public ::testing::Test {
   void feed(RunState& run, std::vector<std::uint8_t> plane, std::size_t w,
             std::size_t h) {
     luma_ = std::move(plane);
-    ASSERT_TRUE(run.on_frame(luma_, decoder::FrameInfo{w, h}).has_value());
+    ASSERT_TRUE(run.on_frame(decoder::LumaView{luma_.data(), w, h, w}));
   }
 
  private:
@@ -74,7 +75,7 @@ TEST_F(PerFrame, FirstFrameIsOnlyAbsorbed) {
   EXPECT_TRUE(run.frame_stats.empty());
   EXPECT_EQ(run.state.frame_index, 1u);
   EXPECT_EQ(run.state.prev_dims, (Dims{160, 90}));
-  EXPECT_EQ(run.state.prev_small.size(), 160u * 90u);
+  EXPECT_EQ(run.state.prev_plane.size(), 160u * 90u);
 }
 
 TEST_F(PerFrame, SecondFrameIsTheFirstAnalysed) {
@@ -118,8 +119,8 @@ TEST_F(PerFrame, NativeResolutionComparesTheDecodedSize) {
   const auto plane = noise_plane(320 * 180, 6);
   feed(run, plane, 320, 180);
   EXPECT_EQ(run.state.prev_dims, (Dims{320, 180}));
-  EXPECT_EQ(run.state.prev_small, plane);
-  EXPECT_TRUE(run.curr_small.empty());
+  EXPECT_EQ(run.state.prev_plane, plane);
+  EXPECT_TRUE(run.working_plane.empty());
   feed(run, noise_plane(640 * 360, 7), 640, 360);
   EXPECT_TRUE(run.frame_stats.back().is_cut);
   EXPECT_TRUE(std::isinf(run.frame_stats.back().score));
@@ -137,19 +138,129 @@ TEST_F(PerFrame, EmptyFramesAlwaysCountAsAChange) {
 
 TEST(Absorb, ExchangesBuffersInsteadOfCopying) {
   DetectionState state;
-  std::vector<std::uint8_t> luma(100, 1), small(25, 2);
-  const std::uint8_t* small_storage = small.data();
+  std::vector<std::uint8_t> plane(25, 2);
+  const std::uint8_t* first_storage = plane.data();
   const CurrentFrameSnapshot snapshot{5, 5, {}, {}};
-  state.absorb(luma, small, false, snapshot);
-  EXPECT_EQ(state.prev_small.data(), small_storage);
+  state.absorb(plane, snapshot);
+  EXPECT_EQ(state.prev_plane.data(), first_storage);
+  EXPECT_TRUE(plane.empty());
   EXPECT_EQ(state.frame_index, 1u);
-  const std::uint8_t* luma_storage = luma.data();
-  state.absorb(luma, small, true, snapshot);
-  EXPECT_EQ(state.prev_small.data(), luma_storage);
-  EXPECT_EQ(luma.data(), small_storage);
+  plane.assign(25, 3);
+  const std::uint8_t* second_storage = plane.data();
+  state.absorb(plane, snapshot);
+  EXPECT_EQ(state.prev_plane.data(), second_storage);
+  EXPECT_EQ(plane.data(), first_storage);
   state.frame_index = std::numeric_limits<std::size_t>::max();
-  state.absorb(luma, small, false, snapshot);
+  state.absorb(plane, snapshot);
   EXPECT_EQ(state.frame_index, std::numeric_limits<std::size_t>::max());
+}
+
+TEST(FrameSnapshot, GlobalHistogramFromTheGridEqualsCountingThePlane) {
+  std::mt19937 rng(9);
+  for (int i = 0; i < 500; ++i) {
+    const std::size_t width = i < 40 ? i % 7 : rng() % 300;
+    const std::size_t height = i < 40 ? i / 7 : rng() % 200;
+    std::vector<std::uint8_t> plane(width * height);
+    // Some planes lean on a few bins, others spread over all of them.
+    const unsigned spread = i % 2 == 0 ? 256 : 48;
+    for (auto& b : plane) b = static_cast<std::uint8_t>(rng() % spread);
+    const CurrentFrameSnapshot snapshot =
+        snapshot_of(plane, {width, height});
+    EXPECT_EQ(snapshot.width, width);
+    EXPECT_EQ(snapshot.height, height);
+    ASSERT_EQ(snapshot.hist, simd_metrics::histogram_16(plane))
+        << width << "x" << height;
+    ASSERT_EQ(snapshot.grid_hist,
+              simd_metrics::grid_histogram_16(plane, width, height));
+  }
+  // A plane longer than its dimensions (not made by the analysis) is counted
+  // whole, as histogram_16 counts it.
+  const std::vector<std::uint8_t> longer(100, 0x80);
+  EXPECT_EQ(snapshot_of(longer, {9, 9}).hist,
+            simd_metrics::histogram_16(longer));
+}
+
+// Frames that drift, cut and change size, each in a padded plane.
+struct PaddedFrame {
+  std::vector<std::uint8_t> storage;
+  decoder::LumaView view;
+};
+
+std::vector<PaddedFrame> frame_sequence() {
+  std::mt19937 rng(8);
+  std::vector<PaddedFrame> frames;
+  std::vector<std::uint8_t> scene;
+  const std::size_t sizes[][2] = {{320, 180}, {320, 180}, {200, 300}};
+  for (int f = 0; f < 90; ++f) {
+    const auto [w, h] = sizes[f / 35];
+    if (f % 12 == 0 || scene.size() != w * h) {
+      scene.resize(w * h);
+      const unsigned base = static_cast<unsigned>(f / 12) * 70 % 200;
+      for (auto& b : scene) b = static_cast<std::uint8_t>(base + rng() % 48);
+    }
+    const std::size_t stride = w + 32;
+    PaddedFrame frame{std::vector<std::uint8_t>(stride * h, 0xEE), {}};
+    const std::size_t shift = static_cast<std::size_t>(f % 5);
+    for (std::size_t y = 0; y < h; ++y) {
+      for (std::size_t x = 0; x < w; ++x) {
+        frame.storage[y * stride + x] =
+            scene[y * w + (x + shift) % w] + static_cast<std::uint8_t>(rng() % 3);
+      }
+    }
+    frame.view = {frame.storage.data(), w, h, stride};
+    frames.push_back(std::move(frame));
+  }
+  return frames;
+}
+
+// The working plane depends on the pixels only, not on the row padding of
+// the frame they come in: a padded frame and its packed copy give the same
+// reduced image, the same packed plane and the same analysis.
+TEST(WorkingPlane, PaddedFrameEqualsItsPackedCopy) {
+  for (const bool native_res : {false, true}) {
+    SCOPED_TRACE(native_res ? "native_res" : "reduced");
+    AnalyzeOptions options = AnalyzeOptions::defaults_for_input("unused");
+    options.native_res = native_res;
+    RunState padded(options), packed(options);
+    for (const PaddedFrame& frame : frame_sequence()) {
+      std::vector<std::uint8_t> copy;
+      ASSERT_TRUE(decoder::copy_luma_plane(frame.view, copy));
+      const decoder::LumaView tight{copy.data(), frame.view.width,
+                                    frame.view.height, frame.view.width};
+      std::vector<std::uint8_t> from_padded, from_packed;
+      const Result<Dims> padded_dims =
+          prepare_working_plane(frame.view, native_res, from_padded);
+      const Result<Dims> packed_dims =
+          prepare_working_plane(tight, native_res, from_packed);
+      ASSERT_TRUE(padded_dims && packed_dims);
+      ASSERT_EQ(*padded_dims, *packed_dims);
+      ASSERT_EQ(from_padded, from_packed);
+      if (native_res) {
+        ASSERT_EQ(from_padded, copy);
+      }
+
+      ASSERT_TRUE(padded.on_frame(frame.view));
+      ASSERT_TRUE(packed.on_frame(tight));
+    }
+    EXPECT_EQ(padded.pass_decisions, packed.pass_decisions);
+    EXPECT_EQ(padded.state.prev_plane, packed.state.prev_plane);
+    ASSERT_EQ(padded.frame_stats.size(), packed.frame_stats.size());
+    int cuts = 0;
+    for (std::size_t i = 0; i < padded.frame_stats.size(); ++i) {
+      const auto& a = padded.frame_stats[i];
+      const auto& b = packed.frame_stats[i];
+      EXPECT_EQ(a.frame_index, b.frame_index);
+      EXPECT_EQ(a.is_cut, b.is_cut);
+      EXPECT_EQ(std::memcmp(&a.score, &b.score, sizeof a.score), 0);
+      EXPECT_EQ(std::memcmp(&a.hist_distance, &b.hist_distance, sizeof(double)), 0);
+      EXPECT_EQ(std::memcmp(&a.grid_hist_distance, &b.grid_hist_distance,
+                            sizeof(double)), 0);
+      EXPECT_EQ(std::memcmp(&a.grid_hist_median, &b.grid_hist_median,
+                            sizeof(double)), 0);
+      cuts += a.is_cut ? 1 : 0;
+    }
+    EXPECT_GE(cuts, 5);  // the sequence exercises cuts and the size change
+  }
 }
 
 }  // namespace

@@ -61,6 +61,26 @@ class TestModule:
         assert "FAILED" in out.stdout and "ImportError" in out.stdout, out.stdout + out.stderr
         assert "sub-interpreters" in out.stdout
 
+    @pytest.mark.skipif(sys.version_info[:2] != (3, 11), reason="needs the 3.11 _xxsubinterpreters module")
+    def test_the_first_interpreter_to_import_wins(self):
+        # After a sub-interpreter has imported the module, the main one is refused.
+        code = textwrap.dedent("""
+            import _xxsubinterpreters as interpreters
+            interp = interpreters.create()
+            interpreters.run_string(interp, "import vantrel_rs")
+            try:
+                import vantrel_rs
+            except ImportError as error:
+                print("FAILED", error)
+            else:
+                print("IMPORTED")
+        """)
+        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             env=_child_env(), timeout=60)
+        assert out.stdout.strip() == (
+            "FAILED vantrel_rs does not support sub-interpreters: it can only be imported "
+            "by one interpreter per process, the first that imports it"), out.stdout + out.stderr
+
 
 def _child_env():
     import os

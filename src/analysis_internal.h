@@ -1,0 +1,99 @@
+// The per-frame analysis and the state it carries from frame to frame, below
+// the driver's interface, for the analysis tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "analysis.h"
+#include "decoder.h"
+#include "detector.h"
+#include "postprocess.h"
+#include "simd_metrics.h"
+
+namespace vantrel::analysis {
+
+Result<AnalysisResult> analyze_video_impl(const AnalyzeOptions& options);
+
+using Dims = std::pair<std::size_t, std::size_t>;
+
+struct CurrentFrameSnapshot {
+  std::size_t width;
+  std::size_t height;
+  simd_metrics::Hist16 hist;
+  simd_metrics::GridHist16 grid_hist;
+};
+
+struct CurrentFrame {
+  std::span<const std::uint8_t> pixels;
+  CurrentFrameSnapshot snapshot;
+};
+
+struct DetectionRecord {
+  bool is_cut;
+  double score;
+  double threshold;
+  std::size_t intra_blocks;
+  std::size_t total_blocks;
+  std::uint64_t mc_sad;
+  double hist_distance;
+  double grid_hist_distance;
+  double grid_hist_median;
+};
+
+class DetectionState {
+ public:
+  bool is_first_frame() const { return frame_index == 0; }
+  // Keeps the current working plane as the previous one by exchanging
+  // buffers: `working_plane` gets the old previous plane's storage back.
+  void absorb(std::vector<std::uint8_t>& working_plane,
+              const CurrentFrameSnapshot& snapshot);
+
+  // The previous frame's working plane: the reduced image, or the packed
+  // decoded plane with native_res.
+  std::vector<std::uint8_t> prev_plane;
+  simd_metrics::Hist16 prev_hist{};
+  simd_metrics::GridHist16 prev_grid_hist{};
+  std::optional<Dims> prev_dims;
+  std::size_t frame_index = 0;
+};
+
+Dims compute_downscale_dims(std::size_t width, std::size_t height);
+// The working plane of one frame into `working_plane`: its reduced image,
+// or with native_res its packed copy. Returns the working dimensions.
+Result<Dims> prepare_working_plane(const decoder::LumaView& luma,
+                                   bool native_res,
+                                   std::vector<std::uint8_t>& working_plane);
+// The working dimensions and both histograms of a working plane.
+CurrentFrameSnapshot snapshot_of(std::span<const std::uint8_t> plane,
+                                 Dims dims);
+DetectionRecord analyze_frame(const DetectionState& state,
+                              detector::XvidDetector& xvid_detector,
+                              detector::Detector& adaptive_detector,
+                              const CurrentFrame& current);
+// The diagnostic line, without writing it.
+std::string format_score_line(std::size_t frame_index,
+                              const DetectionRecord& record);
+// Writes the diagnostic line to standard error.
+void dump_score_line(std::size_t frame_index, const DetectionRecord& record);
+
+// Everything the per-frame callback works on, owned by the driver.
+struct RunState {
+  const AnalyzeOptions& options;
+  std::vector<std::uint8_t> working_plane;  // the current frame's
+  DetectionState state;
+  std::vector<bool> pass_decisions;
+  detector::XvidDetector xvid_detector;
+  detector::Detector adaptive_detector;
+  std::vector<postprocess::FrameCutStats> frame_stats;
+
+  explicit RunState(const AnalyzeOptions& opts);
+  Status on_frame(const decoder::LumaView& luma);
+};
+
+}  // namespace vantrel::analysis
