@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets with clang (ASan + UBSan + libFuzzer), replays the
+# Builds the fuzz targets with clang 19 (ASan + UBSan + libFuzzer), replays the
 # regression corpus, then fuzzes every target for a bounded time.
 # Usage: fuzz/run.sh [--smoke] [--seconds N]
 #   --smoke      about a minute in all (the sanitizer leg of scripts/test.sh)
@@ -29,7 +29,7 @@ jobs=$(nproc)
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 [ -f "$build/CMakeCache.txt" ] && generator=()
-CC=clang CXX=clang++ cmake -S . -B "$build" "${generator[@]}" \
+CXX=clang++-19 cmake -S . -B "$build" "${generator[@]}" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTREL_BUILD_FUZZERS=ON >/dev/null
 cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 

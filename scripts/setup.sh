@@ -7,9 +7,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 extras="${1-test,ray}"
+# clang 19 builds the fuzz targets (the first Debian clang that compiles
+# libstdc++ 12's <expected>); llvm-19 has the symbolizer its sanitizers call.
 packages=(pkg-config ffmpeg libavformat-dev libavcodec-dev libavutil-dev
-          libswscale-dev libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
-          valgrind g++ python3-venv)
+          libswscale-dev libgtest-dev libbenchmark-dev clang-19 libclang-rt-19-dev
+          llvm-19 valgrind g++ python3-venv)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
