@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const auto start = std::chrono::steady_clock::now();
-  auto opened = decoder::Decoder::open(argv[argc - 1], std::nullopt);
+  auto opened = decoder::Decoder::open(argv[argc - 1], {});
   if (!opened) {
     std::fprintf(stderr, "%s\n", opened.error().chain().c_str());
     return 1;
@@ -31,10 +31,10 @@ int main(int argc, char** argv) {
   std::size_t frames = 0;
   std::vector<std::uint8_t> packed;
   vantrel::Status pumped =
-      opened->decode_luma([&](const decoder::LumaView& luma) -> vantrel::Status {
+      opened->decode_luma([&](const decoder::Frame& frame) -> vantrel::Status {
         ++frames;
         if (view) return {};
-        return decoder::copy_luma_plane(luma, packed);
+        return decoder::copy_luma_plane(frame.luma, packed);
       });
   if (!pumped) {
     std::fprintf(stderr, "%s\n", pumped.error().chain().c_str());

@@ -17,25 +17,35 @@ namespace sm = simd_metrics;
 // ---- driver ----
 
 VResult<AnalysisResult> analyze_video(const AnalyzeOptions& options) {
-  auto result = analyze_video_impl(options);
+  auto result = analyze(options);
   if (!result) return std::unexpected(error::VantrelError::from(result.error()));
   return std::move(*result);
 }
 
-Result<AnalysisResult> analyze_video_impl(const AnalyzeOptions& options) {
+Result<AnalysisResult> analyze(const AnalyzeOptions& options) {
   RunState run(options);
+  AnalysisResult result;
   {
     auto decoder = decoder::Decoder::open(
-        options.input, options.hwdec ? std::optional<std::string_view>(*options.hwdec)
-                                     : std::nullopt);
+        options.input,
+        decoder::DecoderOptions{.hwdec = options.hwdec,
+                                .threads = options.threads,
+                                .skip_rejected_packets =
+                                    options.skip_rejected_packets,
+                                .log = options.log});
     if (!decoder) return std::unexpected(std::move(decoder.error()));
+    result.stream = decoder->stream_info();
+    run.duration = result.stream.duration;
     Status pumped = decoder->decode_luma(
-        [&run](const decoder::LumaView& luma) { return run.on_frame(luma); });
+        [&run](const decoder::Frame& frame) { return run.on_frame(frame); });
     if (!pumped) return std::unexpected(std::move(pumped.error()));
+    result.rejected_packets = decoder->rejected_packets();
   }  // the decoder (and the input file) is released before post-processing
-  AnalysisResult result;
   result.keyframes = postprocess::refine_frame_keyframes(run.frame_stats);
   result.pass_decisions = std::move(run.pass_decisions);
+  result.times = std::move(run.times);
+  result.end_time = run.end_time;
+  result.records = std::move(run.records);
   return result;
 }
 
@@ -72,21 +82,24 @@ CurrentFrameSnapshot snapshot_of(std::span<const std::uint8_t> plane,
   return snapshot;
 }
 
-Status RunState::on_frame(const decoder::LumaView& luma) {
+Status RunState::on_frame(const decoder::Frame& frame) {
   Result<Dims> dims =
-      prepare_working_plane(luma, options.native_res, working_plane);
+      prepare_working_plane(frame.luma, options.native_res, working_plane);
   if (!dims) return fail(dims.error());
+  times.push_back(frame.time);
+  end_time = frame.time + frame.duration;
   const std::span<const std::uint8_t> plane = working_plane;
   const CurrentFrame current{.pixels = plane,
                              .snapshot = snapshot_of(plane, *dims)};
   if (state.is_first_frame()) {
     pass_decisions.push_back(true);
     state.absorb(working_plane, current.snapshot);
-    return {};
+    return progress(frame.time);
   }
   const DetectionRecord record =
       analyze_frame(state, xvid_detector, adaptive_detector, current);
   if (options.dump_scores) dump_score_line(state.frame_index, record);
+  if (options.keep_records) records.push_back(record);
   pass_decisions.push_back(record.is_cut);
   frame_stats.push_back(postprocess::FrameCutStats{
       .frame_index = state.frame_index,
@@ -97,7 +110,12 @@ Status RunState::on_frame(const decoder::LumaView& luma) {
       .grid_hist_median = record.grid_hist_median,
   });
   state.absorb(working_plane, current.snapshot);
-  return {};
+  return progress(frame.time);
+}
+
+Status RunState::progress(double time) const {
+  if (!options.on_progress) return {};
+  return options.on_progress(Progress{times.size(), time, duration});
 }
 
 void DetectionState::absorb(std::vector<std::uint8_t>& working_plane,

@@ -2,14 +2,24 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "decoder.h"
 #include "detector.h"
 #include "error.h"
+#include "ffmpeg_log.h"
 
 namespace vantrel::analysis {
+
+struct Progress {
+  std::size_t frames;  // analysed so far
+  double time;         // of the last of them
+  std::optional<double> duration;  // the container's
+};
 
 struct AnalyzeOptions {
   std::string input;  // UTF-8 path
@@ -18,16 +28,44 @@ struct AnalyzeOptions {
   bool dump_scores;
   detector::XvidDetectorConfig xvid_config;
   detector::DetectorConfig adaptive_config;
+  std::optional<int> threads;  // decoder threads; unset: FFmpeg's default
+  bool skip_rejected_packets;  // see DecoderOptions
+  bool keep_records;           // keep every compared frame's record
+  ffmpeg_log::LogCapture* log;  // the decoder's log lines, when set
+  // Called after every frame; an error stops the analysis.
+  std::function<Status(const Progress&)> on_progress;
 
   // Defaults for everything but the input (defined in the library root).
   static AnalyzeOptions defaults_for_input(std::string input);
 };
 
+// What the detectors saw on one compared frame.
+struct DetectionRecord {
+  bool is_cut;
+  double score;
+  double threshold;
+  std::size_t intra_blocks;
+  std::size_t total_blocks;
+  std::uint64_t mc_sad;
+  double hist_distance;
+  double grid_hist_distance;
+  double grid_hist_median;
+};
+
 struct AnalysisResult {
   std::vector<std::size_t> keyframes;
   std::vector<bool> pass_decisions;
+  std::vector<double> times;  // one per frame, seconds
+  double end_time = 0.0;      // the end of the last frame
+  decoder::StreamInfo stream;
+  std::vector<decoder::RejectedPacket> rejected_packets;
+  // With keep_records: one per compared frame, frame i + 1 at index i.
+  std::vector<DetectionRecord> records;
 };
 
+// One analysis; its error keeps the whole message chain.
+Result<AnalysisResult> analyze(const AnalyzeOptions& options);
+// analyze() with the error classified.
 VResult<AnalysisResult> analyze_video(const AnalyzeOptions& options);
 
 }  // namespace vantrel::analysis

@@ -18,8 +18,6 @@
 
 namespace vantrel::analysis {
 
-Result<AnalysisResult> analyze_video_impl(const AnalyzeOptions& options);
-
 using Dims = std::pair<std::size_t, std::size_t>;
 
 struct CurrentFrameSnapshot {
@@ -32,18 +30,6 @@ struct CurrentFrameSnapshot {
 struct CurrentFrame {
   std::span<const std::uint8_t> pixels;
   CurrentFrameSnapshot snapshot;
-};
-
-struct DetectionRecord {
-  bool is_cut;
-  double score;
-  double threshold;
-  std::size_t intra_blocks;
-  std::size_t total_blocks;
-  std::uint64_t mc_sad;
-  double hist_distance;
-  double grid_hist_distance;
-  double grid_hist_median;
 };
 
 class DetectionState {
@@ -91,9 +77,16 @@ struct RunState {
   detector::XvidDetector xvid_detector;
   detector::Detector adaptive_detector;
   std::vector<postprocess::FrameCutStats> frame_stats;
+  std::vector<double> times;
+  double end_time = 0.0;
+  std::vector<DetectionRecord> records;  // with keep_records
+  std::optional<double> duration;  // the container's, for progress
 
   explicit RunState(const AnalyzeOptions& opts);
-  Status on_frame(const decoder::LumaView& luma);
+  Status on_frame(const decoder::Frame& frame);
+
+ private:
+  Status progress(double time) const;
 };
 
 }  // namespace vantrel::analysis

@@ -43,13 +43,26 @@ struct Decoder::Parts {
   av::CodecContextPtr video;
   std::optional<Gray8Scaler> scaler;
   std::unique_ptr<HwCtx> hw;
+  bool skip_rejected_packets = false;
+  std::vector<RejectedPacket> rejected;
+  ffmpeg_log::LogCapture* log = nullptr;  // tagged with the codec's opaque
+
+  // Timing of the stream: its time base, the container's start time and one
+  // frame's length at the average rate (for frames that report none).
+  AVRational time_base{0, 1};
+  double start_seconds = 0.0;
+  double nominal_duration = 0.0;
+  double last_time = 0.0;
+  std::size_t delivered = 0;
 
   // Released in field order (members alone would go in reverse): the codec
   // context holds the hardware device and points at `hw`, so `hw` goes last.
   ~Parts() {
     ictx.reset();
     fifo = UniqueFd();
-    video.reset();
+    const void* tag = video ? video->opaque : nullptr;
+    video.reset();  // joins the decoder's threads, the last to log
+    if (log != nullptr && tag != nullptr) log->remove_tag(tag);
     scaler.reset();
     hw.reset();
   }
@@ -141,14 +154,73 @@ int run_gray8(const Gray8Scaler& scaler, const AVFrame& src, AVFrame& gray) {
   return 0;
 }
 
+double seconds(std::int64_t ts, AVRational time_base) {
+  return static_cast<double>(ts) * av_q2d(time_base);
+}
+
+// The frame's presentation time and length in seconds.
+std::pair<double, double> frame_timing(Decoder::Parts& parts,
+                                       const AVFrame& frame) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 2, 100)
+  const std::int64_t length = frame.duration;
+#else
+  const std::int64_t length = frame.pkt_duration;
+#endif
+  const double duration = length > 0 ? seconds(length, parts.time_base)
+                                      : parts.nominal_duration;
+  double time = 0.0;
+  if (frame.best_effort_timestamp != AV_NOPTS_VALUE) {
+    time = seconds(frame.best_effort_timestamp, parts.time_base) -
+           parts.start_seconds;
+  } else if (parts.delivered > 0) {
+    time = parts.last_time + duration;
+  }
+  return {time, duration};
+}
+
+// A decoding failure of one packet: recorded and dropped when the pump skips
+// them (until too many come in a row), else the pump's error.
+Status reject_packet(Decoder::Parts& parts, const AVPacket* packet, int code,
+                     int& consecutive, const char* what) {
+  if (!parts.skip_rejected_packets) return fail_ffmpeg(what, code);
+  if (++consecutive == kMaxConsecutiveRejectedPackets) {
+    return fail(Error::ffmpeg(code)
+                    .wrap(std::to_string(consecutive) +
+                          " consecutive packets rejected")
+                    .wrap(what));
+  }
+  double time = parts.last_time;
+  if (packet != nullptr) {
+    const std::int64_t ts =
+        packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    if (ts != AV_NOPTS_VALUE) {
+      time = seconds(ts, parts.time_base) - parts.start_seconds;
+    }
+  }
+  parts.rejected.push_back(
+      RejectedPacket{parts.delivered, time, Error::ffmpeg(code).message()});
+  return {};
+}
+
 // Drains every frame the decoder has ready and hands on the luma of each.
 Status receive_frames(Decoder::Parts& parts, DecodeFrameBuffers& buffers,
-                      const LumaCallback& on_frame) {
+                      const AVPacket* packet, int& consecutive_rejected,
+                      const FrameCallback& on_frame) {
   const bool require_hw = parts.hw != nullptr;
   for (;;) {
     const int received =
         avcodec_receive_frame(parts.video.get(), buffers.decoded.get());
     if (received == AVERROR_EOF || received == AVERROR(EAGAIN)) return {};
+    if (received == AVERROR_INVALIDDATA && parts.skip_rejected_packets) {
+      // A threaded decoder reports a damaged packet when its frame is due.
+      if (Status dropped = reject_packet(parts, packet, received,
+                                         consecutive_rejected,
+                                         "failed to receive frame");
+          !dropped) {
+        return dropped;
+      }
+      continue;
+    }
     if (received < 0) return fail_ffmpeg("failed to receive frame", received);
 
     const AVFrame* frame = buffers.decoded.get();
@@ -156,6 +228,7 @@ Status receive_frames(Decoder::Parts& parts, DecodeFrameBuffers& buffers,
     if (require_hw && !is_hw_frame) {
       return fail("--hwdec set but decoder produced software frames");
     }
+    const auto [time, duration] = frame_timing(parts, *frame);
     if (is_hw_frame) {
       av_frame_unref(buffers.transferred.get());
       if (av_hwframe_transfer_data(buffers.transferred.get(), frame, 0) < 0) {
@@ -165,7 +238,12 @@ Status receive_frames(Decoder::Parts& parts, DecodeFrameBuffers& buffers,
     }
     Result<LumaView> luma = frame_luma(*frame, parts.scaler, buffers.gray);
     if (!luma) return fail(luma.error());
-    if (Status delivered = on_frame(*luma); !delivered) return delivered;
+    parts.last_time = time;
+    ++parts.delivered;
+    if (Status delivered = on_frame(Frame{*luma, time, duration});
+        !delivered) {
+      return delivered;
+    }
   }
 }
 
@@ -188,13 +266,14 @@ Result<Gray8Scaler*> ensure_gray8_scaler(std::optional<Gray8Scaler>& scaler,
 
 // Reads every packet to the end of the input, sends those of the video
 // stream, delivers every frame; then drains the decoder.
-Status pump(Decoder::Parts& parts, const LumaCallback& on_frame) {
+Status pump(Decoder::Parts& parts, const FrameCallback& on_frame) {
   DecodeFrameBuffers buffers;
   av::PacketPtr packet = av::make_packet();
 
   // Read errors are skipped, but a failure that repeats without end (a
   // persistent I/O error) must not keep the pump spinning.
   int consecutive_read_errors = 0;
+  int consecutive_rejected = 0;
   for (;;) {
     const int read = av_read_frame(parts.ictx.get(), packet.get());
     if (read == AVERROR_EOF) break;
@@ -212,9 +291,13 @@ Status pump(Decoder::Parts& parts, const LumaCallback& on_frame) {
         parts.video_stream_index) {
       if (int ret = avcodec_send_packet(parts.video.get(), packet.get());
           ret < 0) {
-        processed = fail_ffmpeg("failed to send packet to decoder", ret);
+        processed = reject_packet(parts, packet.get(), ret,
+                                  consecutive_rejected,
+                                  "failed to send packet to decoder");
       } else {
-        processed = receive_frames(parts, buffers, on_frame);
+        consecutive_rejected = 0;
+        processed = receive_frames(parts, buffers, packet.get(),
+                                   consecutive_rejected, on_frame);
       }
     }
     av_packet_unref(packet.get());
@@ -224,7 +307,8 @@ Status pump(Decoder::Parts& parts, const LumaCallback& on_frame) {
   if (int ret = avcodec_send_packet(parts.video.get(), nullptr); ret < 0) {
     return fail_ffmpeg("failed to signal EOF to decoder", ret);
   }
-  return receive_frames(parts, buffers, on_frame);
+  return receive_frames(parts, buffers, nullptr, consecutive_rejected,
+                        on_frame);
 }
 
 }  // namespace
@@ -240,8 +324,28 @@ std::size_t Decoder::video_stream_index() const {
 
 bool Decoder::hw_enabled() const { return parts_->hw != nullptr; }
 
+StreamInfo Decoder::stream_info() const {
+  const AVFormatContext& input = *parts_->ictx;
+  const AVStream& stream = *input.streams[parts_->video_stream_index];
+  StreamInfo info;
+  for (const AVRational rate : {stream.avg_frame_rate, stream.r_frame_rate}) {
+    if (rate.num > 0 && rate.den > 0) {
+      info.frame_rate = Rational{rate.num, rate.den};
+      break;
+    }
+  }
+  if (input.duration != AV_NOPTS_VALUE && input.duration >= 0) {
+    info.duration = seconds(input.duration, AV_TIME_BASE_Q);
+  }
+  return info;
+}
+
+const std::vector<RejectedPacket>& Decoder::rejected_packets() const {
+  return parts_->rejected;
+}
+
 Result<Decoder> Decoder::open(const std::string& path,
-                              std::optional<std::string_view> hwdec) {
+                              const DecoderOptions& options) {
   // FFmpeg takes the path as a C string, which would silently end at a NUL.
   if (std::size_t nul = path.find('\0'); nul != std::string::npos) {
     return fail(
@@ -249,6 +353,7 @@ Result<Decoder> Decoder::open(const std::string& path,
             .wrap("failed to open input: path contains a NUL character"));
   }
   auto parts = std::make_unique<Parts>();
+  parts->skip_rejected_packets = options.skip_rejected_packets;
   Result<std::string> url = fifo_url(path, parts->fifo);
   if (!url) return fail(url.error());
 
@@ -266,6 +371,13 @@ Result<Decoder> Decoder::open(const std::string& path,
   if (best < 0) return fail("no video stream found");
   const AVStream& stream = *input->streams[best];
   parts->video_stream_index = static_cast<std::size_t>(stream.index);
+  parts->time_base = stream.time_base;
+  if (input->start_time != AV_NOPTS_VALUE) {
+    parts->start_seconds = seconds(input->start_time, AV_TIME_BASE_Q);
+  }
+  if (stream.avg_frame_rate.num > 0 && stream.avg_frame_rate.den > 0) {
+    parts->nominal_duration = av_q2d(av_inv_q(stream.avg_frame_rate));
+  }
 
   parts->video.reset(avcodec_alloc_context3(nullptr));
   if (!parts->video) fatal_internal("avcodec_alloc_context3 failed");
@@ -278,6 +390,7 @@ Result<Decoder> Decoder::open(const std::string& path,
   const AVCodec* codec = avcodec_find_decoder(context.codec_id);
   if (codec == nullptr) return fail("failed to find video decoder");
 
+  const std::optional<std::string>& hwdec = options.hwdec;
   if (hwdec) {
     Result<AVHWDeviceType> type = parse_hw_device_type(*hwdec);
     if (!type) return fail(type.error());
@@ -285,9 +398,17 @@ Result<Decoder> Decoder::open(const std::string& path,
     if (!hw) {
       return fail(hw.error().wrap(
           "failed to enable hardware decoding (--hwdec " +
-          std::string(*hwdec) + ")"));
+          *hwdec + ")"));
     }
     parts->hw = std::move(*hw);
+  }
+  if (options.threads) context.thread_count = *options.threads;
+  if (options.log != nullptr) {
+    // The decoder's worker threads log through copies of this context, which
+    // keep its opaque: that pointer tags every line of the decoder.
+    if (context.opaque == nullptr) context.opaque = parts.get();
+    parts->log = options.log;
+    parts->log->add_tag(context.opaque);
   }
 
   if (av_codec_is_decoder(codec) == 0) {
@@ -303,7 +424,7 @@ Result<Decoder> Decoder::open(const std::string& path,
   return Decoder(std::move(parts));
 }
 
-Status Decoder::decode_luma(const LumaCallback& on_frame) {
+Status Decoder::decode_luma(const FrameCallback& on_frame) {
   if (!parts_) fatal_internal("decode_luma on a moved-from Decoder");
   return pump(*parts_, on_frame);
 }

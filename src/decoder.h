@@ -8,10 +8,10 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "error.h"
+#include "ffmpeg_log.h"
 
 namespace vantrel::decoder {
 
@@ -26,15 +26,53 @@ struct LumaView {
   std::size_t stride;
 };
 
+// One delivered frame.
+struct Frame {
+  LumaView luma;
+  // Seconds from the start of the input: the presentation timestamp in the
+  // stream's time base less the container's start time; a frame without a
+  // timestamp follows the previous one by one frame duration.
+  double time;
+  double duration;  // seconds, 0 when unknown
+};
+
 // Called once per delivered frame, in decoder output order; an error ends
 // the pump and is returned by it.
-using LumaCallback = std::function<Status(const LumaView&)>;
+using FrameCallback = std::function<Status(const Frame&)>;
+
+struct DecoderOptions {
+  std::optional<std::string> hwdec = std::nullopt;  // a device type name
+  std::optional<int> threads = std::nullopt;  // 0: automatic; unset: FFmpeg's default
+  // A packet the decoder rejects is recorded and dropped instead of ending
+  // the pump (which still fails after kMaxConsecutiveRejectedPackets).
+  bool skip_rejected_packets = false;
+  // Receives the FFmpeg log lines of the decoder's contexts, when set.
+  ffmpeg_log::LogCapture* log = nullptr;
+};
+
+inline constexpr int kMaxConsecutiveRejectedPackets = 100;
+
+struct RejectedPacket {
+  std::size_t frame;  // frames delivered before it
+  double time;        // its timestamp, else the last frame's time
+  std::string message;
+};
+
+struct Rational {
+  std::int64_t num;
+  std::int64_t den;
+};
+
+struct StreamInfo {
+  std::optional<Rational> frame_rate;  // the stream's average, if known
+  std::optional<double> duration;      // the container's, in seconds
+};
 
 class Decoder {
  public:
-  // `path` is UTF-8 text used as a file path.
+  // `path` is used as a file path (UTF-8 text or the file system's bytes).
   static Result<Decoder> open(const std::string& path,
-                              std::optional<std::string_view> hwdec);
+                              const DecoderOptions& options);
 
   Decoder(Decoder&&) noexcept;
   Decoder& operator=(Decoder&&) noexcept;
@@ -42,10 +80,13 @@ class Decoder {
 
   // Runs to the end of the input; returns the first error. A frame whose
   // luma plane cannot be read fails with "failed to copy luma plane".
-  Status decode_luma(const LumaCallback& on_frame);
+  Status decode_luma(const FrameCallback& on_frame);
 
   std::size_t video_stream_index() const;
   bool hw_enabled() const;
+  StreamInfo stream_info() const;
+  // Packets dropped under skip_rejected_packets, in input order.
+  const std::vector<RejectedPacket>& rejected_packets() const;
 
   struct Parts;  // the owned FFmpeg objects, released in a fixed order
 

@@ -20,6 +20,11 @@ AnalyzeOptions AnalyzeOptions::defaults_for_input(std::string input) {
                           .min_score = 0.0,
                           .sad_weight = 0.7,
                           .hist_weight = 0.3},
+      .threads = std::nullopt,
+      .skip_rejected_packets = false,
+      .keep_records = false,
+      .log = nullptr,
+      .on_progress = {},
   };
 }
 

@@ -8,34 +8,14 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <exception>
-#include <new>
 #include <optional>
 #include <string>
 
 #include "lib.h"
+#include "py_support.h"
 
 namespace vantrel::python {
 namespace {
-
-// Owned reference; released when it goes out of scope.
-class PyRef {
- public:
-  explicit PyRef(PyObject* object = nullptr) : object_(object) {}
-  PyRef(const PyRef&) = delete;
-  PyRef& operator=(const PyRef&) = delete;
-  ~PyRef() { Py_XDECREF(object_); }
-  PyObject* get() const { return object_; }
-  PyObject* release() {
-    PyObject* object = object_;
-    object_ = nullptr;
-    return object;
-  }
-  explicit operator bool() const { return object_ != nullptr; }
-
- private:
-  PyObject* object_;
-};
 
 constexpr std::array<const char*, 3> kParamNames{"input", "native_res", "hwdec"};
 
@@ -251,20 +231,6 @@ PyObject* detect_pass_impl(PyObject* args, PyObject* kwargs) {
   const std::string text = write_pass_log(result->pass_decisions);
   return PyUnicode_FromStringAndSize(text.data(),
                                      static_cast<Py_ssize_t>(text.size()));
-}
-
-// A failed allocation is not an error of the analysis: like any other broken
-// internal invariant it ends the process with a diagnostic, and no C++
-// exception ever crosses into the interpreter.
-template <PyObject* (*Impl)(PyObject*, PyObject*)>
-PyObject* guarded(PyObject*, PyObject* args, PyObject* kwargs) {
-  try {
-    return Impl(args, kwargs);
-  } catch (const std::bad_alloc&) {
-    fatal_internal("memory allocation failed");
-  } catch (const std::exception& e) {
-    fatal_internal(e.what());
-  }
 }
 
 PyMethodDef kMethods[] = {

@@ -61,7 +61,7 @@ class PerFrame : public ::testing::Test {
   void feed(RunState& run, std::vector<std::uint8_t> plane, std::size_t w,
             std::size_t h) {
     luma_ = std::move(plane);
-    ASSERT_TRUE(run.on_frame(decoder::LumaView{luma_.data(), w, h, w}));
+    ASSERT_TRUE(run.on_frame(decoder::Frame{{luma_.data(), w, h, w}, 0.0, 0.0}));
   }
 
  private:
@@ -239,8 +239,8 @@ TEST(WorkingPlane, PaddedFrameEqualsItsPackedCopy) {
         ASSERT_EQ(from_padded, copy);
       }
 
-      ASSERT_TRUE(padded.on_frame(frame.view));
-      ASSERT_TRUE(packed.on_frame(tight));
+      ASSERT_TRUE(padded.on_frame(decoder::Frame{frame.view, 0.0, 0.0}));
+      ASSERT_TRUE(packed.on_frame(decoder::Frame{tight, 0.0, 0.0}));
     }
     EXPECT_EQ(padded.pass_decisions, packed.pass_decisions);
     EXPECT_EQ(padded.state.prev_plane, packed.state.prev_plane);

@@ -414,11 +414,12 @@ struct Delivery {
 };
 
 Result<Delivery> decode_all(const fs::path& path,
-                            std::optional<std::string_view> hwdec = {}) {
-  Result<Decoder> decoder = Decoder::open(path.string(), hwdec);
+                            const DecoderOptions& options = {}) {
+  Result<Decoder> decoder = Decoder::open(path.string(), options);
   if (!decoder) return std::unexpected(decoder.error());
   Delivery delivery;
-  Status pumped = decoder->decode_luma([&](const LumaView& luma) -> Status {
+  Status pumped = decoder->decode_luma([&](const Frame& frame) -> Status {
+        const LumaView& luma = frame.luma;
         EXPECT_GE(luma.stride, luma.width);
         delivery.padded = delivery.padded || luma.stride > luma.width;
         if (delivery.frames == 0) {
@@ -448,8 +449,9 @@ void write_file(const fs::path& path, const std::string& text) {
 }
 
 std::string open_error(const fs::path& path,
-                       std::optional<std::string_view> hwdec = {}) {
-  Result<Decoder> decoder = Decoder::open(path.string(), hwdec);
+                       std::optional<std::string> hwdec = {}) {
+  Result<Decoder> decoder =
+      Decoder::open(path.string(), DecoderOptions{.hwdec = hwdec});
   return decoder ? std::string("(opened)") : decoder.error().message();
 }
 
@@ -506,7 +508,7 @@ TEST(DecoderOpen, HardwareDecoderNames) {
   const fs::path clip = h264_bframes();
   EXPECT_EQ(open_error(clip, ""), "unknown --hwdec: ");
   EXPECT_EQ(open_error(clip, "nonsense"), "unknown --hwdec: nonsense");
-  EXPECT_EQ(open_error(clip, std::string_view("cuda\0", 5)),
+  EXPECT_EQ(open_error(clip, std::string("cuda\0", 5)),
             "invalid --hwdec value");
 
   for (AVHWDeviceType type : {AV_HWDEVICE_TYPE_CUDA, AV_HWDEVICE_TYPE_VAAPI}) {
@@ -518,7 +520,8 @@ TEST(DecoderOpen, HardwareDecoderNames) {
                   name.c_str());
       continue;
     }
-    Result<Decoder> decoder = Decoder::open(clip.string(), name);
+    Result<Decoder> decoder =
+        Decoder::open(clip.string(), DecoderOptions{.hwdec = name});
     ASSERT_FALSE(decoder) << name;
     EXPECT_EQ(chain_of(decoder.error()),
               (std::vector<std::string>{
@@ -610,7 +613,7 @@ TEST(DecodeLuma, CallbackErrorEndsThePump) {
   ASSERT_TRUE(decoder);
   std::size_t calls = 0;
   const Error stop = Error::ffmpeg(AVERROR_EXIT).wrap("callback says stop");
-  Status pumped = decoder->decode_luma([&](const LumaView&) -> Status {
+  Status pumped = decoder->decode_luma([&](const Frame&) -> Status {
     if (++calls == 3) return fail(stop);
     return {};
   });

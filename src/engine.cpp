@@ -1,0 +1,288 @@
+// The vantrel._engine extension module: one analysis with every result,
+// decoded without the interpreter lock. Its caller, the vantrel package,
+// checks and converts the arguments; this module trusts them.
+#ifndef Py_LIMITED_API
+#define Py_LIMITED_API 0x03090000
+#endif
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include "analysis.h"
+#include "ffmpeg_log.h"
+#include "lib.h"
+#include "py_support.h"
+
+namespace vantrel::python {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// How often, at most, the analysis takes the interpreter lock back to look
+// for a signal (Ctrl-C) and to report progress.
+constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+
+PyObject* text(const std::string& bytes) {
+  return PyUnicode_DecodeFSDefaultAndSize(bytes.data(),
+                                          static_cast<Py_ssize_t>(bytes.size()));
+}
+
+template <class T>
+PyObject* column(const std::vector<T>& values) {
+  return PyBytes_FromStringAndSize(
+      reinterpret_cast<const char*>(values.data()),
+      static_cast<Py_ssize_t>(values.size() * sizeof(T)));
+}
+
+// Sets `key` to `value` (a new reference, may be null); false on failure.
+bool put(PyObject* dict, const char* key, PyObject* value) {
+  PyRef owned(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* keyframe_list(const std::vector<std::size_t>& keyframes) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(keyframes.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < keyframes.size(); ++i) {
+    PyObject* index = PyLong_FromSize_t(keyframes[i]);
+    if (index == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), index);  // steals
+  }
+  return list.release();
+}
+
+// The per-frame records as columns of native machine values.
+PyObject* record_columns(const std::vector<analysis::DetectionRecord>& records) {
+  const std::size_t n = records.size();
+  std::vector<double> score(n), threshold(n), hist(n), grid(n), median(n);
+  std::vector<std::uint64_t> intra(n), total(n), sad(n);
+  std::vector<std::uint8_t> cut(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const analysis::DetectionRecord& r = records[i];
+    score[i] = r.score;
+    threshold[i] = r.threshold;
+    hist[i] = r.hist_distance;
+    grid[i] = r.grid_hist_distance;
+    median[i] = r.grid_hist_median;
+    intra[i] = r.intra_blocks;
+    total[i] = r.total_blocks;
+    sad[i] = r.mc_sad;
+    cut[i] = r.is_cut ? 1 : 0;
+  }
+  PyRef dict(PyDict_New());
+  if (!dict || !put(dict.get(), "score", column(score)) ||
+      !put(dict.get(), "threshold", column(threshold)) ||
+      !put(dict.get(), "hist_distance", column(hist)) ||
+      !put(dict.get(), "grid_hist_distance", column(grid)) ||
+      !put(dict.get(), "grid_hist_median", column(median)) ||
+      !put(dict.get(), "intra_blocks", column(intra)) ||
+      !put(dict.get(), "total_blocks", column(total)) ||
+      !put(dict.get(), "mc_sad", column(sad)) ||
+      !put(dict.get(), "is_cut", column(cut))) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* rejected_list(const std::vector<decoder::RejectedPacket>& packets) {
+  PyRef list(PyList_New(0));
+  if (!list) return nullptr;
+  for (const decoder::RejectedPacket& packet : packets) {
+    PyRef message(text(packet.message));
+    if (!message) return nullptr;
+    PyRef item(Py_BuildValue("(ndO)", static_cast<Py_ssize_t>(packet.frame),
+                             packet.time, message.get()));
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* message_list(std::vector<ffmpeg_log::LogLine> lines) {
+  PyRef list(PyList_New(0));
+  if (!list) return nullptr;
+  for (const ffmpeg_log::LogLine& line : lines) {
+    PyRef message(text(line.text));
+    if (!message) return nullptr;
+    PyRef item(Py_BuildValue("(iO)", line.level, message.get()));
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* result_dict(AnalysisResult& result, bool keep_records,
+                      ffmpeg_log::LogCapture& log) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  const std::string pass_text = write_pass_log(result.pass_decisions);
+  PyObject* fps = Py_None;
+  if (result.stream.frame_rate) {
+    fps = Py_BuildValue("(LL)", static_cast<long long>(result.stream.frame_rate->num),
+                        static_cast<long long>(result.stream.frame_rate->den));
+  } else {
+    Py_INCREF(fps);
+  }
+  PyObject* duration = Py_None;
+  if (result.stream.duration) {
+    duration = PyFloat_FromDouble(*result.stream.duration);
+  } else {
+    Py_INCREF(duration);
+  }
+  PyObject* records = Py_None;
+  if (keep_records) {
+    records = record_columns(result.records);
+  } else {
+    Py_INCREF(records);
+  }
+  if (!put(dict.get(), "keyframes", keyframe_list(result.keyframes)) ||
+      !put(dict.get(), "pass_text",
+           PyUnicode_FromStringAndSize(pass_text.data(),
+                                       static_cast<Py_ssize_t>(pass_text.size()))) ||
+      !put(dict.get(), "times", column(result.times)) ||
+      !put(dict.get(), "end_time", PyFloat_FromDouble(result.end_time)) ||
+      !put(dict.get(), "fps", fps) || !put(dict.get(), "duration", duration) ||
+      !put(dict.get(), "records", records) ||
+      !put(dict.get(), "decode_errors", rejected_list(result.rejected_packets)) ||
+      !put(dict.get(), "messages_dropped", PyLong_FromSize_t(log.dropped())) ||
+      !put(dict.get(), "messages", message_list(log.take_lines()))) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+// The lock released for the whole analysis but for its progress checks, each
+// of which looks for a signal and calls `progress` (unless None) with the
+// frames analysed and the time reached. A Python error there ends the
+// analysis and stays set for the caller.
+class ProgressCheck {
+ public:
+  explicit ProgressCheck(PyObject* progress)
+      : progress_(progress), next_(Clock::now() + kProgressInterval) {}
+
+  void release_lock() { state_ = PyEval_SaveThread(); }
+  void take_lock() { PyEval_RestoreThread(state_); }
+
+  Status on_frame(const analysis::Progress& reached) {
+    const Clock::time_point now = Clock::now();
+    if (now < next_) return {};
+    next_ = now + kProgressInterval;
+    take_lock();
+    const bool ok = report(reached);
+    release_lock();
+    if (!ok) return fail("analysis interrupted by the caller");
+    return {};
+  }
+
+  // The last report, with the lock held.
+  bool report(const analysis::Progress& reached) {
+    // Lines that Python code logs through FFmpeg here are not the analysis's.
+    ffmpeg_log::ThreadCapture not_ours(nullptr);
+    if (PyErr_CheckSignals() < 0) return false;
+    if (progress_ == Py_None) return true;
+    PyRef duration(reached.duration ? PyFloat_FromDouble(*reached.duration)
+                                    : (Py_INCREF(Py_None), Py_None));
+    if (!duration) return false;
+    PyRef returned(PyObject_CallFunction(
+        progress_, "ndO", static_cast<Py_ssize_t>(reached.frames),
+        reached.time, duration.get()));
+    return static_cast<bool>(returned);
+  }
+
+ private:
+  PyObject* progress_;
+  Clock::time_point next_;
+  PyThreadState* state_ = nullptr;
+};
+
+// analyze(path: bytes, native_res, hwdec: str | None, threads, progress,
+//         keep_records, skip_rejected_packets, detector: tuple) -> dict
+PyObject* analyze_impl(PyObject* args, PyObject*) {
+  const char* path = nullptr;
+  Py_ssize_t path_size = 0;
+  int native_res = 0;
+  const char* hwdec = nullptr;
+  Py_ssize_t hwdec_size = 0;
+  int threads = 0;
+  PyObject* progress = nullptr;
+  int keep_records = 0;
+  int skip = 0;
+  AnalyzeOptions options = AnalyzeOptions::defaults_for_input({});
+  detector::XvidDetectorConfig& xvid = options.xvid_config;
+  detector::DetectorConfig& adaptive = options.adaptive_config;
+  Py_ssize_t window_size = 0;
+  if (!PyArg_ParseTuple(args, "y#pz#iOpp(iidndddddd):analyze", &path,
+                        &path_size, &native_res, &hwdec, &hwdec_size, &threads,
+                        &progress, &keep_records, &skip, &xvid.search_radius,
+                        &xvid.intra_thresh, &xvid.intra_thresh2, &window_size,
+                        &adaptive.sigma, &adaptive.base_threshold,
+                        &adaptive.min_hist_distance, &adaptive.min_score,
+                        &adaptive.sad_weight, &adaptive.hist_weight)) {
+    return nullptr;
+  }
+  adaptive.window_size = static_cast<std::size_t>(window_size);
+  options.input.assign(path, static_cast<std::size_t>(path_size));
+  options.native_res = native_res != 0;
+  if (hwdec != nullptr) {
+    options.hwdec = std::string(hwdec, static_cast<std::size_t>(hwdec_size));
+  }
+  options.threads = threads;
+  options.keep_records = keep_records != 0;
+  options.skip_rejected_packets = skip != 0;
+
+  ffmpeg_log::LogCapture log(AV_LOG_WARNING);
+  options.log = &log;
+  ProgressCheck check(progress);
+  options.on_progress = [&check](const analysis::Progress& reached) {
+    return check.on_frame(reached);
+  };
+
+  check.release_lock();
+  Result<AnalysisResult> result = [&] {
+    ffmpeg_log::ThreadCapture ours(&log);
+    return analysis::analyze(options);
+  }();
+  check.take_lock();
+
+  if (PyErr_Occurred() != nullptr) return nullptr;  // interrupted
+  if (!result) {
+    const error::VantrelError classified =
+        error::VantrelError::from(result.error());
+    const std::string message =
+        std::string(error::prefix(classified.kind)) + result.error().chain();
+    return Py_BuildValue("{s:(iN)}", "error", static_cast<int>(classified.kind),
+                         text(message));
+  }
+  const double last = result->times.empty() ? 0.0 : result->times.back();
+  if (!check.report(analysis::Progress{result->times.size(), last,
+                                       result->stream.duration})) {
+    return nullptr;
+  }
+  return result_dict(*result, options.keep_records, log);
+}
+
+PyMethodDef kMethods[] = {
+    {"analyze", reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(guarded<analyze_impl>)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT, "vantrel._engine", nullptr, 0, kMethods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace vantrel::python
+
+PyMODINIT_FUNC PyInit__engine(void) {
+  vantrel::ffmpeg_log::install();
+  return PyModule_Create(&vantrel::python::kModuleDef);
+}
