@@ -117,6 +117,12 @@ PyObject* message_list(std::vector<ffmpeg_log::LogLine> lines) {
   return list.release();
 }
 
+// FFmpeg's lines of the analysis, and how many did not fit.
+bool put_messages(PyObject* dict, ffmpeg_log::LogCapture& log) {
+  return put(dict, "messages_dropped", PyLong_FromSize_t(log.dropped())) &&
+         put(dict, "messages", message_list(log.take_lines()));
+}
+
 PyObject* result_dict(AnalysisResult& result, bool keep_records,
                       ffmpeg_log::LogCapture& log) {
   PyRef dict(PyDict_New());
@@ -150,8 +156,7 @@ PyObject* result_dict(AnalysisResult& result, bool keep_records,
       !put(dict.get(), "fps", fps) || !put(dict.get(), "duration", duration) ||
       !put(dict.get(), "records", records) ||
       !put(dict.get(), "decode_errors", rejected_list(result.rejected_packets)) ||
-      !put(dict.get(), "messages_dropped", PyLong_FromSize_t(log.dropped())) ||
-      !put(dict.get(), "messages", message_list(log.take_lines()))) {
+      !put_messages(dict.get(), log)) {
     return nullptr;
   }
   return dict.release();
@@ -256,8 +261,15 @@ PyObject* analyze_impl(PyObject* args, PyObject*) {
         error::VantrelError::from(result.error());
     const std::string message =
         std::string(error::prefix(classified.kind)) + result.error().chain();
-    return Py_BuildValue("{s:(iN)}", "error", static_cast<int>(classified.kind),
-                         text(message));
+    PyRef dict(PyDict_New());
+    if (!dict ||
+        !put(dict.get(), "error",
+             Py_BuildValue("(iN)", static_cast<int>(classified.kind),
+                           text(message))) ||
+        !put_messages(dict.get(), log)) {
+      return nullptr;
+    }
+    return dict.release();
   }
   const double last = result->times.empty() ? 0.0 : result->times.back();
   if (!check.report(analysis::Progress{result->times.size(), last,

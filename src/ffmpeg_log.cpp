@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <unordered_map>
 
 extern "C" {
@@ -50,6 +51,10 @@ void route(void* object, int level, const char* format, va_list args) {
     const AVClass* cls = *static_cast<const AVClass* const*>(object);
     if (cls != nullptr && cls->item_name != nullptr) {
       component = cls->item_name(object);
+      // A context not (yet) bound to a codec or format names itself "NULL".
+      if (component != nullptr && std::strcmp(component, "NULL") == 0) {
+        component = nullptr;
+      }
     }
   }
   capture->add(level, component, message);

@@ -4,15 +4,17 @@ from __future__ import annotations
 import math
 import os
 from array import array
-from dataclasses import dataclass, fields
-from fractions import Fraction
-from typing import Callable, Optional, Tuple, Union
+from collections import namedtuple
+TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 
 from . import _engine
-from .scene_limits import apply_scene_limits
 
-PathInput = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-SceneLength = Union[int, float]
+if TYPE_CHECKING:  # typing and fractions cost more to import than a short analysis
+    from fractions import Fraction
+    from typing import Callable, Optional, Tuple, Union
+
+    PathInput = Union[str, bytes, os.PathLike]
+    SceneLength = Union[int, float]
 
 # FFmpeg's log levels of the kept lines.
 _LEVEL_NAMES = {0: "panic", 8: "fatal", 16: "error", 24: "warning"}
@@ -23,124 +25,156 @@ _CATEGORIES = ("configuration", "io", "decode", "unsupported", "internal")
 class AnalysisError(RuntimeError):
     """An analysis that failed: the text is the category prefix, the message and its causes.
 
-    `category` is one of "configuration", "io", "decode", "unsupported", "internal".
+    `category` is one of "configuration", "io", "decode", "unsupported", "internal";
+    `messages` holds FFmpeg's log lines of the failed analysis, as `Analysis.messages` does.
     """
 
-    def __init__(self, category: str, text: str):
+    def __init__(self, category: str, text: str, messages: tuple = ()):
         super().__init__(text)
         self.category = category
+        self.messages = messages
+
+    def __reduce__(self):
+        return AnalysisError, (self.category, str(self), self.messages)
 
 
-@dataclass(frozen=True)
-class DetectorSettings:
-    """The settings of the two cut detectors; the defaults are those of `vantrel_rs`."""
+_DETECTOR_FIELDS = ("search_radius", "intra_thresh", "intra_thresh2", "window_size", "sigma", "base_threshold",
+                    "min_hist_distance", "min_score", "sad_weight", "hist_weight")
+# The integer fields and their ranges: the largest motion search the block search is built
+# for, and the longest history the adaptive threshold keeps.
+_DETECTOR_INTS = {"search_radius": (0, 64), "intra_thresh": (0, 2**31 - 1), "window_size": (0, 100_000)}
+# Fields that may be negative: thresholds that only shift the score.
+_DETECTOR_SIGNED = ("base_threshold", "min_score")
 
-    search_radius: int = 4
-    intra_thresh: int = 2000
-    intra_thresh2: float = 90.0
-    window_size: int = 30
-    sigma: float = 3.0
-    base_threshold: float = 0.2
-    min_hist_distance: float = 0.03
-    min_score: float = 0.0
-    sad_weight: float = 0.7
-    hist_weight: float = 0.3
 
-    # Largest motion search the block search is built for, and the longest
-    # history the adaptive threshold keeps.
-    MAX_SEARCH_RADIUS = 64
-    MAX_WINDOW_SIZE = 100_000
+class DetectorSettings(namedtuple("DetectorSettings", _DETECTOR_FIELDS,
+                                  defaults=(4, 2000, 90.0, 30, 3.0, 0.2, 0.03, 0.0, 0.7, 0.3))):
+    """The settings of the two cut detectors; the defaults are those of `vantrel_rs`.
 
-    def __post_init__(self) -> None:
-        ints = {"search_radius": (0, self.MAX_SEARCH_RADIUS), "intra_thresh": (0, 2**31 - 1),
-                "window_size": (0, self.MAX_WINDOW_SIZE)}
-        for field in fields(self):
-            value = getattr(self, field.name)
-            if field.name in ints:
-                low, high = ints[field.name]
+    A value the detectors cannot use raises ValueError (TypeError for a wrong type) naming
+    its field.
+    """
+
+    __slots__ = ()
+
+    def __new__(cls, *args, **kwargs):
+        settings = super().__new__(cls, *args, **kwargs)
+        values = []
+        for name, value in zip(settings._fields, settings):
+            if name in _DETECTOR_INTS:
+                low, high = _DETECTOR_INTS[name]
                 if isinstance(value, bool) or not isinstance(value, int):
-                    raise TypeError(f"{field.name} must be an int, not {type(value).__name__}")
+                    raise TypeError(f"{name} must be an int, not {type(value).__name__}")
                 if not low <= value <= high:
-                    raise ValueError(f"{field.name} must be from {low} to {high}, not {value}")
-                continue
-            if isinstance(value, bool) or not isinstance(value, (int, float)):
-                raise TypeError(f"{field.name} must be a number, not {type(value).__name__}")
-            if not math.isfinite(value):
-                raise ValueError(f"{field.name} must be a finite number, not {value}")
-            if value < 0 and field.name not in ("base_threshold", "min_score"):
-                raise ValueError(f"{field.name} must not be negative, not {value}")
-            object.__setattr__(self, field.name, float(value))
-
-    def _as_tuple(self) -> tuple:
-        return tuple(getattr(self, field.name) for field in fields(self))
-
-
-@dataclass(frozen=True)
-class Progress:
-    frames: int  # decoded and analysed so far
-    seconds: float  # presentation time reached
-    duration: Optional[float]  # the container's, when it gives one
+                    raise ValueError(f"{name} must be from {low} to {high}, not {value}")
+            else:
+                if isinstance(value, bool) or not isinstance(value, (int, float)):
+                    raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+                if not math.isfinite(value):
+                    raise ValueError(f"{name} must be a finite number, not {value}")
+                if value < 0 and name not in _DETECTOR_SIGNED:
+                    raise ValueError(f"{name} must not be negative, not {value}")
+                value = float(value)
+            values.append(value)
+        return super().__new__(cls, *values)
 
 
-@dataclass(frozen=True)
-class Scene:
-    start_frame: int
-    end_frame: int  # inclusive
-    start_time: float
-    end_time: float  # where the next scene starts, or where the last frame ends
+class Progress(namedtuple("Progress", "frames seconds duration")):
+    """Frames decoded and analysed so far, the presentation time reached, the container's duration or None."""
+
+    __slots__ = ()
 
 
-@dataclass(frozen=True)
-class DecodeError:
-    frame: int  # frames delivered before the dropped packet
-    time: float
-    message: str
+class Scene(namedtuple("Scene", "start_frame end_frame start_time end_time")):
+    """One scene: `end_frame` is inclusive; `end_time` is where the next scene starts, or where
+    the last frame ends."""
+
+    __slots__ = ()
 
 
-@dataclass(frozen=True)
-class LogMessage:
-    level: str  # "panic", "fatal", "error" or "warning"
-    text: str  # "[component] message"
+class DecodeError(namedtuple("DecodeError", "frame time message")):
+    """A dropped packet: the frames delivered before it, its time and FFmpeg's message."""
+
+    __slots__ = ()
 
 
-@dataclass(frozen=True)
-class Scores:
-    """The detectors' view of every compared frame (all frames but the first), one column each."""
+class LogMessage(namedtuple("LogMessage", "level text")):
+    """An FFmpeg log line of the analysis: level "panic", "fatal", "error" or "warning", and
+    "[component] message"."""
 
-    frame: array  # 'Q'
-    time: array  # 'd'
-    score: array  # 'd'
-    threshold: array  # 'd'
-    hist_distance: array  # 'd'
-    grid_hist_distance: array  # 'd'
-    grid_hist_median: array  # 'd'
-    intra_blocks: array  # 'Q'
-    total_blocks: array  # 'Q'
-    mc_sad: array  # 'Q'
-    is_cut: array  # 'B'
+    __slots__ = ()
+
+
+_SCORE_FIELDS = ("frame", "time", "score", "threshold", "hist_distance", "grid_hist_distance", "grid_hist_median",
+                 "intra_blocks", "total_blocks", "mc_sad", "is_cut")
+
+
+class Scores(namedtuple("Scores", _SCORE_FIELDS)):
+    """The detectors' view of every compared frame (all frames but the first), one array per field:
+    `frame`, `intra_blocks`, `total_blocks`, `mc_sad` of type 'Q', `is_cut` 'B', the others 'd'."""
+
+    __slots__ = ()
 
     def __len__(self) -> int:
         return len(self.frame)
 
 
-@dataclass(frozen=True)
 class Analysis:
-    keyframes: list  # frames where scenes begin (after the scene-length limits)
-    pass_text: str  # the per-frame first-pass decisions as a statistics text
-    frame_count: int
-    times: array  # 'd': seconds of every frame
-    fps: Optional[Fraction]  # the stream's average frame rate
-    duration: Optional[float]  # the container's
-    scenes: Tuple[Scene, ...]
-    scores: Optional[Scores]
-    decode_errors: Tuple[DecodeError, ...]
-    messages: Tuple[LogMessage, ...]
+    """The results of one analysis.
+
+    keyframes: frames where scenes begin (after the scene-length limits); pass_text: the
+    per-frame first-pass decisions as a statistics text; frame_count; times: seconds of every
+    frame (array 'd'); fps: the stream's average frame rate (Fraction) or None; duration: the
+    container's, or None; scenes; scores (None unless asked for); decode_errors; messages.
+    """
+
+    __slots__ = ("keyframes", "pass_text", "frame_count", "times", "_rate", "duration", "scenes", "scores",
+                 "decode_errors", "messages")
+
+    def __init__(self, keyframes, pass_text, frame_count, times, rate, duration, scenes, scores,
+                 decode_errors, messages):
+        for name, value in zip(self.__slots__, (keyframes, pass_text, frame_count, times, rate, duration, scenes,
+                                                scores, decode_errors, messages)):
+            object.__setattr__(self, name, value)
+
+    @property
+    def fps(self) -> Optional[Fraction]:
+        # Made on first use: the fractions module costs more to import than most analyses need.
+        if self._rate is None:
+            return None
+        from fractions import Fraction
+        return Fraction(*self._rate)
+
+    def __setattr__(self, name, value):
+        raise AttributeError(f"Analysis is read-only: cannot set {name}")
+
+    def __eq__(self, other):
+        if type(other) is not Analysis:
+            return NotImplemented
+        return all(getattr(self, name) == getattr(other, name) for name in self.__slots__)
+
+    __hash__ = None
+
+    def __reduce__(self):
+        return Analysis, tuple(getattr(self, name) for name in self.__slots__)
+
+    def __repr__(self):
+        return (f"Analysis(frame_count={self.frame_count}, keyframes={self.keyframes!r}, fps={self.fps}, "
+                f"duration={self.duration}, scenes={len(self.scenes)}, decode_errors={len(self.decode_errors)}, "
+                f"messages={len(self.messages)}, scores={'None' if self.scores is None else len(self.scores)})")
 
 
 def _column(code: str, data: bytes) -> array:
     values = array(code)
     values.frombytes(data)
     return values
+
+
+def _messages(raw: dict):
+    for level, text in raw["messages"]:
+        yield LogMessage(_LEVEL_NAMES.get(level, "warning"), text)
+    if raw["messages_dropped"]:
+        yield LogMessage("warning", f"[vantrel] {raw['messages_dropped']} further messages not kept")
 
 
 def _scene_length(name: str, value: Optional[SceneLength]) -> Optional[SceneLength]:
@@ -204,10 +238,11 @@ def analyze(input: PathInput, *, native_res: bool = False, hwdec: Optional[str] 
 
     raw = _engine.analyze(path, bool(native_res), hwdec, threads, report,
                           bool(scores) or max_scene_len is not None, on_decode_error == "skip",
-                          detector._as_tuple())
+                          tuple(detector))
+    messages = tuple(_messages(raw))
     if "error" in raw:
         kind, text = raw["error"]
-        raise AnalysisError(_CATEGORIES[kind], text)
+        raise AnalysisError(_CATEGORIES[kind], text, messages)
 
     times = _column("d", raw["times"])
     records = raw["records"]
@@ -222,16 +257,10 @@ def analyze(input: PathInput, *, native_res: bool = False, hwdec: Optional[str] 
             is_cut=_column("B", records["is_cut"]))
     keyframes = raw["keyframes"]
     if min_scene_len is not None or max_scene_len is not None:
+        from .scene_limits import apply_scene_limits
         keyframes = apply_scene_limits(keyframes, times, raw["end_time"],
                                        score_table.score if score_table is not None else None,
                                        min_scene_len, max_scene_len)
-    fps = Fraction(*raw["fps"]) if raw["fps"] is not None else None
-    messages = [LogMessage(_LEVEL_NAMES.get(level, "warning"), text) for level, text in raw["messages"]]
-    if raw["messages_dropped"]:
-        messages.append(LogMessage("warning", f"[vantrel] {raw['messages_dropped']} further messages not kept"))
-    return Analysis(
-        keyframes=keyframes, pass_text=raw["pass_text"], frame_count=len(times), times=times, fps=fps,
-        duration=raw["duration"], scenes=_scenes(keyframes, times, raw["end_time"]),
-        scores=score_table if scores else None,
-        decode_errors=tuple(DecodeError(*entry) for entry in raw["decode_errors"]),
-        messages=tuple(messages))
+    return Analysis(keyframes, raw["pass_text"], len(times), times, raw["fps"], raw["duration"],
+                    _scenes(keyframes, times, raw["end_time"]), score_table if scores else None,
+                    tuple(DecodeError(*entry) for entry in raw["decode_errors"]), messages)

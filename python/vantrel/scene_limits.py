@@ -6,9 +6,12 @@ from __future__ import annotations
 
 import math
 from itertools import takewhile
-from typing import Callable, List, Optional, Sequence, Union
+TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 
-Length = Union[int, float]
+if TYPE_CHECKING:
+    from typing import Callable, List, Optional, Sequence, Union
+
+    Length = Union[int, float]
 
 
 def _position(length: Length, times: Sequence[float], end_time: float) -> Callable[[int], float]:
@@ -34,28 +37,30 @@ def split_long(keyframes: Sequence[int], maximum: Length, minimum: Optional[Leng
                times: Sequence[float], end_time: float, scores: Sequence[float]) -> List[int]:
     """Adds keyframes inside every scene longer than `maximum`.
 
-    Each added keyframe is the highest-scoring frame (earliest on ties) among those that keep
-    the scene before it within `maximum` and, where a minimum is set, both parts at least
-    `minimum` long; when no frame satisfies the minimum, the maximum alone decides.
-    `scores[i]` is the score of frame i + 1.
+    Each added keyframe is the highest-scoring frame (earliest on ties) of its allowed range:
+    the frames that make the scene before it between half the maximum and the maximum long
+    and, where a minimum is set, leave both parts at least `minimum` long. When the minimum
+    leaves no frame, the maximum alone decides; when even half the maximum leaves none (frames
+    longer than that), the farthest frame within the maximum is taken. `scores[i]` is the
+    score of frame i + 1.
     """
     at = _position(maximum, times, end_time)
     at_min = _position(minimum, times, end_time) if minimum is not None else None
-    count = len(times)
     result: List[int] = []
-    bounds = [*keyframes, count]
+    bounds = [*keyframes, len(times)]
     for start, stop in zip(bounds, bounds[1:]):
         result.append(start)
         while at(stop) - at(start) > maximum:
             # Frames in presentation order: the reach ends at the first one past the maximum.
             reach = list(takewhile(lambda f: at(f) - at(start) <= maximum, range(start + 1, stop)))
-            if not reach:  # the maximum is shorter than one frame here
+            if not reach:  # the next frame alone is longer than the maximum
                 reach = [start + 1]
-            allowed = reach
+            long_enough = [f for f in reach if at(f) - at(start) >= maximum / 2] or reach[-1:]
+            allowed = long_enough
             if at_min is not None:
-                allowed = [f for f in reach
+                allowed = [f for f in long_enough
                            if at_min(f) - at_min(start) >= minimum and at_min(stop) - at_min(f) >= minimum]
-                allowed = allowed or reach
+                allowed = allowed or long_enough
             best = max(allowed, key=lambda f: _rank(scores[f - 1]))  # max keeps the first of equals
             if best >= stop:
                 break
