@@ -4,71 +4,163 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
+import re
 import sys
 from pathlib import Path
-from typing import Generator, List, Optional
+from typing import Iterator, List, Optional, Tuple
 
-from .analyse import FileResult, Task
+from .analysis import DetectorSettings
 from .contact_sheet import ContactSheetError, write_contact_sheet
 from .files import UsageError, collect_inputs, output_names, write_atomic
-from .formats import FORMATS, Format
+from .formats import FORMATS, Format, format_help
+from .jobs import FileResult, Task, analyse, shown_messages
 from .progress import Reporter
-from .runners import RayUnavailable, run_local, run_ray
+from .runners import Event, ProgressEvent, RayUnavailable, run_local, run_ray
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 LOCAL_RAY = ""  # `--ray` without an address
+STDOUT = Path("-")
+
+DETECTOR_HELP = {
+    "search_radius": "motion search radius in pixels of the reduced image (0 to 64)",
+    "intra_thresh": "how much worse than its own texture a block's best match must be to count as new",
+    "intra_thresh2": "threshold of the first-pass rule's score, relaxed with the distance from the last cut",
+    "window_size": "frames of score history behind the adaptive threshold",
+    "sigma": "standard deviations above the recent mean that the adaptive threshold sits",
+    "base_threshold": "lowest adaptive threshold",
+    "min_hist_distance": "luma histogram change an adaptive cut needs at least",
+    "min_score": "blended score an adaptive cut needs at least",
+    "sad_weight": "weight of the pixel difference in the blended score",
+    "hist_weight": "weight of the histogram change in the blended score",
+}
+
+
+def scene_length(text: str) -> float:
+    """Frames ("48"), seconds ("2.5s") or a timecode ("00:01:30.000"); ints are frames."""
+    if re.fullmatch(r"\d+", text):
+        return int(text)
+    if re.fullmatch(r"\d+(\.\d*)?s", text):
+        return float(text[:-1])
+    match = re.fullmatch(r"(?:(\d+):)?(\d+):(\d+(?:\.\d*)?)", text)
+    if match:
+        hours, minutes, seconds = match.groups()
+        return int(hours or 0) * 3600 + int(minutes) * 60 + float(seconds)
+    raise argparse.ArgumentTypeError(
+        f"{text!r} is not a length: give frames (48), seconds (2.5s) or a timecode (00:01:30.000)")
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+    try:
+        return version("vantrel-rs")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+class _Version(argparse.Action):
+    def __init__(self, option_strings, dest, **kwargs):
+        super().__init__(option_strings, dest, nargs=0, help="print the version and exit")
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        print(f"vantrel {_version()}")
+        parser.exit()
 
 
 def build_parser() -> argparse.ArgumentParser:
+    cpus = os.cpu_count() or 1
     p = argparse.ArgumentParser(
         prog="vantrel",
         description="Find the frames where scenes begin in video files.",
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
         epilog="One input goes to standard output or -o FILE; several inputs, or folders with "
-               "--recursive, need --output-dir. Exit status: 0 all files done or skipped, "
-               "1 a file failed, 2 bad usage, 130 interrupted.")
+               "--recursive, need --output-dir. Options may stand anywhere among the inputs. "
+               "Exit status: 0 all files done or skipped, 1 a file failed, 2 bad usage, 130 interrupted.")
     p.add_argument("inputs", nargs="+", metavar="VIDEO", help="video files, or folders with --recursive")
-    p.add_argument("-f", "--format", choices=list(FORMATS), default="frames",
-                   help="frames: one index per line (default); json; csv: one row per scene; "
-                        "keyframes: keyframe list for subtitle editors; xvid: first-pass statistics "
-                        "text; qpfile: one 'N I' line per scene start, for encoders")
-    p.add_argument("-o", "--output", metavar="FILE", type=Path,
-                   help="write the one input's result to FILE instead of standard output")
-    p.add_argument("-d", "--output-dir", metavar="DIR", type=Path,
-                   help="write one <name>.<format extension> file per input into DIR")
-    p.add_argument("-r", "--recursive", action="store_true",
-                   help="analyse the video files in the folders given, and in their subfolders")
-    p.add_argument("--overwrite", action="store_true",
-                   help="analyse again inputs whose output file already exists (default: skip them)")
-    p.add_argument("-j", "--jobs", metavar="N", type=int, default=os.cpu_count() or 1,
-                   help="files analysed at once, one worker process each (default: %(default)s, the CPUs)")
-    p.add_argument("--native-res", action="store_true",
-                   help="analyse the full decoded resolution instead of a reduced image")
-    p.add_argument("--hwdec", metavar="NAME", help="FFmpeg hardware device type to decode with, e.g. cuda")
-    p.add_argument("--ray", metavar="ADDRESS", nargs="?", const=LOCAL_RAY,
-                   help="run the batch as Ray tasks on the cluster at ADDRESS, or on a private local "
-                        "instance with --jobs CPUs without ADDRESS; a word right after --ray is taken "
-                        "as ADDRESS, so put a bare --ray after the inputs")
-    p.add_argument("--contact-sheet", metavar="FILE.jpg", type=Path,
-                   help="also write one image with the first frame of every scene (one input only)")
+    p.add_argument("--version", action=_Version)
+    out = p.add_argument_group("output")
+    out.add_argument("-f", "--format", choices=list(FORMATS), default="frames",
+                     help="; ".join(format_help()) + ". xvid shows the per-frame first-pass decisions; every "
+                          "other format shows the refined scene list. The two differ by design: on a fade or "
+                          "a burst of changes the pass decisions mark more frames")
+    out.add_argument("-o", "--output", metavar="FILE", type=Path,
+                     help="write the one input's result to FILE ('-' is standard output, the default)")
+    out.add_argument("-d", "--output-dir", metavar="DIR", type=Path,
+                     help="write one <name>.<format extension> file per input into DIR")
+    out.add_argument("-r", "--recursive", action="store_true",
+                     help="analyse the video files in the folders given, and in their subfolders")
+    out.add_argument("--overwrite", action="store_true",
+                     help="analyse again inputs whose output file already exists (default: skip them)")
+    out.add_argument("--contact-sheet", metavar="FILE.jpg", type=Path,
+                     help="also write one image with the first frame of every scene (one input only)")
+    out.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
+    out.add_argument("-v", "--verbose", action="store_true",
+                     help="print every FFmpeg warning of an input, not only its errors")
+    run = p.add_argument_group("decoding and running")
+    run.add_argument("-j", "--jobs", metavar="N", type=int, default=None,
+                     help=f"files analysed at once, one worker process each (default: {cpus}, the CPUs, "
+                          "or fewer when there are fewer files)")
+    run.add_argument("--threads", metavar="N", type=int, default=None,
+                     help="decoder threads per analysis; 0 lets FFmpeg choose (default: a single input uses "
+                          f"every CPU; in a batch each of the jobs gets CPUs / jobs, here {cpus} / jobs, at "
+                          "least 1: for many files one thread per file and one file per CPU is fastest)")
+    run.add_argument("--strict", action="store_true",
+                     help="stop at the first packet the decoder rejects (default: skip damaged packets, "
+                          "report them and go on)")
+    run.add_argument("--native-res", action="store_true",
+                     help="analyse the full decoded resolution instead of a reduced image")
+    run.add_argument("--hwdec", metavar="NAME", help="FFmpeg hardware device type to decode with, e.g. cuda")
+    run.add_argument("--ray", metavar="ADDRESS", nargs="?", const=LOCAL_RAY,
+                     help="run the batch as Ray tasks on the cluster at ADDRESS, or on a private local "
+                          "instance without ADDRESS; a word right after --ray is taken as ADDRESS, so put "
+                          "a bare --ray after the inputs. Ray tasks report when they finish, not while "
+                          "they decode")
+    tune = p.add_argument_group("tuning", "Scene lengths are frames (48), seconds (2.5s) or a timecode "
+                                          "(00:01:30.000).")
+    tune.add_argument("--min-scene-len", metavar="LENGTH", type=scene_length,
+                      help="drop a keyframe that would start a scene shorter than LENGTH after the previous one")
+    tune.add_argument("--max-scene-len", metavar="LENGTH", type=scene_length,
+                      help="split a longer scene at its highest-scoring frames")
+    defaults = DetectorSettings()
+    for name, text in DETECTOR_HELP.items():
+        value = getattr(defaults, name)
+        tune.add_argument(f"--{name.replace('_', '-')}", metavar="N", type=type(value), default=value, help=text)
     return p
 
 
-def _tasks(inputs: List[str], fmt: Format, args: argparse.Namespace) -> List[Task]:
-    return [Task(i, fmt.needs_keyframes or args.contact_sheet is not None, fmt.needs_pass, fmt.needs_fps,
-                 args.native_res, args.hwdec) for i in inputs]
+def _check_writable_file(parser: argparse.ArgumentParser, option: str, path: Path) -> None:
+    """Refuses an output file that cannot be written, before any analysis starts."""
+    parent = path.parent
+    if path.is_dir():
+        parser.error(f"{option} {path}: is a folder")
+    if not parent.is_dir():
+        parser.error(f"{option} {path}: the folder {parent} does not exist")
+    if not os.access(parent, os.W_OK | os.X_OK) or (path.exists() and not os.access(path, os.W_OK)):
+        parser.error(f"{option} {path}: permission denied")
 
 
-def _results(tasks: List[Task], args: argparse.Namespace) -> Generator[Optional[FileResult], None, None]:
-    if args.ray is None:
-        return run_local(tasks, args.jobs)
-    return run_ray(tasks, args.ray or None, args.jobs)
+def _prepare_output_dir(parser: argparse.ArgumentParser, folder: Path) -> None:
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except OSError as e:
+        parser.error(f"--output-dir {folder}: {e.strerror or e}")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        parser.error(f"--output-dir {folder}: permission denied")
+
+
+def _detector(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Optional[DetectorSettings]:
+    try:
+        settings = DetectorSettings(**{name: getattr(args, name) for name in DETECTOR_HELP})
+    except (TypeError, ValueError) as e:  # "sigma must be ...": the field's name comes first
+        name, rest = str(e).split(" ", 1)
+        parser.error(f"--{name.replace('_', '-')} {rest}")
+    return None if settings == DetectorSettings() else settings
 
 
 def _deliver(result: FileResult, fmt: Format, output: Optional[Path], args: argparse.Namespace) -> Optional[str]:
     """Writes one finished result; returns an error text when that fails."""
     analysis = result.analysis
     assert analysis is not None, "a result without error carries its analysis"
-    data = fmt.render(analysis).encode("utf-8")
+    data = fmt.render(analysis, result.task.input).encode("utf-8")
     try:
         if output is None:
             sys.stdout.buffer.write(data)
@@ -82,7 +174,7 @@ def _deliver(result: FileResult, fmt: Format, output: Optional[Path], args: argp
         return f"cannot write {output or 'standard output'}: {e.strerror or e}"
     if args.contact_sheet is not None:
         try:
-            warning = write_contact_sheet(result.task.input, analysis.keyframes or [], args.contact_sheet)
+            warning = write_contact_sheet(result.task.input, analysis.keyframes, args.contact_sheet)
         except ContactSheetError as e:
             return str(e)
         if warning:
@@ -90,17 +182,35 @@ def _deliver(result: FileResult, fmt: Format, output: Optional[Path], args: argp
     return None
 
 
+def _single(task: Task, reporter: Reporter) -> Iterator[Event]:
+    """One input analysed in this process: progress straight from the decoder, Ctrl-C at once."""
+    yield analyse(task, lambda progress: reporter.progress(task.input, progress))
+
+
+def _jobs_and_threads(args: argparse.Namespace, files: int, batch: bool) -> Tuple[int, int]:
+    cpus = os.cpu_count() or 1
+    if not batch:
+        return 1, 0 if args.threads is None else args.threads
+    jobs = args.jobs if args.jobs is not None else max(1, min(cpus, files))
+    threads = args.threads if args.threads is not None else max(1, cpus // jobs)
+    return jobs, threads
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     parser = build_parser()
-    args = parser.parse_args(argv)
+    args = parser.parse_intermixed_args(argv)
     fmt = FORMATS[args.format]
     try:
         inputs = collect_inputs(args.inputs, args.recursive)
     except UsageError as e:
         parser.error(str(e))
     batch = args.output_dir is not None or len(args.inputs) > 1 or any(os.path.isdir(p) for p in args.inputs)
-    if args.jobs < 1:
+    if args.jobs is not None and args.jobs < 1:
         parser.error("--jobs must be at least 1")
+    if args.threads is not None and not 0 <= args.threads <= 1024:
+        parser.error("--threads must be from 0 (FFmpeg chooses) to 1024")
+    if args.output == STDOUT:
+        args.output = None
     if batch and args.output is not None:
         parser.error("-o/--output takes one input; use --output-dir DIR for several")
     if batch and args.output_dir is None:
@@ -109,12 +219,24 @@ def main(argv: Optional[List[str]] = None) -> int:
         parser.error("--contact-sheet takes one input")
     if not inputs:
         parser.error("no video files found in the folders given")
+    if args.quiet and args.verbose:
+        parser.error("-q/--quiet and -v/--verbose exclude each other")
+    shortest, longest = args.min_scene_len, args.max_scene_len
+    if longest is not None and longest <= 0:
+        parser.error("--max-scene-len must be positive")
+    if shortest is not None and longest is not None and type(shortest) is type(longest) and shortest > longest:
+        parser.error("--min-scene-len is longer than --max-scene-len")
+    detector = _detector(parser, args)
+    if args.output is not None:
+        _check_writable_file(parser, "-o", args.output)
+    if args.contact_sheet is not None:
+        _check_writable_file(parser, "--contact-sheet", args.contact_sheet)
 
     outputs: List[Optional[Path]] = [args.output]
     if batch:
-        args.output_dir.mkdir(parents=True, exist_ok=True)
+        _prepare_output_dir(parser, args.output_dir)
         outputs = [args.output_dir / n for n in output_names(inputs, fmt.extension)]
-    reporter = Reporter(0, sys.stderr, sys.stderr.isatty(), verbose=batch)
+    reporter = Reporter(sys.stderr, sys.stderr.isatty(), batch, args.quiet, args.verbose)
     todo = []
     for path, output in zip(inputs, outputs):
         if output is not None and batch and not args.overwrite and output.exists():
@@ -122,22 +244,36 @@ def main(argv: Optional[List[str]] = None) -> int:
         else:
             todo.append((path, output))
     reporter.to_run = len(todo)
-    reporter.tick()
+    jobs, threads = _jobs_and_threads(args, len(todo), batch)
+    tasks = [Task(path, args.native_res, args.hwdec, threads, args.strict, False, args.min_scene_len,
+                  args.max_scene_len, detector) for path, _ in todo]
     output_of = {path: output for path, output in todo}
 
     interrupted = False
     try:
-        with contextlib.closing(_results(_tasks([p for p, _ in todo], fmt, args), args)) as results:
-            for result in results:
-                if result is None:
-                    reporter.tick()
-                    continue
-                path, output = result.task.input, output_of[result.task.input]
-                error = result.error or _deliver(result, fmt, output, args)
-                if error is None:
-                    reporter.finish(path, str(output), result.frames)
+        if not tasks:
+            events: Iterator[Event] = (event for event in ())
+        elif args.ray is not None:
+            events = run_ray(tasks, args.ray or None, jobs, max(1, threads))
+        elif not batch:
+            events = _single(tasks[0], reporter)
+        else:
+            events = run_local(tasks, jobs)
+        with contextlib.closing(events):
+            for event in events:
+                if event is None:
+                    reporter.draw()
+                elif isinstance(event, ProgressEvent):
+                    reporter.progress(event.input, event.progress)
                 else:
-                    reporter.fail(path, error)
+                    path, output = event.task.input, output_of[event.task.input]
+                    reporter.ffmpeg_lines(path, shown_messages(event.messages, args.verbose))
+                    error = event.error or _deliver(event, fmt, output, args)
+                    if error is None:
+                        assert event.analysis is not None
+                        reporter.finish(path, str(output), event.analysis)
+                    else:
+                        reporter.fail(path, error)
     except KeyboardInterrupt:
         interrupted = True
     except RayUnavailable as e:

@@ -10,12 +10,16 @@ import tempfile
 from pathlib import Path
 from typing import List, Optional
 
+from .files import file_mode
+
 THUMB_WIDTH = 240
 MAX_COLUMNS = 6
-# Drawn before `select`, so that the label is the frame's index in decoder output order,
-# the same count the keyframe list uses.
-LABEL = ("drawtext=text='%{frame_num}':x=4:y=4:fontsize=max(12\\,h/8):fontcolor=white"
-         ":box=1:boxcolor=black@0.6:boxborderw=3,")
+# Each frame's timestamp becomes its index in decoder output order (the count the keyframe
+# list uses) before `select`, so that the label, drawn on the finished tile, can show it; the
+# font follows the tile's width, the same for every clip, portrait and rotated ones included.
+INDEX_AS_TIME = "settb=1,setpts=N,"
+LABEL = (",drawtext=text='%{eif\\:t\\:d}':x=4:y=4:fontsize=w/12:fontcolor=white"
+         ":box=1:boxcolor=black@0.6:boxborderw=3")
 
 
 class ContactSheetError(Exception):
@@ -26,7 +30,7 @@ def filter_graph(keyframes: List[int], labelled: bool) -> str:
     columns = min(len(keyframes), MAX_COLUMNS)
     rows = math.ceil(len(keyframes) / columns)
     select = "+".join(f"eq(n,{k})" for k in keyframes)
-    return (f"{LABEL if labelled else ''}select='{select}',scale={THUMB_WIDTH}:-2,"
+    return (f"{INDEX_AS_TIME}select='{select}',scale={THUMB_WIDTH}:-2{LABEL if labelled else ''},"
             f"tile={columns}x{rows}:padding=4:margin=4")
 
 
@@ -66,6 +70,7 @@ def write_contact_sheet(video: str, keyframes: List[int], out: Path) -> Optional
             error = _render(ffmpeg, video, filter_graph(keyframes, labelled=False), tmp)
         if error is not None:
             raise ContactSheetError(f"cannot make the contact sheet {out}: {error}")
+        os.chmod(tmp, file_mode())  # as the other outputs, not the private temporary file's
         os.replace(tmp, out)
         return warning
     finally:

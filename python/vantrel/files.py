@@ -59,7 +59,8 @@ def output_names(inputs: List[str], extension: str) -> List[str]:
     return names
 
 
-def _file_mode() -> int:
+def file_mode() -> int:
+    """The mode a new file gets under the process's umask."""
     umask = os.umask(0)
     os.umask(umask)
     return 0o666 & ~umask
@@ -77,7 +78,7 @@ def write_atomic(path: Path, data: bytes) -> None:
             f.write(data)
             f.flush()
             os.fsync(f.fileno())
-        os.chmod(tmp, _file_mode())
+        os.chmod(tmp, file_mode())
         os.replace(tmp, path)
     except BaseException:
         with contextlib.suppress(FileNotFoundError):

@@ -1,125 +1,82 @@
-"""Renders one file's analysis in each output format."""
+"""Renders one input's analysis in each output format."""
 from __future__ import annotations
 
 import json
-from dataclasses import dataclass
-from fractions import Fraction
-from typing import Callable, Dict, List, Optional
+from typing import Callable, Dict, List, NamedTuple
 
-PASS_HEADER_LINES = 3  # two comment lines and an empty line precede the frame lines
+from .analysis import Analysis
 
 
-@dataclass(frozen=True)
-class Analysis:
-    """What the module and the stream probe told about one input."""
-
-    input: str
-    keyframes: Optional[List[int]] = None
-    pass_text: Optional[str] = None
-    fps: Optional[Fraction] = None
-
-    @property
-    def frame_count(self) -> Optional[int]:
-        """Exact count of decoded frames, known when the pass text was made."""
-        if self.pass_text is None:
-            return None
-        return self.pass_text.count("\n") - PASS_HEADER_LINES
+def seconds_text(seconds: float) -> str:
+    """Seconds with three decimals (milliseconds)."""
+    return f"{seconds:.3f}"
 
 
-@dataclass(frozen=True)
-class Scene:
-    start_frame: int
-    end_frame: int  # inclusive
+def timecode(seconds: float) -> str:
+    """HH:MM:SS.mmm, rounded to the millisecond."""
+    ms = max(0, round(seconds * 1000))
+    return f"{ms // 3_600_000:02d}:{ms // 60_000 % 60:02d}:{ms // 1000 % 60:02d}.{ms % 1000:03d}"
 
 
-def scenes(keyframes: List[int], frame_count: int) -> List[Scene]:
-    """Each keyframe opens a scene that runs up to the frame before the next one."""
-    starts = [k for k in keyframes if k < frame_count]
-    ends = [k - 1 for k in starts[1:]] + [frame_count - 1]
-    return [Scene(s, e) for s, e in zip(starts, ends)]
+def render_frames(a: Analysis, input: str) -> str:
+    return "".join(f"{k}\n" for k in a.keyframes)
 
 
-def milliseconds(frame: int, fps: Fraction) -> int:
-    """Start time of a frame in whole milliseconds, rounded to nearest (ties to even)."""
-    return round(Fraction(frame) * 1000 / fps)
+def render_keyframes(a: Analysis, input: str) -> str:
+    return "# keyframe format v1\nfps 0\n" + render_frames(a, input)
 
 
-def seconds_text(ms: int) -> str:
-    return f"{ms // 1000}.{ms % 1000:03d}"
+def render_qpfile(a: Analysis, input: str) -> str:
+    return "".join(f"{k} I\n" for k in a.keyframes)
 
 
-def _keyframes(a: Analysis) -> List[int]:
-    assert a.keyframes is not None, "format rendered without its keyframe analysis"
-    return a.keyframes
-
-
-def _frame_count(a: Analysis) -> int:
-    count = a.frame_count
-    assert count is not None, "format rendered without its pass analysis"
-    return count
-
-
-def render_frames(a: Analysis) -> str:
-    return "".join(f"{k}\n" for k in _keyframes(a))
-
-
-def render_keyframes(a: Analysis) -> str:
-    return "# keyframe format v1\nfps 0\n" + render_frames(a)
-
-
-def render_qpfile(a: Analysis) -> str:
-    return "".join(f"{k} I\n" for k in _keyframes(a))
-
-
-def render_xvid(a: Analysis) -> str:
-    assert a.pass_text is not None, "format rendered without its pass analysis"
+def render_xvid(a: Analysis, input: str) -> str:
     return a.pass_text
 
 
-def render_csv(a: Analysis) -> str:
+def render_csv(a: Analysis, input: str) -> str:
     rows = ["start_frame,end_frame,start_time,end_time"]
-    for s in scenes(_keyframes(a), _frame_count(a)):
-        times = ","
-        if a.fps is not None:
-            times = f"{seconds_text(milliseconds(s.start_frame, a.fps))}," \
-                    f"{seconds_text(milliseconds(s.end_frame + 1, a.fps))}"
-        rows.append(f"{s.start_frame},{s.end_frame},{times}")
+    rows += [f"{s.start_frame},{s.end_frame},{seconds_text(s.start_time)},{seconds_text(s.end_time)}"
+             for s in a.scenes]
     return "\n".join(rows) + "\n"
 
 
-def render_json(a: Analysis) -> str:
-    def time(frame: int) -> Optional[float]:
-        return None if a.fps is None else milliseconds(frame, a.fps) / 1000
+def frame_rate(a: Analysis) -> Dict[str, object]:
+    """The frame rate exactly ("30000/1001") and as a float; null when the stream has none."""
+    fps = a.fps
+    if fps is None:
+        return {"fps": None, "fps_float": None}
+    return {"fps": f"{fps.numerator}/{fps.denominator}", "fps_float": float(fps)}
 
+
+def render_json(a: Analysis, input: str) -> str:
     doc = {
-        "input": a.input,
+        "input": input,
         "frame_count": a.frame_count,
-        "fps": None if a.fps is None else float(a.fps),
-        "keyframes": _keyframes(a),
+        **frame_rate(a),
+        "keyframes": a.keyframes,
         "scenes": [{"start_frame": s.start_frame, "end_frame": s.end_frame,
-                    "start_time": time(s.start_frame), "end_time": time(s.end_frame + 1)}
-                   for s in scenes(_keyframes(a), _frame_count(a))],
+                    "start_time": round(s.start_time, 6), "end_time": round(s.end_time, 6)} for s in a.scenes],
     }
     return json.dumps(doc, indent=2) + "\n"
 
 
-@dataclass(frozen=True)
-class Format:
-    """An output format: which analyses it needs and how it is written."""
-
+class Format(NamedTuple):
     name: str
-    extension: str
-    needs_keyframes: bool
-    needs_pass: bool
-    needs_fps: bool
-    render: Callable[[Analysis], str]
+    extension: str  # of a batch's output files
+    render: Callable[[Analysis, str], str]
+    help: str
 
 
 FORMATS: Dict[str, Format] = {f.name: f for f in [
-    Format("frames", "txt", True, False, False, render_frames),
-    Format("json", "json", True, True, True, render_json),
-    Format("csv", "csv", True, True, True, render_csv),
-    Format("keyframes", "keyframes.txt", True, False, False, render_keyframes),
-    Format("xvid", "stats", False, True, False, render_xvid),
-    Format("qpfile", "qpfile", True, False, False, render_qpfile),
+    Format("frames", "txt", render_frames, "one scene-start frame index per line (default)"),
+    Format("json", "json", render_json, "frame count, exact frame rate, keyframes and scenes with times"),
+    Format("csv", "csv", render_csv, "one row per scene: start and end frame, start and end time"),
+    Format("keyframes", "keyframes.txt", render_keyframes, "the keyframe list subtitle editors read"),
+    Format("xvid", "stats", render_xvid, "the first-pass statistics text: one i/p decision per frame"),
+    Format("qpfile", "qpfile", render_qpfile, "one 'N I' line per scene start, for encoders"),
 ]}
+
+
+def format_help() -> List[str]:
+    return [f"{f.name}: {f.help}" for f in FORMATS.values()]

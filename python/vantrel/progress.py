@@ -1,8 +1,11 @@
-"""Progress display and the final summary of a batch, on standard error."""
+"""What the command tells on standard error: progress, per-file lines, FFmpeg's lines, the summary."""
 from __future__ import annotations
 
 import time
-from typing import Optional, TextIO
+from typing import Dict, List, Optional, TextIO
+
+from .analysis import Analysis, Progress
+from .formats import timecode
 
 BAR_WIDTH = 24
 
@@ -12,82 +15,165 @@ def clock(seconds: float) -> str:
     return f"{s // 3600}:{s % 3600 // 60:02d}:{s % 60:02d}"
 
 
-class Reporter:
-    """Counts outcomes; draws a bar over the files on a terminal, writes log lines otherwise."""
+def bar(fraction: float) -> str:
+    filled = int(BAR_WIDTH * min(max(fraction, 0.0), 1.0))
+    return f"[{'#' * filled}{'.' * (BAR_WIDTH - filled)}] {100 * fraction:5.1f}%"
 
-    def __init__(self, to_run: int, stream: TextIO, interactive: bool, verbose: bool = True):
-        self.to_run = to_run
+
+class Reporter:
+    """Counts outcomes and reports them.
+
+    On a terminal a progress line is redrawn in place (the frames of a single input, or the
+    whole batch weighted by the inputs' durations); elsewhere a batch gets one line per file.
+    Every other line (errors, warnings, FFmpeg's lines) clears the progress line first, so
+    nothing is written inside it. `quiet` leaves only the errors.
+    """
+
+    def __init__(self, stream: TextIO, interactive: bool, batch: bool, quiet: bool = False,
+                 verbose: bool = False, to_run: int = 0):
         self.stream = stream
-        self.interactive = interactive
-        self.verbose = verbose  # one-input runs report failures only
-        self.done = self.skipped = self.failed = 0
+        self.interactive = interactive and not quiet
+        self.batch = batch
+        self.quiet = quiet
+        self.verbose = verbose
+        self.to_run = to_run
+        self.done = self.skipped = self.failed = self.damaged = 0
         self.frames = 0
-        self.uncounted = 0  # done files whose frame count is unknown
         self.start = time.monotonic()
         self.bar_shown = False
+        self.last_draw = 0.0
+        self.durations: Dict[str, float] = {}  # inputs whose duration is known
+        self.in_flight: Dict[str, Progress] = {}
+        self.finished_inputs: List[str] = []
 
-    def _line(self, text: str) -> None:
+    # ---- lines ----
+
+    def _write(self, text: str) -> None:
         if self.bar_shown:
             self.stream.write("\r\x1b[K")
             self.bar_shown = False
         self.stream.write(f"vantrel: {text}\n")
-        self.tick()
+        self.stream.flush()
+        self.draw(force=True)
+
+    def error(self, text: str) -> None:
+        self._write(text)
+
+    def warn(self, text: str) -> None:
+        if not self.quiet:
+            self._write(text)
+
+    def ffmpeg_lines(self, input: str, lines: List[str]) -> None:
+        for line in lines:
+            self.warn(f"{input}: {line}")
+
+    # ---- outcomes ----
 
     def skip(self, input: str, output: str) -> None:
         self.skipped += 1
-        if self.verbose and not self.interactive:
-            self._line(f"skipped {input}: {output} exists")
+        if self.batch and not self.interactive and not self.quiet:
+            self._write(f"skipped {input}: {output} exists")
 
-    def finish(self, input: str, output: str, frames: Optional[int]) -> None:
+    def progress(self, input: str, progress: Progress) -> None:
+        self.in_flight[input] = progress
+        if progress.duration is not None:
+            self.durations[input] = progress.duration
+        self.draw()
+
+    def finish(self, input: str, output: str, analysis: Analysis) -> None:
         self.done += 1
-        if frames is None:
-            self.uncounted += 1
+        self.frames += analysis.frame_count
+        self._finished(input, analysis.duration)
+        if analysis.decode_errors:
+            self.damaged += 1
+            errors = analysis.decode_errors
+            self.warn(f"{input}: {len(errors)} damaged packet{'s' if len(errors) != 1 else ''} skipped "
+                      f"(first at {timecode(errors[0].time)})")
+        if self.batch and not self.interactive and not self.quiet:
+            self._write(f"done {input} -> {output} ({analysis.frame_count} frames)")
         else:
-            self.frames += frames
-        if self.verbose and not self.interactive:
-            self._line(f"done {input} -> {output}" + ("" if frames is None else f" ({frames} frames)"))
-        else:
-            self.tick()
+            self.draw(force=True)
 
     def fail(self, input: str, message: str) -> None:
         self.failed += 1
-        self._line(f"{input}: {message}")
+        self._finished(input, None)
+        self.error(f"{input}: {message}")
 
-    def _rates(self, elapsed: float) -> str:
-        files = (self.done + self.failed) / elapsed if elapsed > 0 else 0.0
-        text = f"{files:.2f} files/s"
-        if self.frames and not self.uncounted:
-            text += f", {self.frames / elapsed:.0f} frames/s"
+    def _finished(self, input: str, duration: Optional[float]) -> None:
+        self.in_flight.pop(input, None)
+        if duration is not None:
+            self.durations[input] = duration
+        self.finished_inputs.append(input)
+
+    # ---- the progress line ----
+
+    def _batch_fraction(self) -> float:
+        """Share of the batch done, by duration; inputs not opened yet count as the average."""
+        if not self.to_run:
+            return 1.0
+        if not self.durations:
+            return len(self.finished_inputs) / self.to_run
+        average = sum(self.durations.values()) / len(self.durations)
+        finished = sum(self.durations.get(i, average) for i in self.finished_inputs)
+        flying = sum(min(p.seconds, self.durations.get(i, average)) for i, p in self.in_flight.items())
+        opened = len(self.finished_inputs) + len(self.in_flight)
+        total = (finished + sum(self.durations.get(i, average) for i in self.in_flight)
+                 + average * (self.to_run - opened))
+        return (finished + flying) / total if total > 0 else 0.0
+
+    def _line(self) -> str:
+        elapsed = time.monotonic() - self.start
+        if self.batch:
+            fraction = self._batch_fraction()
+            frames = self.frames + sum(p.frames for p in self.in_flight.values())
+            fps = frames / elapsed if elapsed > 0 else 0.0
+            finished = len(self.finished_inputs)
+            text = (f"{bar(fraction)}  {finished}/{self.to_run} files"
+                    + (f" ({len(self.in_flight)} in flight)" if self.in_flight else "") + f"  {fps:.0f} fps")
+            if self.skipped:
+                text += f"  ({self.skipped} skipped)"
+        else:
+            (progress,) = self.in_flight.values() or [Progress(self.frames, 0.0, None)]
+            fps = progress.frames / elapsed if elapsed > 0 else 0.0
+            if progress.duration:
+                fraction = progress.seconds / progress.duration
+                text = (f"{bar(fraction)}  {progress.frames} frames  {timecode(progress.seconds)[:8]} / "
+                        f"{timecode(progress.duration)[:8]}  {fps:.1f} fps")
+            else:
+                fraction = 0.0
+                text = f"{progress.frames} frames  {timecode(progress.seconds)[:8]}  {fps:.1f} fps"
+        if 0 < fraction < 1:
+            text += f"  ETA {clock(elapsed * (1 - fraction) / fraction)}"
         return text
 
-    def tick(self) -> None:
-        if not (self.verbose and self.interactive):
+    def draw(self, force: bool = False) -> None:
+        if not self.interactive:
             return
-        finished = self.done + self.failed
-        elapsed = time.monotonic() - self.start
-        filled = BAR_WIDTH * finished // self.to_run if self.to_run else BAR_WIDTH
-        rate = finished / elapsed if elapsed > 0 else 0.0
-        eta = clock((self.to_run - finished) / rate) if rate > 0 else "?"
-        skipped = f"  ({self.skipped} skipped)" if self.skipped else ""
-        self.stream.write(f"\r\x1b[K[{'#' * filled}{'.' * (BAR_WIDTH - filled)}] {finished}/{self.to_run} files"
-                          f"  {self._rates(elapsed)}  ETA {eta}{skipped}")
+        now = time.monotonic()
+        if not force and now - self.last_draw < 0.1:
+            return
+        self.last_draw = now
+        self.stream.write(f"\r\x1b[K{self._line()}")
         self.stream.flush()
         self.bar_shown = True
 
+    # ---- the end ----
+
     def summary(self, interrupted: bool) -> str:
-        """Counts, then the rates over the whole run; frames only when every done file was counted."""
         elapsed = time.monotonic() - self.start
-        frames = f"{self.frames} frames in " if not self.uncounted else ""
-        text = (f"{'interrupted: ' if interrupted else ''}{self.done} done, {self.skipped} skipped, "
-                f"{self.failed} failed; {frames}{elapsed:.1f} s, {self._rates(elapsed)}")
-        if self.uncounted:
-            text += " (frames are counted with -f xvid, csv or json)"
-        return text
+        finished = self.done + self.failed
+        damaged = f", {self.damaged} with damaged packets skipped" if self.damaged else ""
+        return (f"{'interrupted: ' if interrupted else ''}{self.done} done, {self.skipped} skipped, "
+                f"{self.failed} failed{damaged}; {self.frames} frames in {elapsed:.1f} s, "
+                f"{finished / elapsed if elapsed > 0 else 0.0:.2f} files/s, "
+                f"{self.frames / elapsed if elapsed > 0 else 0.0:.0f} frames/s")
 
     def close(self, interrupted: bool) -> None:
         if self.bar_shown:
             self.stream.write("\r\x1b[K")
             self.bar_shown = False
-        if self.verbose:
+        if self.batch and not self.quiet:
             self.stream.write(f"vantrel: {self.summary(interrupted)}\n")
+        elif interrupted and not self.quiet:
+            self.stream.write("vantrel: interrupted\n")
         self.stream.flush()

@@ -1,45 +1,78 @@
-"""Runs a batch of tasks in local worker processes or as Ray tasks, yielding results as they finish.
+"""Runs a batch of tasks in local worker processes or as Ray tasks, yielding what happens.
 
-Both runners yield None now and then while nothing finished, so the caller can redraw its
-progress display; when the caller stops early (Ctrl-C), work in flight is abandoned.
+Both runners yield a FileResult as each task finishes, a ProgressEvent while a local worker
+decodes its file, and None now and then while nothing happened, so that the caller can
+redraw its progress display; when the caller stops early (Ctrl-C), work in flight is
+abandoned.
 """
 from __future__ import annotations
 
 import multiprocessing
 import os
+import queue
 import signal
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
-from typing import Dict, Generator, List, Optional
+from typing import Dict, Generator, List, NamedTuple, Optional, Union
 
-from .analyse import FileResult, Task, analyse
+from .analysis import Progress
+from .jobs import FileResult, Task, analyse
 
-TICK_SECONDS = 0.5
+TICK_SECONDS = 0.2
 
 
 class RayUnavailable(Exception):
     pass
 
 
-def _ignore_sigint() -> None:
+class ProgressEvent(NamedTuple):
+    input: str
+    progress: Progress
+
+
+Event = Union[FileResult, ProgressEvent, None]
+
+_progress_queue = None  # a worker's channel back to the command
+
+
+def _start_worker(progress_queue) -> None:
+    global _progress_queue
+    _progress_queue = progress_queue
     # Ctrl-C reaches the whole process group; the parent alone decides what stops.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
+def _analyse_reporting(task: Task) -> FileResult:
+    def report(progress: Progress) -> None:
+        _progress_queue.put((task.input, tuple(progress)))
+
+    return analyse(task, report if _progress_queue is not None else None)
+
+
 def _failed(task: Task, message: str) -> FileResult:
-    return FileResult(task, None, message, None, 0.0)
+    return FileResult(task, None, message, (), 0.0)
 
 
-def run_local(tasks: List[Task], jobs: int) -> Generator[Optional[FileResult], None, None]:
-    # An analysis holds its process for the whole call, so parallelism is one file per process.
+def _drain(progress_queue) -> Generator[ProgressEvent, None, None]:
+    while True:
+        try:
+            input, values = progress_queue.get_nowait()
+        except queue.Empty:
+            return
+        yield ProgressEvent(input, Progress(*values))
+
+
+def run_local(tasks: List[Task], jobs: int) -> Generator[Event, None, None]:
     # Spawned workers start clean instead of inheriting the parent's FFmpeg and thread state.
-    pool = ProcessPoolExecutor(max_workers=max(1, min(jobs, len(tasks))),
-                               mp_context=multiprocessing.get_context("spawn"),
-                               initializer=_ignore_sigint)
+    context = multiprocessing.get_context("spawn")
+    progress_queue = context.Queue()
+    pool = ProcessPoolExecutor(max_workers=max(1, min(jobs, len(tasks))), mp_context=context,
+                               initializer=_start_worker, initargs=(progress_queue,))
     finished = False
     try:
-        pending: Dict[Future, Task] = {pool.submit(analyse, t): t for t in tasks}
+        pending: Dict[Future, Task] = {pool.submit(_analyse_reporting, t): t for t in tasks}
         while pending:
             done, _ = wait(pending, timeout=TICK_SECONDS, return_when=FIRST_COMPLETED)
+            yield from _drain(progress_queue)
             if not done:
                 yield None
             for future in done:
@@ -55,9 +88,11 @@ def run_local(tasks: List[Task], jobs: int) -> Generator[Optional[FileResult], N
             for process in list((getattr(pool, "_processes", None) or {}).values()):
                 process.terminate()
         pool.shutdown(wait=True, cancel_futures=True)
+        progress_queue.close()
 
 
-def run_ray(tasks: List[Task], address: Optional[str], jobs: int) -> Generator[Optional[FileResult], None, None]:
+def run_ray(tasks: List[Task], address: Optional[str], jobs: int,
+            cpus_per_task: int = 1) -> Generator[Event, None, None]:
     try:
         import ray
     except ImportError:
@@ -65,7 +100,7 @@ def run_ray(tasks: List[Task], address: Optional[str], jobs: int) -> Generator[O
     try:
         if address is None and "RAY_ADDRESS" not in os.environ:
             # A private local instance, sized like a local run.
-            ray.init(num_cpus=jobs, include_dashboard=False, log_to_driver=False)
+            ray.init(num_cpus=jobs * cpus_per_task, include_dashboard=False, log_to_driver=False)
         else:
             ray.init(address=address, log_to_driver=False)
     except Exception as e:  # Ray raises several kinds here (connection, value, runtime errors)
@@ -75,7 +110,7 @@ def run_ray(tasks: List[Task], address: Optional[str], jobs: int) -> Generator[O
     pending: Dict = {}
     try:
         # No retries: a task that kills its worker is reported like any other failure.
-        remote = ray.remote(num_cpus=1, max_retries=0)(analyse)
+        remote = ray.remote(num_cpus=cpus_per_task, max_retries=0)(analyse)
         pending = {remote.remote(t): t for t in tasks}
         while pending:
             done, _ = ray.wait(list(pending), num_returns=len(pending), timeout=TICK_SECONDS)

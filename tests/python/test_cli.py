@@ -6,7 +6,6 @@ import signal
 import subprocess
 import sys
 import time
-from fractions import Fraction
 from pathlib import Path
 
 import pytest
@@ -15,14 +14,15 @@ from conftest import FFPROBE, probe_frame_count
 
 vantrel_rs = pytest.importorskip("vantrel_rs")
 from vantrel.files import output_names  # noqa: E402
-from vantrel.formats import Analysis, render_csv, render_json  # noqa: E402
+from vantrel.formats import timecode  # noqa: E402
 
 CUT = 50  # first frame of the second source: 2 s at 25 frames/s
 
 
 def vantrel(*args, timeout=120):
+    # Under the usual umask, whatever the test runner's.
     return subprocess.run([sys.executable, "-m", "vantrel", *map(str, args)], capture_output=True,
-                          text=True, stdin=subprocess.DEVNULL, timeout=timeout)
+                          text=True, stdin=subprocess.DEVNULL, timeout=timeout, preexec_fn=lambda: os.umask(0o022))
 
 
 @pytest.fixture(scope="module")
@@ -77,7 +77,7 @@ def test_every_format_exactly(clip, tmp_path):
     assert out("csv") == "start_frame,end_frame,start_time,end_time\n" + "".join(
         f"{s},{e},{s / 25:.3f},{(e + 1) / 25:.3f}\n" for s, e in scenes)
     assert json.loads(out("json")) == {
-        "input": str(clip), "frame_count": frame_count, "fps": 25.0, "keyframes": keyframes,
+        "input": str(clip), "frame_count": frame_count, "fps": "25/1", "fps_float": 25.0, "keyframes": keyframes,
         "scenes": [{"start_frame": s, "end_frame": e, "start_time": s / 25, "end_time": (e + 1) / 25}
                    for s, e in scenes]}
     # -o writes the same bytes as standard output.
@@ -85,18 +85,19 @@ def test_every_format_exactly(clip, tmp_path):
     assert (tmp_path / "cut.csv").read_text() == out("csv")
 
 
-def test_times_round_to_milliseconds_and_stay_empty_without_frame_rate():
-    text = "# c\n# c\n\n" + "i\np\np\ni\np\n"
-    ntsc = Analysis("x.mkv", [0, 3], text, Fraction(30000, 1001))
-    assert render_csv(ntsc) == "start_frame,end_frame,start_time,end_time\n0,2,0.000,0.100\n3,4,0.100,0.167\n"
-    unknown = Analysis("x.mkv", [0, 3], text, None)
-    assert render_csv(unknown) == "start_frame,end_frame,start_time,end_time\n0,2,,\n3,4,,\n"
-    doc = json.loads(render_json(unknown))
-    assert doc["fps"] is None and doc["frame_count"] == 5
-    assert doc["scenes"][1] == {"start_frame": 3, "end_frame": 4, "start_time": None, "end_time": None}
-    # A stream without frames has no scene, although the keyframe list starts with 0.
-    empty = Analysis("x.mkv", [0], "# c\n# c\n\n", Fraction(25))
-    assert render_csv(empty) == "start_frame,end_frame,start_time,end_time\n"
+def test_timecodes_round_to_milliseconds():
+    assert [timecode(t) for t in (0.0, 0.0004, 0.0005, 59.9996, 3723.25, 36000.0)] == [
+        "00:00:00.000", "00:00:00.000", "00:00:00.000", "00:01:00.000", "01:02:03.250", "10:00:00.000"]
+
+
+def test_a_stream_without_frames_has_no_scene(videos, tmp_path):
+    clip = videos("cli-zero.avi", ["-f", "lavfi", "-i", "testsrc=size=64x48:rate=25", "-frames:v", "0",
+                                   "-c:v", "mpeg4"])
+    run = vantrel(clip, "-f", "json")
+    assert run.returncode == 0, run.stderr
+    doc = json.loads(run.stdout)
+    assert (doc["frame_count"], doc["keyframes"], doc["scenes"]) == (0, [0], [])
+    assert vantrel(clip, "-f", "csv").stdout == "start_frame,end_frame,start_time,end_time\n"
 
 
 def test_output_names_tag_only_colliding_stems():
@@ -112,13 +113,14 @@ def test_batch_with_a_corrupt_file(batch, tmp_path):
     out = tmp_path / "out"
     run = vantrel(batch / "clip0.mkv", corrupt, batch / "clip1.mkv", batch / "clip2.mkv", "-d", out, "-j", "2")
     assert run.returncode == 1
-    assert f"vantrel: {corrupt}: input/output error: failed to open input: {corrupt}" in run.stderr.splitlines()
+    assert (f"vantrel: {corrupt}: input/output error: failed to open input: {corrupt}: "
+            "Invalid data found when processing input") in run.stderr.splitlines()
     assert summary(run.stderr).startswith("vantrel: 3 done, 0 skipped, 1 failed; ")
     assert sorted(listing(out)) == ["clip0.txt", "clip1.txt", "clip2.txt"]
     expected = "".join(f"{k}\n" for k in vantrel_rs.detect_frames(str(batch / "clip1.mkv")))
     assert (out / "clip1.txt").read_text() == expected
-    # Frames are counted only where the pass text is made: not for this format.
-    assert summary(run.stderr).endswith(" files/s (frames are counted with -f xvid, csv or json)")
+    frames = sum(probe_frame_count(batch / f"clip{i}.mkv") for i in range(3))
+    assert f"; {frames} frames in " in summary(run.stderr)
 
 
 def test_recursive_batch_resumes_and_overwrites(batch, tmp_path):
@@ -200,7 +202,8 @@ def test_ray_batch_reports_like_a_local_run(batch, tmp_path):
         return sorted(line.split("; ")[0] if " done, " in line else line for line in lines)
 
     assert report(runs["ray"].stderr) == report(runs["local"].stderr)
-    assert f"vantrel: {corrupt}: input/output error: failed to open input: {corrupt}" in report(runs["ray"].stderr)
+    assert (f"vantrel: {corrupt}: input/output error: failed to open input: {corrupt}: "
+            "Invalid data found when processing input") in report(runs["ray"].stderr)
 
 
 def test_contact_sheet(clip, tmp_path):
@@ -217,6 +220,8 @@ def test_contact_sheet(clip, tmp_path):
     assert (stream["codec_name"], stream["width"], stream["height"]) == (
         "mjpeg", 8 + columns * 240 + (columns - 1) * 4, 8 + rows * 144 + (rows - 1) * 4)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["cut.txt", "sheet.jpg"]
+    # The same permissions as the other outputs under the usual umask.
+    assert sheet.stat().st_mode & 0o777 == (tmp_path / "cut.txt").stat().st_mode & 0o777 == 0o644
 
 
 def test_bad_hwdec_reports_the_module_message(clip):
