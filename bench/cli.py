@@ -13,7 +13,6 @@ import json
 import os
 import re
 import shutil
-import statistics
 import subprocess
 import sys
 from pathlib import Path
@@ -22,14 +21,6 @@ import run  # bench/run.py: inputs, fresh-process runner, machine description
 
 BATCH = run.INPUTS / "batch_640x360"
 BATCH_FILES = 50
-
-
-def env_for(build):
-    return dict(os.environ, PYTHONPATH=f"{build}{os.pathsep}{run.ROOT / 'python'}")
-
-
-def summary(values):
-    return {"median": statistics.median(values), "min": min(values), "max": max(values)}
 
 
 def single(build, rounds):
@@ -46,11 +37,11 @@ def single(build, rounds):
     times = {name: [] for name in commands}
     for _ in range(rounds):
         for name, cmd in commands.items():
-            times[name].append(run.run_one(cmd, env_for(build))["wall_s"])
+            times[name].append(run.run_one(cmd, run.module_env(build))["wall_s"])
     ffmpeg, frames, csv = (times[name] for name in commands)
-    return {"clip": "h264_1080p", "rounds": rounds, "seconds": {n: summary(t) for n, t in times.items()},
-            "vantrel / ffmpeg": summary([v / f for v, f in zip(frames, ffmpeg)]),
-            "csv / frames": summary([c / v for c, v in zip(csv, frames)])}
+    return {"clip": "h264_1080p", "rounds": rounds, "seconds": {n: run.summary(t) for n, t in times.items()},
+            "vantrel / ffmpeg": run.summary([v / f for v, f in zip(frames, ffmpeg)]),
+            "csv / frames": run.summary([c / v for c, v in zip(csv, frames)])}
 
 
 def make_batch():
@@ -81,12 +72,12 @@ def batch(build, rounds):
             out = run.OUT / "cli-batch"
             shutil.rmtree(out, ignore_errors=True)
             result = subprocess.run([sys.executable, "-m", "vantrel", str(folder), "-r", "-d", str(out), "-f", "xvid",
-                                     *extra], env=env_for(build), capture_output=True, text=True, check=True)
+                                     *extra], env=run.module_env(build), capture_output=True, text=True, check=True)
             line = result.stderr.strip().splitlines()[-1]
             rates[name].append(float(re.search(r"([\d.]+) files/s", line).group(1)))
             print(f"  {name}: {line}", flush=True)
     return {"files": BATCH_FILES, "clip": "640x360 H.264, 150 frames, one cut", "rounds": rounds,
-            "files/s": {name: summary(r) for name, r in rates.items()}}
+            "files/s": {name: run.summary(r) for name, r in rates.items()}}
 
 
 def to_markdown(report):

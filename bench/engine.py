@@ -12,7 +12,6 @@ exact and decide the close comparisons.
 import argparse
 import json
 import os
-import statistics
 import subprocess
 import sys
 from pathlib import Path
@@ -44,18 +43,10 @@ print(sequential, time.perf_counter() - start)
 """
 
 
-def env_for(build):
-    return dict(os.environ, PYTHONPATH=f"{build}{os.pathsep}{ROOT / 'python'}")
-
-
-def summary(values):
-    return {"median": statistics.median(values), "min": min(values), "max": max(values)}
-
-
 def wall(build, rounds):
     """threads=0 against FFmpeg's default decode and against vantrel_rs, ratios within rounds."""
     clip = str(run.make_input("h264_1080p", run.INPUT_RECIPES["h264_1080p"]))
-    env = env_for(build)
+    env = run.module_env(build)
     commands = {
         "ffmpeg -i CLIP -map 0:v:0 -f null - (default threads)":
             [FFMPEG, "-v", "error", "-i", clip, "-map", "0:v:0", "-f", "null", "-"],
@@ -68,9 +59,9 @@ def wall(build, rounds):
             times[name].append(run.run_one(cmd, env)["wall_s"])
     ffmpeg, engine, module = (times[name] for name in commands)
     return {"clip": "h264_1080p", "rounds": rounds,
-            "seconds": {name: summary(t) for name, t in times.items()},
-            "analyze / ffmpeg": summary([e / f for e, f in zip(engine, ffmpeg)]),
-            "analyze / detect_frames": summary([e / m for e, m in zip(engine, module)])}
+            "seconds": {name: run.summary(t) for name, t in times.items()},
+            "analyze / ffmpeg": run.summary([e / f for e, f in zip(engine, ffmpeg)]),
+            "analyze / detect_frames": run.summary([e / m for e, m in zip(engine, module)])}
 
 
 def instructions(build, frames=120):
@@ -87,7 +78,7 @@ def instructions(build, frames=120):
     counts = {}
     for name, cmd in commands.items():
         out = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *cmd],
-                             env=env_for(build), capture_output=True, text=True, check=True).stderr
+                             env=run.module_env(build), capture_output=True, text=True, check=True).stderr
         counts[name] = int(out.split("Collected :")[1].split()[0])
         print(f"  {name}: {counts[name]:,}", flush=True)
     module = counts["vantrel_rs.detect_frames"] - counts["python start, import vantrel_rs"]
@@ -105,11 +96,11 @@ def threads(build, rounds, frames=240):
     ratios, pairs = [], []
     for _ in range(rounds):
         sequential, parallel = map(float, run.run_one([sys.executable, "-c", TWO_THREADS, excerpt],
-                                                      env_for(build))["stdout"].split())
+                                                      run.module_env(build))["stdout"].split())
         ratios.append(parallel / sequential)
         pairs.append([sequential, parallel])
     return {"frames": frames, "rounds": rounds, "seconds (sequential, two threads)": pairs,
-            "two threads / sequential": summary(ratios)}
+            "two threads / sequential": run.summary(ratios)}
 
 
 def memory(build):
@@ -117,7 +108,7 @@ def memory(build):
     (_, short), (_, long) = paths.items()
     n_short, _ = run.frame_count(short)
     n_long, _ = run.frame_count(long)
-    env = env_for(build)
+    env = run.module_env(build)
 
     def growth(prefix, suffix=()):
         """Peak RSS growth per frame of `prefix + [input] + suffix`."""

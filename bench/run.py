@@ -141,6 +141,15 @@ def cases(build, peers_python):
     return out
 
 
+def module_env(build):
+    """The environment of a process that imports the modules (and the package) from `build`."""
+    return dict(os.environ, PYTHONPATH=f"{build}{os.pathsep}{ROOT / 'python'}")
+
+
+def summary(values):
+    return {"median": statistics.median(values), "min": min(values), "max": max(values)}
+
+
 def run_one(cmd, env):
     """One fresh process; peak RSS comes from wait4 of exactly that process."""
     start = time.perf_counter()

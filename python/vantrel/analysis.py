@@ -11,7 +11,7 @@ from . import _engine
 
 if TYPE_CHECKING:  # typing and fractions cost more to import than a short analysis
     from fractions import Fraction
-    from typing import Callable, Optional, Tuple, Union
+    from typing import Callable, List, Optional, Tuple, Union
 
     PathInput = Union[str, bytes, os.PathLike]
     SceneLength = Union[int, float]
@@ -38,8 +38,6 @@ class AnalysisError(RuntimeError):
         return AnalysisError, (self.category, str(self), self.messages)
 
 
-_DETECTOR_FIELDS = ("search_radius", "intra_thresh", "intra_thresh2", "window_size", "sigma", "base_threshold",
-                    "min_hist_distance", "min_score", "sad_weight", "hist_weight")
 # The integer fields and their ranges: the largest motion search the block search is built
 # for, and the longest history the adaptive threshold keeps.
 _DETECTOR_INTS = {"search_radius": (0, 64), "intra_thresh": (0, 2**31 - 1), "window_size": (0, 100_000)}
@@ -47,8 +45,10 @@ _DETECTOR_INTS = {"search_radius": (0, 64), "intra_thresh": (0, 2**31 - 1), "win
 _DETECTOR_SIGNED = ("base_threshold", "min_score")
 
 
-class DetectorSettings(namedtuple("DetectorSettings", _DETECTOR_FIELDS,
-                                  defaults=(4, 2000, 90.0, 30, 3.0, 0.2, 0.03, 0.0, 0.7, 0.3))):
+class DetectorSettings(namedtuple("DetectorSettings", (
+        "search_radius", "intra_thresh", "intra_thresh2", "window_size", "sigma", "base_threshold",
+        "min_hist_distance", "min_score", "sad_weight", "hist_weight"),
+        defaults=(4, 2000, 90.0, 30, 3.0, 0.2, 0.03, 0.0, 0.7, 0.3))):
     """The settings of the two cut detectors; the defaults are those of `vantrel_rs`.
 
     A value the detectors cannot use raises ValueError (TypeError for a wrong type) naming
@@ -105,11 +105,8 @@ class LogMessage(namedtuple("LogMessage", "level text")):
     __slots__ = ()
 
 
-_SCORE_FIELDS = ("frame", "time", "score", "threshold", "hist_distance", "grid_hist_distance", "grid_hist_median",
-                 "intra_blocks", "total_blocks", "mc_sad", "is_cut")
-
-
-class Scores(namedtuple("Scores", _SCORE_FIELDS)):
+class Scores(namedtuple("Scores", ("frame", "time", "score", "threshold", "hist_distance", "grid_hist_distance",
+                                   "grid_hist_median", "intra_blocks", "total_blocks", "mc_sad", "is_cut"))):
     """The detectors' view of every compared frame (all frames but the first), one array per field:
     `frame`, `intra_blocks`, `total_blocks`, `mc_sad` of type 'Q', `is_cut` 'B', the others 'd'."""
 
@@ -130,6 +127,16 @@ class Analysis:
 
     __slots__ = ("keyframes", "pass_text", "frame_count", "times", "_rate", "duration", "scenes", "scores",
                  "decode_errors", "messages")
+    keyframes: List[int]
+    pass_text: str
+    frame_count: int
+    times: array
+    _rate: Optional[Tuple[int, int]]
+    duration: Optional[float]
+    scenes: Tuple[Scene, ...]
+    scores: Optional[Scores]
+    decode_errors: Tuple[DecodeError, ...]
+    messages: Tuple[LogMessage, ...]
 
     def __init__(self, keyframes, pass_text, frame_count, times, rate, duration, scenes, scores,
                  decode_errors, messages):
@@ -153,7 +160,7 @@ class Analysis:
             return NotImplemented
         return all(getattr(self, name) == getattr(other, name) for name in self.__slots__)
 
-    __hash__ = None
+    __hash__ = None  # type: ignore[assignment]  # equal by value, and its lists change
 
     def __reduce__(self):
         return Analysis, tuple(getattr(self, name) for name in self.__slots__)
@@ -175,6 +182,13 @@ def _messages(raw: dict):
         yield LogMessage(_LEVEL_NAMES.get(level, "warning"), text)
     if raw["messages_dropped"]:
         yield LogMessage("warning", f"[vantrel] {raw['messages_dropped']} further messages not kept")
+
+
+def _reporter(progress: Callable[[Progress], object]) -> Callable[[int, float, Optional[float]], None]:
+    """The engine's progress call, handing `progress` one Progress."""
+    def report(frames: int, seconds: float, duration: Optional[float]) -> None:
+        progress(Progress(frames, seconds, duration))
+    return report
 
 
 def _scene_length(name: str, value: Optional[SceneLength]) -> Optional[SceneLength]:
@@ -231,12 +245,7 @@ def analyze(input: PathInput, *, native_res: bool = False, hwdec: Optional[str] 
     elif not isinstance(detector, DetectorSettings):
         raise TypeError(f"detector must be a DetectorSettings, not {type(detector).__name__}")
 
-    report = None
-    if progress is not None:
-        def report(frames: int, seconds: float, duration: Optional[float]) -> None:
-            progress(Progress(frames, seconds, duration))
-
-    raw = _engine.analyze(path, bool(native_res), hwdec, threads, report,
+    raw = _engine.analyze(path, bool(native_res), hwdec, threads, None if progress is None else _reporter(progress),
                           bool(scores) or max_scene_len is not None, on_decode_error == "skip",
                           tuple(detector))
     messages = tuple(_messages(raw))

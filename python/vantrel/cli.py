@@ -7,7 +7,7 @@ import os
 import re
 import sys
 from pathlib import Path
-from typing import Iterator, List, Optional, Tuple
+from typing import Generator, List, Optional, Tuple
 
 from .analysis import DetectorSettings
 from .contact_sheet import ContactSheetError, write_contact_sheet
@@ -182,7 +182,7 @@ def _deliver(result: FileResult, fmt: Format, output: Optional[Path], args: argp
     return None
 
 
-def _single(task: Task, reporter: Reporter) -> Iterator[Event]:
+def _single(task: Task, reporter: Reporter) -> Generator[Event, None, None]:
     """One input analysed in this process: progress straight from the decoder, Ctrl-C at once."""
     yield analyse(task, lambda progress: reporter.progress(task.input, progress))
 
@@ -252,7 +252,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     interrupted = False
     try:
         if not tasks:
-            events: Iterator[Event] = (event for event in ())
+            events: Generator[Event, None, None] = (none for none in [None])
         elif args.ray is not None:
             events = run_ray(tasks, args.ray or None, jobs, max(1, threads))
         elif not batch:

@@ -42,10 +42,14 @@ def _start_worker(progress_queue) -> None:
 
 
 def _analyse_reporting(task: Task) -> FileResult:
-    def report(progress: Progress) -> None:
-        _progress_queue.put((task.input, tuple(progress)))
+    channel = _progress_queue
+    if channel is None:
+        return analyse(task)
 
-    return analyse(task, report if _progress_queue is not None else None)
+    def report(progress: Progress) -> None:
+        channel.put((task.input, tuple(progress)))
+
+    return analyse(task, report)
 
 
 def _failed(task: Task, message: str) -> FileResult:

@@ -57,7 +57,7 @@ def split_long(keyframes: Sequence[int], maximum: Length, minimum: Optional[Leng
                 reach = [start + 1]
             long_enough = [f for f in reach if at(f) - at(start) >= maximum / 2] or reach[-1:]
             allowed = long_enough
-            if at_min is not None:
+            if at_min is not None and minimum is not None:
                 allowed = [f for f in long_enough
                            if at_min(f) - at_min(start) >= minimum and at_min(stop) - at_min(f) >= minimum]
                 allowed = allowed or long_enough

@@ -56,3 +56,13 @@ def videos(tmp_path_factory) -> VideoFactory:
     if FFMPEG is None:
         pytest.skip("the ffmpeg tool is needed to generate test videos")
     return VideoFactory(tmp_path_factory.mktemp("videos"))
+
+
+@pytest.fixture(scope="session")
+def long_clip(videos, tmp_path_factory) -> Path:
+    """Several seconds of analysis here: a transport stream of one 10-second clip 40 times over."""
+    part = videos("long-part.ts", [*lavfi("testsrc2", 10, size="640x360"), "-c:v", "libx264", "-pix_fmt",
+                                   "yuv420p", "-preset", "ultrafast", "-f", "mpegts"])
+    path = tmp_path_factory.mktemp("long") / "long.ts"
+    path.write_bytes(part.read_bytes() * 40)
+    return path

@@ -274,3 +274,10 @@ def test_type_stub_matches_the_module():
             (p.name, None if p.default is inspect.Parameter.empty else p.default) for p in runtime.parameters.values()]
     assert ast.unparse(functions["detect_frames"].returns) == "List[int]"
     assert ast.unparse(functions["detect_pass"].returns) == "str"
+
+
+def test_the_package_type_checks():
+    mypy = pytest.importorskip("mypy.api")
+    package = Path(__file__).parents[2] / "python" / "vantrel"
+    out, err, status = mypy.run(["--ignore-missing-imports", "--no-incremental", str(package)])
+    assert status == 0, out + err

@@ -22,16 +22,6 @@ def clip(videos):
     return cuts(videos, "cli2-cut.mkv", X264)
 
 
-@pytest.fixture(scope="module")
-def long_clip(videos, tmp_path_factory):
-    """Several seconds of analysis here: a transport stream of one clip many times over."""
-    part = videos("cli2-long-part.ts", [*lavfi("testsrc2", 10, size="640x360"), *X264, "-preset", "ultrafast",
-                                        "-f", "mpegts"])
-    path = tmp_path_factory.mktemp("cli2-long") / "long.ts"
-    path.write_bytes(part.read_bytes() * 40)
-    return path
-
-
 def csv_rows(text):
     return [line.split(",") for line in text.splitlines()[1:]]
 

@@ -3,7 +3,6 @@ import os
 import random
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 

@@ -339,16 +339,6 @@ def _rss_kib():
         return next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
 
 
-@pytest.fixture(scope="module")
-def long_clip(videos, tmp_path_factory):
-    """A long transport stream (one clip 30 times over): several seconds of analysis here."""
-    part = videos("eng-long-part.ts", [*lavfi("testsrc2", 10, size="640x360"), *X264, "-preset", "ultrafast",
-                                       "-f", "mpegts"])
-    clip = tmp_path_factory.mktemp("long") / "long.ts"
-    clip.write_bytes(part.read_bytes() * 30)
-    return clip
-
-
 class TestProgressAndInterruption:
     def test_reports_at_most_ten_times_a_second_and_at_the_end(self, clips, long_clip):
         reports = []
