@@ -152,7 +152,7 @@ Dims prepare_working_luma(std::span<const std::uint8_t> curr_luma,
                           std::size_t width, std::size_t height,
                           std::vector<std::uint8_t>& working_luma) {
   const Dims dims = compute_downscale_dims(width, height);
-  sm::downscale_gray8_nearest(curr_luma, width, height, dims.first, dims.second,
+  sm::downscale_gray8_nearest(curr_luma, width, height, width, dims.first, dims.second,
                               working_luma);
   return dims;
 }
