@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "postprocess.h"
+#include "postprocess_internal.h"
 #include "simd_metrics.h"
 
 namespace vantrel {
