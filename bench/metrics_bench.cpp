@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "simd_metrics.h"
+#include "simd_metrics_internal.h"
 
 namespace {
 
@@ -48,10 +49,10 @@ struct Frames {
   Bytes prev_small, curr_small;
 
   Frames() {
-    metrics::downscale_gray8_nearest(prev_hd, kHdWidth, kHdHeight, kSmallWidth,
-                                     kSmallHeight, prev_small);
-    metrics::downscale_gray8_nearest(curr_hd, kHdWidth, kHdHeight, kSmallWidth,
-                                     kSmallHeight, curr_small);
+    metrics::downscale_gray8_nearest(prev_hd, kHdWidth, kHdHeight, kHdWidth,
+                                     kSmallWidth, kSmallHeight, prev_small);
+    metrics::downscale_gray8_nearest(curr_hd, kHdWidth, kHdHeight, kHdWidth,
+                                     kSmallWidth, kSmallHeight, curr_small);
   }
 };
 
@@ -64,7 +65,7 @@ void bench_sad16x16(benchmark::State& state, const Kernels* k) {
   const Frames& f = frames();
   for (auto _ : state) {
     benchmark::DoNotOptimize(
-        k->sad16x16(f.prev_hd, f.curr_hd, kHdWidth, 512, 256, 515, 254));
+        metrics::sad16x16(*k, f.prev_hd, f.curr_hd, kHdWidth, 512, 256, 515, 254));
   }
 }
 
@@ -73,8 +74,8 @@ void bench_superblock_search(benchmark::State& state, const Kernels* k) {
   const metrics::SearchWindow window = metrics::superblock_search_window(
       512, 256, kSearchRadius, kHdWidth - 32, kHdHeight - 32);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(k->search_superblock_matches(
-        f.prev_hd, f.curr_hd, kHdWidth, 512, 256, window));
+    benchmark::DoNotOptimize(metrics::search_superblock_matches(
+        *k, f.prev_hd, f.curr_hd, kHdWidth, 512, 256, window));
   }
 }
 
@@ -103,17 +104,17 @@ void bench_histograms(benchmark::State& state, const Kernels* k,
   const std::size_t width = hd ? kHdWidth : kSmallWidth;
   const std::size_t height = hd ? kHdHeight : kSmallHeight;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(k->histogram_16(plane));
-    benchmark::DoNotOptimize(k->grid_histogram_16(plane, width, height));
+    benchmark::DoNotOptimize(metrics::histogram_16(*k, plane));
+    benchmark::DoNotOptimize(metrics::grid_histogram_16(*k, plane, width, height));
   }
 }
 
 void bench_distances(benchmark::State& state, const Kernels* k) {
   const Frames& f = frames();
-  const auto prev = k->grid_histogram_16(f.prev_small, kSmallWidth, kSmallHeight);
-  const auto curr = k->grid_histogram_16(f.curr_small, kSmallWidth, kSmallHeight);
-  const auto prev16 = k->histogram_16(f.prev_small);
-  const auto curr16 = k->histogram_16(f.curr_small);
+  const auto prev = metrics::grid_histogram_16(f.prev_small, kSmallWidth, kSmallHeight);
+  const auto curr = metrics::grid_histogram_16(f.curr_small, kSmallWidth, kSmallHeight);
+  const auto prev16 = metrics::histogram_16(f.prev_small);
+  const auto curr16 = metrics::histogram_16(f.curr_small);
   const std::size_t total = f.curr_small.size();
   for (auto _ : state) {
     benchmark::DoNotOptimize(
@@ -129,7 +130,7 @@ void bench_distances(benchmark::State& state, const Kernels* k) {
 void bench_sad_u8_hd(benchmark::State& state, const Kernels* k) {
   const Frames& f = frames();
   for (auto _ : state) {
-    benchmark::DoNotOptimize(k->sad_u8(f.prev_hd, f.curr_hd));
+    benchmark::DoNotOptimize(metrics::sad_u8(*k, f.prev_hd, f.curr_hd));
   }
 }
 
@@ -137,8 +138,8 @@ void bench_reduction(benchmark::State& state, const Kernels* k) {
   const Frames& f = frames();
   Bytes out;
   for (auto _ : state) {
-    k->downscale_gray8_nearest(f.curr_hd, kHdWidth, kHdHeight, kSmallWidth,
-                               kSmallHeight, out);
+    metrics::downscale_gray8_nearest(*k, f.curr_hd, kHdWidth, kHdHeight,
+                                     kHdWidth, kSmallWidth, kSmallHeight, out);
     benchmark::DoNotOptimize(out.data());
   }
 }

@@ -10,6 +10,7 @@
 
 #include "fuzz_common.h"
 #include "simd_metrics.h"
+#include "simd_metrics_internal.h"
 
 namespace {
 
@@ -122,8 +123,8 @@ void check_forms_agree(FuzzedDataProvider& data) {
             !block_inside(prev.size(), w, px, py, 16, 16)) {
           break;
         }
-        require(k.sad16x16(prev, curr, w, x, y, px, py) ==
-                    plain.sad16x16(prev, curr, w, x, y, px, py),
+        require(sad16x16(k, prev, curr, w, x, y, px, py) ==
+                    sad16x16(plain, prev, curr, w, x, y, px, py),
                 "sad16x16 forms agree");
         break;
       }
@@ -131,8 +132,8 @@ void check_forms_agree(FuzzedDataProvider& data) {
         const std::size_t bw = data.ConsumeIntegralInRange<std::size_t>(0, 33);
         const std::size_t bh = data.ConsumeIntegralInRange<std::size_t>(0, 33);
         if (!block_inside(curr.size(), w, x, y, bw, bh)) break;
-        require(k.dev_block(curr, w, x, y, bw, bh) ==
-                    plain.dev_block(curr, w, x, y, bw, bh),
+        require(dev_block(k, curr, w, x, y, bw, bh) ==
+                    dev_block(plain, curr, w, x, y, bw, bh),
                 "dev_block forms agree");
         break;
       }
@@ -151,44 +152,51 @@ void check_forms_agree(FuzzedDataProvider& data) {
             !block_inside(prev.size(), w, std::size_t(last_x), std::size_t(last_y), 32, 32)) {
           break;
         }
-        require(same(k.search_superblock_matches(prev, curr, w, x, y, window),
-                     plain.search_superblock_matches(prev, curr, w, x, y, window)),
+        require(same(search_superblock_matches(k, prev, curr, w, x, y, window),
+                     search_superblock_matches(plain, prev, curr, w, x, y, window)),
                 "superblock search forms agree");
         break;
       }
       case 3: {
         // The window is clamped to the frame, so the block must lie in it.
         if (x + 16 > w || y + 16 > h) break;
-        require(same(k.find_best_match_for_block(prev, curr, w, h, x, y, radius),
-                     plain.find_best_match_for_block(prev, curr, w, h, x, y, radius)),
+        require(same(find_best_match_for_block(k, prev, curr, w, h, x, y, radius),
+                     find_best_match_for_block(plain, prev, curr, w, h, x, y, radius)),
                 "block search forms agree");
         break;
       }
       case 4:
-        require(k.sad_u8(prev, curr) == plain.sad_u8(prev, curr),
+        require(sad_u8(k, prev, curr) == sad_u8(plain, prev, curr),
                 "sad_u8 forms agree");
-        require(k.histogram_16(curr) == plain.histogram_16(curr),
+        require(histogram_16(k, curr) == histogram_16(plain, curr),
                 "histogram_16 forms agree");
         break;
       case 5:
-        require(k.grid_histogram_16(curr, w, h) == plain.grid_histogram_16(curr, w, h),
+        require(grid_histogram_16(k, curr, w, h) == grid_histogram_16(plain, curr, w, h),
                 "grid_histogram_16 forms agree");
         break;
       case 6: {
+        // Rows of the source `pad` bytes wider than the plane, inside the
+        // previous plane's bytes.
+        const std::size_t pad = data.ConsumeIntegralInRange<std::size_t>(0, 9);
+        const std::size_t stride = w + pad;
         const std::size_t dw = data.ConsumeIntegralInRange<std::size_t>(0, 170);
         const std::size_t dh = data.ConsumeIntegralInRange<std::size_t>(0, 100);
-        if (w * h == 0 && dw * dh != 0) break;
+        if (dw * dh != 0 &&
+            (w * h == 0 || (h - 1) * stride + w > prev.size())) {
+          break;
+        }
         std::vector<std::uint8_t> got(data.ConsumeIntegralInRange<std::size_t>(0, 300), 7);
         std::vector<std::uint8_t> want;
-        k.downscale_gray8_nearest(prev, w, h, dw, dh, got);
-        plain.downscale_gray8_nearest(prev, w, h, dw, dh, want);
+        downscale_gray8_nearest(k, prev, w, h, stride, dw, dh, got);
+        downscale_gray8_nearest(plain, prev, w, h, stride, dw, dh, want);
         require(got == want, "downscale forms agree");
         break;
       }
       case 7: {
-        Hist16 a = k.histogram_16(prev), b = k.histogram_16(curr);
-        GridHist16 ga = k.grid_histogram_16(prev, w, h);
-        GridHist16 gb = k.grid_histogram_16(curr, w, h);
+        Hist16 a = histogram_16(k, prev), b = histogram_16(k, curr);
+        GridHist16 ga = grid_histogram_16(k, prev, w, h);
+        GridHist16 gb = grid_histogram_16(k, curr, w, h);
         const std::size_t total = data.ConsumeBool()
                                       ? w * h
                                       : data.ConsumeIntegral<std::size_t>();

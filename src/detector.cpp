@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "arith.h"
 #include "simd_metrics.h"
-#include "total_order.h"
 
 namespace vantrel::detector {
 
@@ -17,18 +17,6 @@ constexpr std::size_t kMarginRelaxFrames = 10;
 constexpr std::size_t kScoreRelaxFrames = 30;
 // Fewer scores than this in the window: the threshold is the floor.
 constexpr std::size_t kWarmUpScores = 5;
-
-std::int32_t saturating_add(std::int32_t a, std::int32_t b) {
-  const std::int64_t sum = std::int64_t{a} + std::int64_t{b};
-  return static_cast<std::int32_t>(
-      std::clamp<std::int64_t>(sum, std::numeric_limits<std::int32_t>::min(),
-                               std::numeric_limits<std::int32_t>::max()));
-}
-
-std::size_t saturating_double(std::size_t value) {
-  constexpr std::size_t max = std::numeric_limits<std::size_t>::max();
-  return value > max / 2 ? max : value * 2;
-}
 
 // Limits to [0, 1]; a NaN stays NaN.
 double unit_clamp(double value) {
@@ -56,7 +44,7 @@ XvidDecision XvidDetector::decide(std::span<const std::uint8_t> prev,
   double intra_thresh2 = config_.intra_thresh2;
   if (intra_count_ < kMarginRelaxFrames) {
     const auto d = static_cast<std::int32_t>(kMarginRelaxFrames - intra_count_);
-    intra_thresh = saturating_add(intra_thresh, 15 * d * d);
+    intra_thresh = add_i32_sat(intra_thresh, 15 * d * d);
   }
   if (intra_count_ < kScoreRelaxFrames) {
     const auto remaining =
@@ -68,7 +56,7 @@ XvidDecision XvidDetector::decide(std::span<const std::uint8_t> prev,
       prev, curr, width, height, config_.search_radius, intra_thresh);
 
   const bool is_cut =
-      saturating_double(analysis.intra_blocks) > analysis.total_blocks ||
+      mul_sat(analysis.intra_blocks, 2) > analysis.total_blocks ||
       analysis.score > intra_thresh2;
   if (is_cut) {
     intra_count_ = 1;
@@ -81,16 +69,6 @@ XvidDecision XvidDetector::decide(std::span<const std::uint8_t> prev,
                       analysis.intra_blocks,
                       analysis.total_blocks,
                       analysis.mc_sad};
-}
-
-double u64_to_f64(std::uint64_t value) {
-  return static_cast<double>(static_cast<std::uint32_t>(value >> 32)) *
-             4294967296.0 +
-         static_cast<double>(static_cast<std::uint32_t>(value));
-}
-
-double usize_to_f64(std::size_t value) {
-  return u64_to_f64(static_cast<std::uint64_t>(value));
 }
 
 Detector::Detector(const DetectorConfig& config) : config_(config) {
@@ -130,7 +108,7 @@ double Detector::threshold() const {
   // Drop the trim smallest and the trim largest scores.
   const std::size_t trim = std::min(std::max<std::size_t>(len / 10, 1), len / 4);
   const std::span<const double> slice(values.data() + trim, len - 2 * trim);
-  const double n = usize_to_f64(slice.size());
+  const double n = u64_to_f64_exact(slice.size());
 
   double sum = 0.0;
   for (double v : slice) sum += v;

@@ -50,9 +50,6 @@ struct DetectorConfig {
   double hist_weight;
 };
 
-double u64_to_f64(std::uint64_t value);
-double usize_to_f64(std::size_t value);
-
 class Detector {
  public:
   explicit Detector(const DetectorConfig& config);

@@ -1,10 +1,9 @@
-#include "postprocess.h"
+#include "postprocess_internal.h"
 
 #include <algorithm>
-#include <limits>
 
+#include "arith.h"
 #include "error.h"
-#include "total_order.h"
 
 namespace vantrel::postprocess {
 
@@ -41,17 +40,6 @@ constexpr std::size_t kGapMargin = 12;
 constexpr double kRecoverBlended = 0.18;
 constexpr double kRecoverScore = 80.0;
 constexpr std::size_t kFramesPerAddition = 26;
-
-constexpr std::size_t kSizeMax = std::numeric_limits<std::size_t>::max();
-
-std::size_t saturating_mul(std::size_t a, std::size_t b) {
-  std::size_t product = 0;
-  return __builtin_mul_overflow(a, b, &product) ? kSizeMax : product;
-}
-
-std::size_t difference_or_zero(std::size_t a, std::size_t b) {
-  return a > b ? a - b : 0;
-}
 
 // Every position must index a list of `size` entries.
 void require_positions(std::span<const std::size_t> positions, std::size_t size,
@@ -90,8 +78,8 @@ Positions spread_over_gap(Stats stats, std::span<const std::size_t> filtered,
   Positions chosen;
   std::vector<bool> chosen_mask(stats.size(), false);
   for (std::size_t slot = 0; slot < max_additions; ++slot) {
-    const std::size_t start = left + saturating_mul(gap, slot) / slots;
-    const std::size_t end = left + saturating_mul(gap, slot + 1) / slots;
+    const std::size_t start = left + mul_sat(gap, slot) / slots;
+    const std::size_t end = left + mul_sat(gap, slot + 1) / slots;
     const auto best = best_unchosen_in_range(stats, filtered, blended,
                                              chosen_mask, start, end);
     if (best) {
@@ -189,7 +177,7 @@ Positions collect_candidates(Stats stats, std::span<const double> blended,
   Positions candidates;
   for (std::size_t index = 0; index < n; ++index) {
     const FrameCutStats& stat = stats[index];
-    const std::size_t burst_start = difference_or_zero(index, kBurstRadius);
+    const std::size_t burst_start = sub_sat(index, kBurstRadius);
     const std::size_t burst_end = std::min(index + kBurstRadius, n - 1);
     const std::size_t burst_count =
         burst_prefix[burst_end + 1] - burst_prefix[burst_start];
@@ -220,7 +208,7 @@ bool is_local_peak(std::span<const double> values, std::size_t index,
                    std::size_t radius) {
   if (index >= values.size()) fatal_internal("is_local_peak: index out of range");
   const double value = values[index];
-  const std::size_t start = difference_or_zero(index, radius);
+  const std::size_t start = sub_sat(index, radius);
   const std::size_t end =
       std::min(index + std::min(radius, values.size()), values.size() - 1);
   for (std::size_t i = start; i <= end; ++i) {
@@ -264,7 +252,7 @@ FrameIndices select_cluster_peaks(Stats stats,
     // Measured between consecutive candidates, so a chain of close
     // candidates forms one cluster however long it is.
     if (previous_frame &&
-        difference_or_zero(frame, *previous_frame) < kClusterFrames) {
+        sub_sat(frame, *previous_frame) < kClusterFrames) {
       cluster.push_back(candidate);
     } else {
       close_cluster();
@@ -289,7 +277,7 @@ FrameIndices recover_dense_candidates(
   for (std::size_t pair = 0; pair + 1 < refined.size(); ++pair) {
     const std::size_t left = refined[pair];
     const std::size_t right = refined[pair + 1];
-    const std::size_t gap = difference_or_zero(right, left);
+    const std::size_t gap = sub_sat(right, left);
     if (gap < kMinGap) continue;
 
     interval_candidates.clear();

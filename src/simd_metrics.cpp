@@ -1,15 +1,17 @@
+// The dispatcher: checks each call's ranges once, hands the kernel form only
+// ranges proven safe, and builds the composite measures on the kernels.
 #include "simd_metrics.h"
 
 #include <algorithm>
-#include <bit>
+#include <optional>
 
+#include "arith.h"
+#include "error.h"
 #include "simd_metrics_forms.h"
+#include "simd_metrics_internal.h"
 
 namespace vantrel::simd_metrics {
 
-using detail::add_sat;
-using detail::add_sat_u32;
-using detail::add_sat_u64;
 using detail::kBlockOx;
 using detail::kBlockOy;
 
@@ -24,6 +26,77 @@ constexpr std::uint32_t kZeroMotionDevBound = 1000;
 constexpr std::uint32_t kZeroMotionSadBound = 1000;
 constexpr std::uint64_t kZeroMotionBonus = 512;
 constexpr std::uint32_t kHighTextureDev = 3000;
+// Planes of at least this many pixels could saturate a u32 count: only the
+// plain form, which saturates, counts them.
+constexpr std::uint64_t kMaxCountedPixels = UINT32_MAX;
+
+// Aborts unless the block of `w` x `h` bytes at (x, y) of a plane with row
+// length `width` lies inside `plane` (every index y' * width + x' below its
+// size). Rows may run past `width`; only the slice bounds matter.
+void check_block(Plane plane, std::size_t width, std::size_t x, std::size_t y,
+                 std::size_t w, std::size_t h, const char* what) {
+  if (w == 0 || h == 0) return;
+  std::size_t last_row, last;
+  if (__builtin_mul_overflow(y + (h - 1), width, &last_row) ||
+      y + (h - 1) < y ||
+      __builtin_add_overflow(last_row, x + (w - 1), &last) ||
+      x + (w - 1) < x || last >= plane.size()) {
+    fatal_internal(what);
+  }
+}
+
+// The window less its candidates left of or above the plane, or nothing
+// when no candidate remains. Candidate positions beyond the 32-bit range
+// abort: no plane is that large.
+std::optional<SearchWindow> candidates_in_plane(std::size_t base_x,
+                                                std::size_t base_y,
+                                                const SearchWindow& window,
+                                                const char* what) {
+  if (window.min_offset_x > window.max_offset_x ||
+      window.min_offset_y > window.max_offset_y) {
+    return std::nullopt;
+  }
+  if (base_x > INT32_MAX || base_y > INT32_MAX ||
+      static_cast<std::int64_t>(base_x) + window.max_offset_x > INT32_MAX ||
+      static_cast<std::int64_t>(base_y) + window.max_offset_y > INT32_MAX) {
+    fatal_internal(what);
+  }
+  const SearchWindow clipped{
+      std::max(window.min_offset_x, -static_cast<std::int32_t>(base_x)),
+      window.max_offset_x,
+      std::max(window.min_offset_y, -static_cast<std::int32_t>(base_y)),
+      window.max_offset_y,
+  };
+  if (clipped.min_offset_x > clipped.max_offset_x ||
+      clipped.min_offset_y > clipped.max_offset_y) {
+    return std::nullopt;
+  }
+  return clipped;
+}
+
+// Checks that the `size` x `size` block at the base and the one at every
+// candidate of `window` lie inside their planes; the candidate farthest
+// right and down reads the last byte.
+void check_candidates(Plane prev, Plane curr, std::size_t width,
+                      std::size_t base_x, std::size_t base_y,
+                      const SearchWindow& window, std::size_t size,
+                      const char* what) {
+  const auto last = [](std::size_t base, std::int32_t offset) {
+    return static_cast<std::size_t>(static_cast<std::int64_t>(base) + offset);
+  };
+  check_block(curr, width, base_x, base_y, size, size, what);
+  check_block(prev, width, last(base_x, window.max_offset_x),
+              last(base_y, window.max_offset_y), size, size, what);
+}
+
+// Window of the single-block search: candidates stay 16 pixels inside the
+// right and bottom edges.
+SearchWindow block_search_window(std::size_t block_x, std::size_t block_y,
+                                 std::int32_t search_radius, std::size_t width,
+                                 std::size_t height) {
+  return superblock_search_window(block_x, block_y, search_radius,
+                                  sub_sat(width, 16), sub_sat(height, 16));
+}
 
 // (1 - similarity) clamped to [0, 1]; NaN stays NaN.
 double distance_from_counts(std::uint64_t intersection, std::uint64_t total) {
@@ -35,13 +108,6 @@ double distance_from_counts(std::uint64_t intersection, std::uint64_t total) {
   return distance;
 }
 
-// Orders doubles by IEEE-754 total order.
-std::int64_t total_order_key(double v) {
-  const auto bits = std::bit_cast<std::int64_t>(v);
-  return bits ^ static_cast<std::int64_t>(
-                    static_cast<std::uint64_t>(bits >> 63) >> 1);
-}
-
 struct BlockTally {
   std::size_t intra = 0;
   std::uint64_t weighted_sad = 0;
@@ -50,22 +116,20 @@ struct BlockTally {
   // Intra test, zero-motion bonus and SAD halving of one searched block.
   void add(std::uint32_t dev, std::uint32_t sad, std::int32_t dx,
            std::int32_t dy, std::uint32_t intra_thresh_u32) {
-    complexity = add_sat_u64(complexity, std::max(dev, kComplexityFloor));
-    if (add_sat_u32(dev, intra_thresh_u32) < sad) intra = add_sat(intra, 1);
+    complexity = add_sat(complexity, std::max(dev, kComplexityFloor));
+    if (add_sat(dev, intra_thresh_u32) < sad) intra = add_sat(intra, 1);
     if (dx == 0 && dy == 0 && dev > kZeroMotionDevBound &&
         sad < kZeroMotionSadBound) {
-      weighted_sad = add_sat_u64(weighted_sad, kZeroMotionBonus);
+      weighted_sad = add_sat(weighted_sad, kZeroMotionBonus);
     }
     const std::uint32_t adjusted = dev >= kHighTextureDev ? sad / 2 : sad;
-    weighted_sad = add_sat_u64(weighted_sad, adjusted);
+    weighted_sad = add_sat(weighted_sad, adjusted);
   }
 };
 
 std::uint64_t denominator(std::uint64_t complexity, std::uint64_t blocks) {
-  return add_sat_u64(complexity >> kComplexityShift,
-                     blocks > UINT64_MAX / kBlockWeightFactor
-                         ? UINT64_MAX
-                         : kBlockWeightFactor * blocks);
+  return add_sat(complexity >> kComplexityShift,
+                 mul_sat(blocks, kBlockWeightFactor));
 }
 
 void check_planes(Plane prev, Plane curr, std::size_t width,
@@ -84,18 +148,22 @@ SuperblockMetrics accumulate(const Kernels& kernels, Plane curr,
                              const SuperblockSearchResults& results) {
   BlockTally tally;
   for (int i = 0; i < 4; ++i) {
-    const std::uint32_t dev = kernels.dev_block(
-        curr, width, base_x + kBlockOx[i], base_y + kBlockOy[i], 16, 16);
+    const std::uint32_t dev = dev_block(kernels, curr, width,
+                                        base_x + kBlockOx[i],
+                                        base_y + kBlockOy[i], 16, 16);
     tally.add(dev, results.sad[i], results.dx[i], results.dy[i],
               intra_thresh_u32);
   }
   return {tally.intra, tally.weighted_sad, tally.complexity};
 }
 
-MeAnalysis small_frame(const Kernels& kernels, Plane prev, Plane curr,
-                       std::size_t width, std::size_t height,
-                       std::int32_t search_radius,
-                       std::uint32_t intra_thresh_u32) {
+// Planes with 3 macroblocks across or down have no superblock row or column
+// inside: each interior 16 x 16 block is searched on its own.
+MeAnalysis single_block_analysis(const Kernels& kernels, Plane prev,
+                                 Plane curr, std::size_t width,
+                                 std::size_t height,
+                                 std::int32_t search_radius,
+                                 std::uint32_t intra_thresh_u32) {
   check_planes(prev, curr, width, height);
   const std::size_t mb_width = (width + 15) / 16;
   const std::size_t mb_height = (height + 15) / 16;
@@ -107,11 +175,11 @@ MeAnalysis small_frame(const Kernels& kernels, Plane prev, Plane curr,
       const std::size_t block_x = 16 * mb_x;
       const std::size_t block_y = 16 * mb_y;
       if (block_x + 16 > width || block_y + 16 > height) continue;
-      blocks = add_sat_u64(blocks, kBlockWeightStep);
-      const MotionMatch match = kernels.find_best_match_for_block(
-          prev, curr, width, height, block_x, block_y, search_radius);
+      blocks = add_sat(blocks, kBlockWeightStep);
+      const MotionMatch match = find_best_match_for_block(
+          kernels, prev, curr, width, height, block_x, block_y, search_radius);
       const std::uint32_t dev =
-          kernels.dev_block(curr, width, block_x, block_y, 16, 16);
+          dev_block(kernels, curr, width, block_x, block_y, 16, 16);
       tally.add(dev, match.sad, match.dx, match.dy, intra_thresh_u32);
       total_blocks = add_sat(total_blocks, 1);
     }
@@ -124,41 +192,6 @@ MeAnalysis small_frame(const Kernels& kernels, Plane prev, Plane curr,
 }
 
 }  // namespace
-
-namespace detail {
-
-SearchWindow block_search_window(std::size_t block_x, std::size_t block_y,
-                                 std::int32_t search_radius, std::size_t width,
-                                 std::size_t height) {
-  const std::size_t max_search_x = width > 16 ? width - 16 : 0;
-  const std::size_t max_search_y = height > 16 ? height - 16 : 0;
-  return superblock_search_window(block_x, block_y, search_radius,
-                                  max_search_x, max_search_y);
-}
-
-CandidateRange checked_block_range(Plane prev, Plane curr, std::size_t width,
-                                   std::size_t height, std::size_t block_x,
-                                   std::size_t block_y,
-                                   std::int32_t search_radius) {
-  const CandidateRange range = candidate_range(
-      block_x, block_y,
-      block_search_window(block_x, block_y, search_radius, width, height));
-  if (range.fits && !range.empty) {
-    check_block(curr, width, block_x, block_y, 16, 16, "block search");
-    check_block(prev, width, static_cast<std::size_t>(block_x + range.max_x),
-                static_cast<std::size_t>(block_y + range.max_y), 16, 16,
-                "block search");
-  }
-  return range;
-}
-
-}  // namespace detail
-
-double u64_to_f64_exact(std::uint64_t value) {
-  const auto high = static_cast<std::uint32_t>(value >> 32);
-  const auto low = static_cast<std::uint32_t>(value & 0xFFFFFFFFu);
-  return static_cast<double>(high) * 4294967296.0 + static_cast<double>(low);
-}
 
 const Kernels& plain_kernels() { return detail::kPlainKernels; }
 
@@ -180,22 +213,106 @@ const Kernels& production_kernels() {
   return *chosen;
 }
 
-void downscale_gray8_nearest(Plane src, std::size_t src_width,
-                             std::size_t src_height, std::size_t dst_width,
+// ---- the kernels, checked ----
+
+void downscale_gray8_nearest(const Kernels& kernels, Plane src,
+                             std::size_t src_width, std::size_t src_height,
+                             std::size_t src_stride, std::size_t dst_width,
                              std::size_t dst_height,
                              std::vector<std::uint8_t>& dst) {
-  production_kernels().downscale_gray8_nearest(src, src_width, src_height,
-                                               dst_width, dst_height, dst);
+  if (dst_width == 0 || dst_height == 0) {
+    dst.clear();
+    return;
+  }
+  std::size_t dst_size;
+  if (__builtin_mul_overflow(dst_width, dst_height, &dst_size)) {
+    fatal_internal("downscale_gray8_nearest: destination size overflows");
+  }
+  std::size_t last_row, needed;
+  if (src_width == 0 || src_height == 0 || src_stride < src_width ||
+      __builtin_mul_overflow(src_height - 1, src_stride, &last_row) ||
+      __builtin_add_overflow(last_row, src_width, &needed) ||
+      needed > src.size()) {
+    fatal_internal("downscale_gray8_nearest: source smaller than its layout");
+  }
+  kernels.downscale_gray8_nearest(src, src_width, src_height, src_stride,
+                                  dst_width, dst_height, dst);
 }
 
-Hist16 histogram_16(Plane frame) {
-  return production_kernels().histogram_16(frame);
+Hist16 histogram_16(const Kernels& kernels, Plane frame) {
+  const Kernels& form =
+      frame.size() < kMaxCountedPixels ? kernels : plain_kernels();
+  return form.histogram_16(frame);
 }
 
-GridHist16 grid_histogram_16(Plane frame, std::size_t width,
-                             std::size_t height) {
-  return production_kernels().grid_histogram_16(frame, width, height);
+GridHist16 grid_histogram_16(const Kernels& kernels, Plane frame,
+                             std::size_t width, std::size_t height) {
+  std::size_t pixels;
+  if (width == 0 || height == 0 ||
+      __builtin_mul_overflow(width, height, &pixels) || frame.size() < pixels) {
+    return GridHist16{};
+  }
+  const Kernels& form = pixels < kMaxCountedPixels ? kernels : plain_kernels();
+  return form.grid_histogram_16(frame, width, height);
 }
+
+std::uint64_t sad_u8(const Kernels& kernels, Plane prev, Plane curr) {
+  const std::size_t len = std::min(prev.size(), curr.size());
+  return kernels.sad_u8(prev.first(len), curr.first(len));
+}
+
+SuperblockSearchResults search_superblock_matches(const Kernels& kernels,
+                                                  Plane prev, Plane curr,
+                                                  std::size_t width,
+                                                  std::size_t base_x,
+                                                  std::size_t base_y,
+                                                  const SearchWindow& window) {
+  constexpr const char* kWhat = "superblock search";
+  const std::optional<SearchWindow> candidates =
+      candidates_in_plane(base_x, base_y, window, kWhat);
+  if (!candidates) return {};
+  check_candidates(prev, curr, width, base_x, base_y, *candidates, 32, kWhat);
+  return kernels.search_superblock_matches(prev, curr, width, base_x, base_y,
+                                           *candidates);
+}
+
+MotionMatch find_best_match_for_block(const Kernels& kernels, Plane prev,
+                                      Plane curr, std::size_t width,
+                                      std::size_t height, std::size_t block_x,
+                                      std::size_t block_y,
+                                      std::int32_t search_radius) {
+  constexpr const char* kWhat = "block search";
+  const std::optional<SearchWindow> candidates = candidates_in_plane(
+      block_x, block_y,
+      block_search_window(block_x, block_y, search_radius, width, height),
+      kWhat);
+  if (!candidates) return {};
+  check_candidates(prev, curr, width, block_x, block_y, *candidates, 16, kWhat);
+  return kernels.search_block_matches(prev, curr, width, block_x, block_y,
+                                      *candidates);
+}
+
+std::uint32_t sad16x16(const Kernels& kernels, Plane prev, Plane curr,
+                       std::size_t width, std::size_t curr_x,
+                       std::size_t curr_y, std::size_t prev_x,
+                       std::size_t prev_y) {
+  check_block(curr, width, curr_x, curr_y, 16, 16, "sad16x16: curr block");
+  check_block(prev, width, prev_x, prev_y, 16, 16, "sad16x16: prev block");
+  return kernels.sad16x16(prev, curr, width, curr_x, curr_y, prev_x, prev_y);
+}
+
+std::uint32_t dev_block(const Kernels& kernels, Plane curr, std::size_t width,
+                        std::size_t curr_x, std::size_t curr_y,
+                        std::size_t block_w, std::size_t block_h) {
+  check_block(curr, width, curr_x, curr_y, block_w, block_h, "dev_block");
+  if (block_w == 16 && block_h == 16) {
+    return kernels.dev_block16(curr, width, curr_x, curr_y);
+  }
+  return detail::dev_block_plain(curr, width, curr_x, curr_y, block_w,
+                                 block_h);
+}
+
+// ---- composite measures ----
 
 double histogram_distance_16_from_hists(const Kernels& kernels,
                                         const Hist16& prev, const Hist16& curr,
@@ -203,24 +320,11 @@ double histogram_distance_16_from_hists(const Kernels& kernels,
   return distance_from_counts(kernels.intersection(prev, curr), total_pixels);
 }
 
-double histogram_distance_16_from_hists(const Hist16& prev, const Hist16& curr,
-                                        std::size_t total_pixels) {
-  return histogram_distance_16_from_hists(production_kernels(), prev, curr,
-                                          total_pixels);
-}
-
 double grid_histogram_distance_16_from_hists(const Kernels& kernels,
                                              const GridHist16& prev,
                                              const GridHist16& curr,
                                              std::size_t total_pixels) {
   return distance_from_counts(kernels.intersection(prev, curr), total_pixels);
-}
-
-double grid_histogram_distance_16_from_hists(const GridHist16& prev,
-                                             const GridHist16& curr,
-                                             std::size_t total_pixels) {
-  return grid_histogram_distance_16_from_hists(production_kernels(), prev,
-                                               curr, total_pixels);
 }
 
 double grid_histogram_median_cell_distance_16_from_hists(
@@ -246,24 +350,6 @@ double grid_histogram_median_cell_distance_16_from_hists(
   return (distances[mid - 1] + distances[mid]) * 0.5;
 }
 
-double grid_histogram_median_cell_distance_16_from_hists(
-    const GridHist16& prev, const GridHist16& curr) {
-  return grid_histogram_median_cell_distance_16_from_hists(production_kernels(),
-                                                           prev, curr);
-}
-
-std::uint64_t sad_u8(Plane prev, Plane curr) {
-  return production_kernels().sad_u8(prev, curr);
-}
-
-double normalize_sad(std::uint64_t sad, std::size_t width,
-                     std::size_t height) {
-  const std::size_t pixels = detail::mul_sat(width, height);
-  if (pixels == 0) return 0.0;
-  const double denom = u64_to_f64_exact(pixels) * 255.0;
-  return u64_to_f64_exact(sad) / denom;
-}
-
 MeAnalysis meanalysis_xvid_like(const Kernels& kernels, Plane prev, Plane curr,
                                 std::size_t width, std::size_t height,
                                 std::int32_t search_radius,
@@ -271,14 +357,13 @@ MeAnalysis meanalysis_xvid_like(const Kernels& kernels, Plane prev, Plane curr,
   if (width < kMinPlaneEdge || height < kMinPlaneEdge) return {};
   const std::size_t mb_width = (width + 15) / 16;
   const std::size_t mb_height = (height + 15) / 16;
-  const std::size_t total_blocks =
-      detail::mul_sat(mb_width - 2, mb_height - 2);
+  const std::size_t total_blocks = mul_sat(mb_width - 2, mb_height - 2);
   if (total_blocks == 0) return {};
   const std::uint32_t intra_thresh_u32 =
       intra_thresh >= 0 ? static_cast<std::uint32_t>(intra_thresh) : 0;
   if (mb_width == 3 || mb_height == 3) {
-    return small_frame(kernels, prev, curr, width, height, search_radius,
-                       intra_thresh_u32);
+    return single_block_analysis(kernels, prev, curr, width, height,
+                                 search_radius, intra_thresh_u32);
   }
   const std::vector<std::size_t> x_indices = superblock_indices(mb_width);
   const std::vector<std::size_t> y_indices = superblock_indices(mb_height);
@@ -295,37 +380,24 @@ MeAnalysis meanalysis_xvid_like(const Kernels& kernels, Plane prev, Plane curr,
     for (const std::size_t mb_x : x_indices) {
       const std::size_t base_x = 16 * mb_x;
       const std::size_t base_y = 16 * mb_y;
-      blocks = add_sat_u64(blocks, kBlockWeightStep);
+      blocks = add_sat(blocks, kBlockWeightStep);
       const SearchWindow window =
           superblock_search_window(base_x, base_y, search_radius,
                                    max_horizontal_limit, max_vertical_limit);
-      const SuperblockSearchResults results = kernels.search_superblock_matches(
-          prev, curr, width, base_x, base_y, window);
+      const SuperblockSearchResults results = search_superblock_matches(
+          kernels, prev, curr, width, base_x, base_y, window);
       const SuperblockMetrics metrics = accumulate(
           kernels, curr, width, base_x, base_y, intra_thresh_u32, results);
       intra_blocks = add_sat(intra_blocks, metrics.intra);
-      ssad = add_sat_u64(ssad, metrics.weighted_sad);
-      complexity = add_sat_u64(complexity, metrics.complexity);
+      ssad = add_sat(ssad, metrics.weighted_sad);
+      complexity = add_sat(complexity, metrics.complexity);
     }
   }
   const std::uint64_t denom = denominator(complexity, blocks);
   return {u64_to_f64_exact(ssad / denom), intra_blocks, total_blocks, ssad};
 }
 
-MeAnalysis meanalysis_xvid_like(Plane prev, Plane curr, std::size_t width,
-                                std::size_t height, std::int32_t search_radius,
-                                std::int32_t intra_thresh) {
-  return meanalysis_xvid_like(production_kernels(), prev, curr, width, height,
-                              search_radius, intra_thresh);
-}
-
-MeAnalysis small_frame_meanalysis(Plane prev, Plane curr, std::size_t width,
-                                  std::size_t height,
-                                  std::int32_t search_radius,
-                                  std::uint32_t intra_thresh_u32) {
-  return small_frame(production_kernels(), prev, curr, width, height,
-                     search_radius, intra_thresh_u32);
-}
+// ---- geometry ----
 
 std::vector<std::size_t> superblock_indices(std::size_t macroblock_count) {
   std::vector<std::size_t> indices;
@@ -340,16 +412,81 @@ SearchWindow superblock_search_window(std::size_t base_x, std::size_t base_y,
                                       std::int32_t search_radius,
                                       std::size_t max_horizontal_limit,
                                       std::size_t max_vertical_limit) {
-  const std::int32_t neg_radius = detail::clamp_i32(-std::int64_t{search_radius});
+  const std::int32_t neg_radius = clamp_i32(-std::int64_t{search_radius});
   const auto reach = [](std::size_t limit, std::size_t base) {
-    return detail::to_i32_sat(limit > base ? limit - base : 0);
+    return to_i32_sat(sub_sat(limit, base));
   };
   return {
-      std::max(neg_radius, -detail::to_i32_sat(base_x)),
+      std::max(neg_radius, -to_i32_sat(base_x)),
       std::min(search_radius, reach(max_horizontal_limit, base_x)),
-      std::max(neg_radius, -detail::to_i32_sat(base_y)),
+      std::max(neg_radius, -to_i32_sat(base_y)),
       std::min(search_radius, reach(max_vertical_limit, base_y)),
   };
+}
+
+double normalize_sad(std::uint64_t sad, std::size_t width,
+                     std::size_t height) {
+  const std::size_t pixels = mul_sat(width, height);
+  if (pixels == 0) return 0.0;
+  const double denom = u64_to_f64_exact(pixels) * 255.0;
+  return u64_to_f64_exact(sad) / denom;
+}
+
+// ---- the public functions: the production form ----
+
+void downscale_gray8_nearest(Plane src, std::size_t src_width,
+                             std::size_t src_height, std::size_t src_stride,
+                             std::size_t dst_width, std::size_t dst_height,
+                             std::vector<std::uint8_t>& dst) {
+  downscale_gray8_nearest(production_kernels(), src, src_width, src_height,
+                          src_stride, dst_width, dst_height, dst);
+}
+
+Hist16 histogram_16(Plane frame) {
+  return histogram_16(production_kernels(), frame);
+}
+
+GridHist16 grid_histogram_16(Plane frame, std::size_t width,
+                             std::size_t height) {
+  return grid_histogram_16(production_kernels(), frame, width, height);
+}
+
+double histogram_distance_16_from_hists(const Hist16& prev, const Hist16& curr,
+                                        std::size_t total_pixels) {
+  return histogram_distance_16_from_hists(production_kernels(), prev, curr,
+                                          total_pixels);
+}
+
+double grid_histogram_distance_16_from_hists(const GridHist16& prev,
+                                             const GridHist16& curr,
+                                             std::size_t total_pixels) {
+  return grid_histogram_distance_16_from_hists(production_kernels(), prev,
+                                               curr, total_pixels);
+}
+
+double grid_histogram_median_cell_distance_16_from_hists(
+    const GridHist16& prev, const GridHist16& curr) {
+  return grid_histogram_median_cell_distance_16_from_hists(production_kernels(),
+                                                           prev, curr);
+}
+
+std::uint64_t sad_u8(Plane prev, Plane curr) {
+  return sad_u8(production_kernels(), prev, curr);
+}
+
+MeAnalysis meanalysis_xvid_like(Plane prev, Plane curr, std::size_t width,
+                                std::size_t height, std::int32_t search_radius,
+                                std::int32_t intra_thresh) {
+  return meanalysis_xvid_like(production_kernels(), prev, curr, width, height,
+                              search_radius, intra_thresh);
+}
+
+MeAnalysis small_frame_meanalysis(Plane prev, Plane curr, std::size_t width,
+                                  std::size_t height,
+                                  std::int32_t search_radius,
+                                  std::uint32_t intra_thresh_u32) {
+  return single_block_analysis(production_kernels(), prev, curr, width, height,
+                               search_radius, intra_thresh_u32);
 }
 
 SuperblockSearchResults search_superblock_matches(Plane prev, Plane curr,
@@ -357,8 +494,8 @@ SuperblockSearchResults search_superblock_matches(Plane prev, Plane curr,
                                                   std::size_t base_x,
                                                   std::size_t base_y,
                                                   const SearchWindow& window) {
-  return production_kernels().search_superblock_matches(prev, curr, width,
-                                                        base_x, base_y, window);
+  return search_superblock_matches(production_kernels(), prev, curr, width,
+                                   base_x, base_y, window);
 }
 
 SuperblockMetrics accumulate_superblock_metrics(
@@ -372,22 +509,22 @@ MotionMatch find_best_match_for_block(Plane prev, Plane curr, std::size_t width,
                                       std::size_t height, std::size_t block_x,
                                       std::size_t block_y,
                                       std::int32_t search_radius) {
-  return production_kernels().find_best_match_for_block(
-      prev, curr, width, height, block_x, block_y, search_radius);
+  return find_best_match_for_block(production_kernels(), prev, curr, width,
+                                   height, block_x, block_y, search_radius);
 }
 
 std::uint32_t sad16x16(Plane prev, Plane curr, std::size_t width,
                        std::size_t curr_x, std::size_t curr_y,
                        std::size_t prev_x, std::size_t prev_y) {
-  return production_kernels().sad16x16(prev, curr, width, curr_x, curr_y,
-                                       prev_x, prev_y);
+  return sad16x16(production_kernels(), prev, curr, width, curr_x, curr_y,
+                  prev_x, prev_y);
 }
 
 std::uint32_t dev_block(Plane curr, std::size_t width, std::size_t curr_x,
                         std::size_t curr_y, std::size_t block_w,
                         std::size_t block_h) {
-  return production_kernels().dev_block(curr, width, curr_x, curr_y, block_w,
-                                        block_h);
+  return dev_block(production_kernels(), curr, width, curr_x, curr_y, block_w,
+                   block_h);
 }
 
 }  // namespace vantrel::simd_metrics

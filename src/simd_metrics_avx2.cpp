@@ -1,33 +1,47 @@
 // The AVX2 form, chosen at run time on processors that have it. Only the
 // kernels where 32-byte vectors pay are here (a superblock row is exactly 32
 // bytes, so one vpsadbw compares a row of two blocks at once); the others
-// are the SSE2 ones. The functions carry a target attribute instead of the
-// whole file being built for AVX2, so no shared inline code is ever emitted
-// with AVX2 instructions.
+// are the SSE2 ones. Only the code after the includes is built for AVX2 (a
+// target region, not a flag for the whole file), so no inline function
+// shared with other files is ever emitted with AVX2 instructions.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "simd_metrics_forms.h"
 
-#define VANTREL_AVX2 __attribute__((target("avx2")))
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+
+// Templates only, instantiated below for 32-byte vectors.
+#include "simd_metrics_bins.h"
 
 namespace vantrel::simd_metrics::detail {
 namespace {
 
-VANTREL_AVX2 SuperblockSearchResults search_superblock_matches_avx2(
+__m256i load32(const std::uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+std::uint64_t lanes_sum(__m256i v) {
+  alignas(32) std::uint64_t lanes[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), v);
+  return lanes[0] + lanes[1] + lanes[2] + lanes[3];
+}
+
+SuperblockSearchResults search_superblock_matches_avx2(
     Plane prev, Plane curr, std::size_t width, std::size_t base_x,
     std::size_t base_y, const SearchWindow& window) {
-  const CandidateRange range =
-      checked_superblock_range(prev, curr, width, base_x, base_y, window);
-  if (!range.fits) {
-    return search_superblock_matches_plain(prev, curr, width, base_x, base_y,
-                                           window);
-  }
   SuperblockSearchResults results;
-  if (range.empty) return results;
   alignas(32) std::uint8_t block[32 * 32];
   const std::uint8_t* source = curr.data() + base_y * width + base_x;
   for (std::size_t r = 0; r < 32; ++r) {
@@ -35,10 +49,11 @@ VANTREL_AVX2 SuperblockSearchResults search_superblock_matches_avx2(
   }
   const auto* rows = reinterpret_cast<const __m256i*>(block);
   const std::size_t half = 16 * width;
-  for (std::int64_t oy = range.min_y; oy <= range.max_y; ++oy) {
+  for (std::int64_t oy = window.min_offset_y; oy <= window.max_offset_y; ++oy) {
     const std::uint8_t* row =
         prev.data() + static_cast<std::size_t>(base_y + oy) * width;
-    for (std::int64_t ox = range.min_x; ox <= range.max_x; ++ox) {
+    for (std::int64_t ox = window.min_offset_x; ox <= window.max_offset_x;
+         ++ox) {
       const std::uint8_t* p = row + static_cast<std::size_t>(base_x + ox);
       // 64-bit lanes: top = [b0, b0, b1, b1], bottom = [b2, b2, b3, b3].
       __m256i top = _mm256_setzero_si256(), bottom = top;
@@ -47,14 +62,9 @@ VANTREL_AVX2 SuperblockSearchResults search_superblock_matches_avx2(
       // Full unrolling would keep 32 row offsets live and spill them.
 #pragma GCC unroll 4
       for (std::size_t r = 0; r < 16; ++r) {
-        top = _mm256_add_epi64(
-            top, _mm256_sad_epu8(
-                     _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t)),
-                     rows[r]));
-        bottom = _mm256_add_epi64(
-            bottom, _mm256_sad_epu8(
-                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b)),
-                        rows[r + 16]));
+        top = _mm256_add_epi64(top, _mm256_sad_epu8(load32(t), rows[r]));
+        bottom =
+            _mm256_add_epi64(bottom, _mm256_sad_epu8(load32(b), rows[r + 16]));
         t += width;
         b += width;
       }
@@ -75,30 +85,22 @@ VANTREL_AVX2 SuperblockSearchResults search_superblock_matches_avx2(
   return results;
 }
 
-VANTREL_AVX2 std::uint64_t sad_u8_avx2(Plane prev, Plane curr) {
-  const std::size_t len = std::min(prev.size(), curr.size());
+std::uint64_t sad_u8_avx2(Plane prev, Plane curr) {
+  const std::size_t len = prev.size();
   const std::uint8_t* a = prev.data();
   const std::uint8_t* b = curr.data();
   __m256i acc = _mm256_setzero_si256();
   std::size_t i = 0;
   for (; i + 32 <= len; i += 32) {
-    acc = _mm256_add_epi64(
-        acc, _mm256_sad_epu8(
-                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i)),
-                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i))));
+    acc = _mm256_add_epi64(acc, _mm256_sad_epu8(load32(a + i), load32(b + i)));
   }
-  alignas(32) std::uint64_t lanes[4];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
-  std::uint64_t total = lanes[0] + lanes[1] + lanes[2] + lanes[3];
+  std::uint64_t total = lanes_sum(acc);
   for (; i < len; ++i) total += a[i] > b[i] ? a[i] - b[i] : b[i] - a[i];
   return total;
 }
 
-VANTREL_AVX2 std::uint64_t intersection_avx2(
-    std::span<const std::uint32_t> prev, std::span<const std::uint32_t> curr) {
-  if (prev.size() != curr.size()) {
-    fatal_internal("histogram intersection: length mismatch");
-  }
+std::uint64_t intersection_avx2(std::span<const std::uint32_t> prev,
+                                std::span<const std::uint32_t> curr) {
   __m256i acc = _mm256_setzero_si256();
   std::size_t i = 0;
   for (; i + 8 <= prev.size(); i += 8) {
@@ -110,106 +112,76 @@ VANTREL_AVX2 std::uint64_t intersection_avx2(
     acc = _mm256_add_epi64(
         acc, _mm256_cvtepu32_epi64(_mm256_extracti128_si256(lo, 1)));
   }
-  alignas(32) std::uint64_t lanes[4];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
-  std::uint64_t sum = lanes[0] + lanes[1] + lanes[2] + lanes[3];
+  std::uint64_t sum = lanes_sum(acc);
   for (; i < prev.size(); ++i) sum += std::min(prev[i], curr[i]);
   return sum;
 }
 
-VANTREL_AVX2 inline __m256i high_nibbles(const std::uint8_t* p) {
-  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-  return _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F));
-}
-
-// Lane counters of eight bins: a matching lane compares to -1.
-VANTREL_AVX2 inline void count_chunk(__m256i hi, const __m256i (&bins)[8],
-                                     __m256i (&acc)[8]) {
-  for (std::size_t b = 0; b < 8; ++b) {
-    acc[b] = _mm256_sub_epi8(acc[b], _mm256_cmpeq_epi8(hi, bins[b]));
+// The byte counter's operations on 32-byte vectors; the non-destructive
+// three-operand compares take two instructions per bin and load instead of
+// three. Rows narrower than a vector go to the SSE2 counter.
+struct Avx2Bytes {
+  using Vec = __m256i;
+  static constexpr std::size_t kWidth = 32;
+  static Vec load(const std::uint8_t* p) { return load32(p); }
+  static Vec zero() { return _mm256_setzero_si256(); }
+  static Vec broadcast(std::uint8_t v) {
+    return _mm256_set1_epi8(static_cast<char>(v));
   }
-}
-
-// count_bins_sse2 with 32-byte loads and non-destructive three-operand
-// compares: two instructions per bin and load instead of three.
-VANTREL_AVX2 void count_bins_avx2(const std::uint8_t* first,
-                                  std::size_t stride, std::size_t rows,
-                                  std::size_t len,
-                                  std::uint64_t (&counts)[16]) {
-  constexpr std::size_t kStrip = 255 * 32;
-  if (len > kStrip) {
-    for (std::size_t c = 0; c < len; c += kStrip) {
-      count_bins_avx2(first + c, stride, rows, std::min(kStrip, len - c),
-                      counts);
-    }
-    return;
+  static Vec high_nibbles(Vec v) {
+    return _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F));
   }
-  if (len < 32) {
+  static Vec count_equal(Vec acc, Vec hi, Vec bin) {
+    return _mm256_sub_epi8(acc, _mm256_cmpeq_epi8(hi, bin));
+  }
+  static Vec bitwise_or(Vec a, Vec b) { return _mm256_or_si256(a, b); }
+  static std::uint64_t sum_bytes(Vec v) {
+    return lanes_sum(_mm256_sad_epu8(v, _mm256_setzero_si256()));
+  }
+  static void count_narrow(const std::uint8_t* first, std::size_t stride,
+                           std::size_t rows, std::size_t len,
+                           std::uint64_t (&counts)[16]) {
     count_bins_sse2(first, stride, rows, len, counts);
-    return;
   }
-  alignas(32) static constexpr std::uint8_t kDropFirst[64] = {
-      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-  const std::size_t full = len / 32;
-  const std::size_t rest = len % 32;
-  const __m256i drop = _mm256_loadu_si256(
-      reinterpret_cast<const __m256i*>(kDropFirst + (rest == 0 ? 32 : rest)));
-  const __m256i zero = _mm256_setzero_si256();
-  const std::size_t loads = full + (rest != 0);
-  const std::size_t rows_per_flush = std::max<std::size_t>(1, 255 / loads);
-  for (std::size_t pass = 0; pass < 16; pass += 8) {
-    __m256i bins[8];
-    for (std::size_t b = 0; b < 8; ++b) {
-      bins[b] = _mm256_set1_epi8(static_cast<char>(pass + b));
-    }
-    for (std::size_t r0 = 0; r0 < rows; r0 += rows_per_flush) {
-      __m256i acc[8];
-      for (auto& a : acc) a = zero;
-      const std::size_t r1 = std::min(rows, r0 + rows_per_flush);
-      for (std::size_t r = r0; r < r1; ++r) {
-        const std::uint8_t* row = first + r * stride;
-        for (std::size_t k = 0; k < full; ++k) {
-          count_chunk(high_nibbles(row + 32 * k), bins, acc);
-        }
-        if (rest != 0) {
-          count_chunk(_mm256_or_si256(high_nibbles(row + len - 32), drop),
-                      bins, acc);
-        }
-      }
-      for (std::size_t b = 0; b < 8; ++b) {
-        const __m256i sums = _mm256_sad_epu8(acc[b], zero);
-        alignas(32) std::uint64_t lanes[4];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sums);
-        counts[pass + b] += lanes[0] + lanes[1] + lanes[2] + lanes[3];
-      }
-    }
-  }
+};
+
+void count_bins_avx2(const std::uint8_t* first, std::size_t stride,
+                     std::size_t rows, std::size_t len,
+                     std::uint64_t (&counts)[16]) {
+  count_bins<Avx2Bytes>(first, stride, rows, len, counts);
 }
 
-VANTREL_AVX2 Hist16 histogram_16_avx2(Plane frame) {
+Hist16 histogram_16_avx2(Plane frame) {
   return histogram_16_counted(count_bins_avx2, frame);
 }
 
-VANTREL_AVX2 GridHist16 grid_histogram_16_avx2(Plane frame, std::size_t width,
-                                               std::size_t height) {
+GridHist16 grid_histogram_16_avx2(Plane frame, std::size_t width,
+                                  std::size_t height) {
   return grid_histogram_16_counted(count_bins_avx2, frame, width, height);
 }
 
 }  // namespace
+}  // namespace vantrel::simd_metrics::detail
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+namespace vantrel::simd_metrics::detail {
 
 const Kernels kAvx2Kernels = {
-    "avx2",
-    sad16x16_sse2,
-    dev_block_sse2,
-    search_superblock_matches_avx2,
-    find_best_match_for_block_sse2,
-    sad_u8_avx2,
-    histogram_16_avx2,
-    grid_histogram_16_avx2,
-    downscale_gray8_nearest_portable,
-    intersection_avx2,
+    .name = "avx2",
+    .sad16x16 = sad16x16_sse2,
+    .dev_block16 = dev_block16_sse2,
+    .search_superblock_matches = search_superblock_matches_avx2,
+    .search_block_matches = search_block_matches_sse2,
+    .sad_u8 = sad_u8_avx2,
+    .histogram_16 = histogram_16_avx2,
+    .grid_histogram_16 = grid_histogram_16_avx2,
+    .downscale_gray8_nearest = downscale_gray8_nearest_portable,
+    .intersection = intersection_avx2,
 };
 
 }  // namespace vantrel::simd_metrics::detail

@@ -1,9 +1,11 @@
-// The portable fast form, for processors without a vector form here: bounds
-// checked once per call instead of per block, the four blocks of a
-// superblock compared in one pass over its 32 x 32 area, histograms counted
-// in several tables to break the increment dependency chain.
+// The portable fast form, for processors without a vector form here: the
+// four blocks of a superblock compared in one pass over its 32 x 32 area,
+// histograms counted in several tables to break the increment dependency
+// chain. Its reduction is the one every fast form uses.
+#include <algorithm>
 #include <cstdlib>
 
+#include "arith.h"
 #include "simd_metrics_forms.h"
 
 namespace vantrel::simd_metrics::detail {
@@ -25,21 +27,13 @@ std::uint32_t sad_rows(const std::uint8_t* prev, const std::uint8_t* curr,
 std::uint32_t sad16x16_portable(Plane prev, Plane curr, std::size_t width,
                                 std::size_t curr_x, std::size_t curr_y,
                                 std::size_t prev_x, std::size_t prev_y) {
-  check_block(curr, width, curr_x, curr_y, 16, 16, "sad16x16: curr block");
-  check_block(prev, width, prev_x, prev_y, 16, 16, "sad16x16: prev block");
   return sad_rows(prev.data() + prev_y * width + prev_x,
                   curr.data() + curr_y * width + curr_x, width, 16);
 }
 
-std::uint32_t dev_block_portable(Plane curr, std::size_t width,
-                                 std::size_t curr_x, std::size_t curr_y,
-                                 std::size_t block_w, std::size_t block_h) {
-  if (block_w != 16 || block_h != 16) {
-    return dev_block_plain(curr, width, curr_x, curr_y, block_w,
-                                   block_h);
-  }
-  check_block(curr, width, curr_x, curr_y, 16, 16, "dev_block");
-  const std::uint8_t* block = curr.data() + curr_y * width + curr_x;
+std::uint32_t dev_block16_portable(Plane curr, std::size_t width,
+                                   std::size_t x, std::size_t y) {
+  const std::uint8_t* block = curr.data() + y * width + x;
   std::uint32_t sum = 0;
   for (std::size_t r = 0; r < 16; ++r) {
     for (std::size_t c = 0; c < 16; ++c) sum += block[r * width + c];
@@ -57,18 +51,12 @@ std::uint32_t dev_block_portable(Plane curr, std::size_t width,
 SuperblockSearchResults search_superblock_matches_portable(
     Plane prev, Plane curr, std::size_t width, std::size_t base_x,
     std::size_t base_y, const SearchWindow& window) {
-  const CandidateRange range =
-      checked_superblock_range(prev, curr, width, base_x, base_y, window);
-  if (!range.fits) {
-    return search_superblock_matches_plain(prev, curr, width, base_x,
-                                                   base_y, window);
-  }
   SuperblockSearchResults results;
-  if (range.empty) return results;
   const std::uint8_t* base = curr.data() + base_y * width + base_x;
   const std::size_t half = 16 * width;
-  for (std::int64_t oy = range.min_y; oy <= range.max_y; ++oy) {
-    for (std::int64_t ox = range.min_x; ox <= range.max_x; ++ox) {
+  for (std::int64_t oy = window.min_offset_y; oy <= window.max_offset_y; ++oy) {
+    for (std::int64_t ox = window.min_offset_x; ox <= window.max_offset_x;
+         ++ox) {
       const std::uint8_t* candidate =
           prev.data() + static_cast<std::size_t>(base_y + oy) * width +
           static_cast<std::size_t>(base_x + ox);
@@ -84,20 +72,17 @@ SuperblockSearchResults search_superblock_matches_portable(
   return results;
 }
 
-MotionMatch find_best_match_for_block_portable(
-    Plane prev, Plane curr, std::size_t width, std::size_t height,
-    std::size_t block_x, std::size_t block_y, std::int32_t search_radius) {
-  const CandidateRange range = checked_block_range(
-      prev, curr, width, height, block_x, block_y, search_radius);
-  if (!range.fits) {
-    return find_best_match_for_block_plain(
-        prev, curr, width, height, block_x, block_y, search_radius);
-  }
+MotionMatch search_block_matches_portable(Plane prev, Plane curr,
+                                          std::size_t width,
+                                          std::size_t block_x,
+                                          std::size_t block_y,
+                                          const SearchWindow& window) {
   MotionMatch best;
-  if (range.empty) return best;
   const std::uint8_t* block = curr.data() + block_y * width + block_x;
-  for (std::int64_t dy = range.min_y; dy <= range.max_y; ++dy) {
-    for (std::int64_t dx = range.min_x; dx <= range.max_x; ++dx) {
+  for (std::int64_t dy = window.min_offset_y; dy <= window.max_offset_y;
+       ++dy) {
+    for (std::int64_t dx = window.min_offset_x; dx <= window.max_offset_x;
+         ++dx) {
       const std::uint8_t* candidate =
           prev.data() + static_cast<std::size_t>(block_y + dy) * width +
           static_cast<std::size_t>(block_x + dx);
@@ -111,12 +96,9 @@ MotionMatch find_best_match_for_block_portable(
   return best;
 }
 
-}  // namespace
-
-namespace {
-
 // Counts spread over four tables, so that runs of equal bins (smooth
-// images) do not serialise on one counter; summed once at the end.
+// images) do not serialise on one counter; summed once at the end. Exact in
+// u32 under the kernels' size limit.
 template <std::size_t N>
 struct BinTables {
   std::uint32_t tables[4][N] = {};
@@ -146,16 +128,7 @@ struct BinTables {
   }
 };
 
-// Table counts and their sums are exact u32 below this many pixels; larger
-// planes take the plain form, which saturates.
-constexpr std::uint64_t kMaxCountedPixels = UINT32_MAX;
-
-}  // namespace
-
 Hist16 histogram_16_portable(Plane frame) {
-  if (frame.size() >= kMaxCountedPixels) {
-    return histogram_16_plain(frame);
-  }
   BinTables<16> counts;
   counts.add(frame.data(), frame.size(), 0);
   return counts.sums();
@@ -163,18 +136,7 @@ Hist16 histogram_16_portable(Plane frame) {
 
 GridHist16 grid_histogram_16_portable(Plane frame, std::size_t width,
                                       std::size_t height) {
-  std::size_t pixels;
-  if (width == 0 || height == 0 ||
-      __builtin_mul_overflow(width, height, &pixels) || frame.size() < pixels) {
-    return GridHist16{};
-  }
-  if (pixels >= kMaxCountedPixels) {
-    return grid_histogram_16_plain(frame, width, height);
-  }
-  // Column x is in cell_x = floor(4x / width): cell k starts at
-  // ceil(k * width / 4).
-  std::size_t starts[5];
-  for (std::size_t k = 0; k < 5; ++k) starts[k] = (k * width + 3) / 4;
+  const std::array<std::size_t, 5> starts = grid_cell_starts(width);
   BinTables<256> counts;
   for (std::size_t y = 0; y < height; ++y) {
     const std::size_t cell_y = 4 * y / height;
@@ -187,51 +149,46 @@ GridHist16 grid_histogram_16_portable(Plane frame, std::size_t width,
   return counts.sums();
 }
 
+}  // namespace
+
+// The column map is built for at most kColumns destination columns at a
+// time, on the stack: no call allocates beyond `dst` (production reductions
+// are at most 160 wide, one pass).
 void downscale_gray8_nearest_portable(Plane src, std::size_t src_width,
                                       std::size_t src_height,
+                                      std::size_t src_stride,
                                       std::size_t dst_width,
                                       std::size_t dst_height,
                                       std::vector<std::uint8_t>& dst) {
-  if (dst_width == 0 || dst_height == 0) {
-    dst.clear();
-    return;
-  }
-  const std::size_t needed = dst_width * dst_height;
-  if (needed / dst_width != dst_height) {
-    fatal_internal("downscale_gray8_nearest: destination size overflows");
-  }
-  dst.resize(needed);
-  std::vector<std::size_t> x_indices(dst_width);
-  for (std::size_t x = 0; x < dst_width; ++x) {
-    x_indices[x] = mul_sat(x, src_width) / dst_width;
-  }
-  std::vector<std::size_t> src_row_offsets(dst_height);
-  for (std::size_t y = 0; y < dst_height; ++y) {
-    src_row_offsets[y] = mul_sat(mul_sat(y, src_height) / dst_height, src_width);
-  }
-  // Both maps never decrease, so the last pixel reads the largest index.
-  if (add_sat(src_row_offsets.back(), x_indices.back()) >= src.size()) {
-    fatal_internal("downscale_gray8_nearest: source index out of range");
-  }
-  std::uint8_t* out = dst.data();
-  for (std::size_t y = 0; y < dst_height; ++y) {
-    const std::uint8_t* row = src.data() + src_row_offsets[y];
-    for (std::size_t x = 0; x < dst_width; ++x) out[x] = row[x_indices[x]];
-    out += dst_width;
+  constexpr std::size_t kColumns = 160;
+  dst.resize(dst_width * dst_height);
+  std::array<std::size_t, kColumns> columns;
+  for (std::size_t x0 = 0; x0 < dst_width; x0 += kColumns) {
+    const std::size_t count = std::min(kColumns, dst_width - x0);
+    for (std::size_t i = 0; i < count; ++i) {
+      columns[i] = mul_sat(x0 + i, src_width) / dst_width;
+    }
+    std::uint8_t* out = dst.data() + x0;
+    for (std::size_t y = 0; y < dst_height; ++y) {
+      const std::uint8_t* row =
+          src.data() + mul_sat(y, src_height) / dst_height * src_stride;
+      for (std::size_t i = 0; i < count; ++i) out[i] = row[columns[i]];
+      out += dst_width;
+    }
   }
 }
 
 const Kernels kPortableKernels = {
-    "portable",
-    sad16x16_portable,
-    dev_block_portable,
-    search_superblock_matches_portable,
-    find_best_match_for_block_portable,
-    sad_u8_plain,
-    histogram_16_portable,
-    grid_histogram_16_portable,
-    downscale_gray8_nearest_portable,
-    intersection_plain,
+    .name = "portable",
+    .sad16x16 = sad16x16_portable,
+    .dev_block16 = dev_block16_portable,
+    .search_superblock_matches = search_superblock_matches_portable,
+    .search_block_matches = search_block_matches_portable,
+    .sad_u8 = sad_u8_plain,
+    .histogram_16 = histogram_16_portable,
+    .grid_histogram_16 = grid_histogram_16_portable,
+    .downscale_gray8_nearest = downscale_gray8_nearest_portable,
+    .intersection = intersection_plain,
 };
 
 }  // namespace vantrel::simd_metrics::detail

@@ -6,8 +6,10 @@
 
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "simd_metrics_bins.h"
 #include "simd_metrics_forms.h"
 
 namespace vantrel::simd_metrics::detail {
@@ -47,21 +49,15 @@ void copy_block(const std::uint8_t* src, std::size_t width, std::size_t cols,
 SuperblockSearchResults search_superblock_matches_sse2(
     Plane prev, Plane curr, std::size_t width, std::size_t base_x,
     std::size_t base_y, const SearchWindow& window) {
-  const CandidateRange range =
-      checked_superblock_range(prev, curr, width, base_x, base_y, window);
-  if (!range.fits) {
-    return search_superblock_matches_plain(prev, curr, width, base_x, base_y,
-                                           window);
-  }
   SuperblockSearchResults results;
-  if (range.empty) return results;
   alignas(16) std::uint8_t block[32 * 32];
   copy_block(curr.data() + base_y * width + base_x, width, 32, 32, block);
   const std::size_t half = 16 * width;
-  for (std::int64_t oy = range.min_y; oy <= range.max_y; ++oy) {
+  for (std::int64_t oy = window.min_offset_y; oy <= window.max_offset_y; ++oy) {
     const std::uint8_t* row =
         prev.data() + static_cast<std::size_t>(base_y + oy) * width;
-    for (std::int64_t ox = range.min_x; ox <= range.max_x; ++ox) {
+    for (std::int64_t ox = window.min_offset_x; ox <= window.max_offset_x;
+         ++ox) {
       const std::uint8_t* p = row + static_cast<std::size_t>(base_x + ox);
       __m128i a0 = _mm_setzero_si128(), a1 = a0, a2 = a0, a3 = a0;
       const std::uint8_t* top = p;
@@ -93,7 +89,7 @@ SuperblockSearchResults search_superblock_matches_sse2(
 }
 
 std::uint64_t sad_u8_sse2(Plane prev, Plane curr) {
-  const std::size_t len = std::min(prev.size(), curr.size());
+  const std::size_t len = prev.size();
   const std::uint8_t* a = prev.data();
   const std::uint8_t* b = curr.data();
   __m128i acc = _mm_setzero_si128();
@@ -110,9 +106,6 @@ std::uint64_t sad_u8_sse2(Plane prev, Plane curr) {
 
 std::uint64_t intersection_sse2(std::span<const std::uint32_t> prev,
                                 std::span<const std::uint32_t> curr) {
-  if (prev.size() != curr.size()) {
-    fatal_internal("histogram intersection: length mismatch");
-  }
   // Unsigned minimum through a signed compare of sign-flipped lanes.
   const __m128i flip = _mm_set1_epi32(INT32_MIN);
   const __m128i zero = _mm_setzero_si128();
@@ -135,128 +128,35 @@ std::uint64_t intersection_sse2(std::span<const std::uint32_t> prev,
   return sum;
 }
 
-}  // namespace
-
-// Eight bins at a time: pcmpeqb against the bin number marks a
-// lane -1, subtracting it counts in bytes; psadbw against zero adds the byte
-// counters up before any can pass 255.
-void count_bins_sse2(const std::uint8_t* first, std::size_t stride,
-                     std::size_t rows, std::size_t len,
-                     std::uint64_t (&counts)[16]) {
-  // A byte counter takes at most 255 loads: wider rows go in strips.
-  constexpr std::size_t kStrip = 255 * 16;
-  if (len > kStrip) {
-    for (std::size_t c = 0; c < len; c += kStrip) {
-      count_bins_sse2(first + c, stride, rows, std::min(kStrip, len - c),
-                      counts);
-    }
-    return;
+// The byte counter's operations on 16-byte vectors: pcmpeqb against the bin
+// number marks a lane -1, subtracting it counts; psadbw against zero adds
+// the byte counters up.
+struct Sse2Bytes {
+  using Vec = __m128i;
+  static constexpr std::size_t kWidth = 16;
+  static Vec load(const std::uint8_t* p) { return load16(p); }
+  static Vec zero() { return _mm_setzero_si128(); }
+  static Vec broadcast(std::uint8_t v) {
+    return _mm_set1_epi8(static_cast<char>(v));
   }
-  if (len < 16) {
+  static Vec high_nibbles(Vec v) {
+    return _mm_and_si128(_mm_srli_epi16(v, 4), _mm_set1_epi8(0x0F));
+  }
+  static Vec count_equal(Vec acc, Vec hi, Vec bin) {
+    return _mm_sub_epi8(acc, _mm_cmpeq_epi8(hi, bin));
+  }
+  static Vec bitwise_or(Vec a, Vec b) { return _mm_or_si128(a, b); }
+  static std::uint64_t sum_bytes(Vec v) {
+    return lanes_sum(_mm_sad_epu8(v, _mm_setzero_si128()));
+  }
+  static void count_narrow(const std::uint8_t* first, std::size_t stride,
+                           std::size_t rows, std::size_t len,
+                           std::uint64_t (&counts)[16]) {
     for (std::size_t r = 0; r < rows; ++r) {
       for (std::size_t c = 0; c < len; ++c) ++counts[first[r * stride + c] >> 4];
     }
-    return;
   }
-  // The last, overlapping load of a row drops its first lanes, which the
-  // previous load counted: OR-ing 0xFF there matches no bin.
-  alignas(16) static constexpr std::uint8_t kDropFirst[32] = {
-      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-  const std::size_t full = len / 16;
-  const std::size_t rest = len % 16;
-  const __m128i drop = _mm_loadu_si128(
-      reinterpret_cast<const __m128i*>(kDropFirst + (rest == 0 ? 16 : rest)));
-  const __m128i nibble = _mm_set1_epi8(0x0F);
-  const __m128i zero = _mm_setzero_si128();
-  // Loads per row (at most 255); flushed before a counter could pass 255.
-  const std::size_t loads = full + (rest != 0);
-  const std::size_t rows_per_flush = std::max<std::size_t>(1, 255 / loads);
-  for (std::size_t pass = 0; pass < 16; pass += 8) {
-    __m128i bins[8];
-    for (std::size_t b = 0; b < 8; ++b) {
-      bins[b] = _mm_set1_epi8(static_cast<char>(pass + b));
-    }
-    for (std::size_t r0 = 0; r0 < rows; r0 += rows_per_flush) {
-      __m128i acc[8];
-      for (auto& a : acc) a = zero;
-      const auto count = [&](__m128i hi) {
-        for (std::size_t b = 0; b < 8; ++b) {
-          acc[b] = _mm_sub_epi8(acc[b], _mm_cmpeq_epi8(hi, bins[b]));
-        }
-      };
-      const std::size_t r1 = std::min(rows, r0 + rows_per_flush);
-      for (std::size_t r = r0; r < r1; ++r) {
-        const std::uint8_t* row = first + r * stride;
-        for (std::size_t k = 0; k < full; ++k) {
-          count(_mm_and_si128(_mm_srli_epi16(load16(row + 16 * k), 4), nibble));
-        }
-        if (rest != 0) {
-          const __m128i hi =
-              _mm_and_si128(_mm_srli_epi16(load16(row + len - 16), 4), nibble);
-          count(_mm_or_si128(hi, drop));
-        }
-      }
-      for (std::size_t b = 0; b < 8; ++b) {
-        counts[pass + b] += lanes_sum(_mm_sad_epu8(acc[b], zero));
-      }
-    }
-  }
-}
-
-namespace {
-
-// Counts below this many pixels fit u32; larger planes take the plain form,
-// which saturates.
-constexpr std::uint64_t kMaxCountedPixels = UINT32_MAX;
-
-}  // namespace
-
-Hist16 histogram_16_counted(CountBinsFn count_bins, Plane frame) {
-  if (frame.size() >= kMaxCountedPixels) return histogram_16_plain(frame);
-  std::uint64_t counts[16] = {};
-  count_bins(frame.data(), 0, 1, frame.size(), counts);
-  Hist16 hist;
-  for (std::size_t b = 0; b < 16; ++b) {
-    hist[b] = static_cast<std::uint32_t>(counts[b]);
-  }
-  return hist;
-}
-
-GridHist16 grid_histogram_16_counted(CountBinsFn count_bins, Plane frame,
-                                     std::size_t width, std::size_t height) {
-  std::size_t pixels;
-  if (width == 0 || height == 0 ||
-      __builtin_mul_overflow(width, height, &pixels) || frame.size() < pixels) {
-    return GridHist16{};
-  }
-  if (pixels >= kMaxCountedPixels) {
-    return grid_histogram_16_plain(frame, width, height);
-  }
-  // Cell k spans columns (rows) ceil(k * width / 4) up to the next start.
-  std::size_t col_starts[5], row_starts[5];
-  for (std::size_t k = 0; k < 5; ++k) {
-    col_starts[k] = (k * width + 3) / 4;
-    row_starts[k] = (k * height + 3) / 4;
-  }
-  GridHist16 hist;
-  for (std::size_t cell_y = 0; cell_y < 4; ++cell_y) {
-    for (std::size_t cell_x = 0; cell_x < 4; ++cell_x) {
-      std::uint64_t counts[16] = {};
-      count_bins(
-          frame.data() + row_starts[cell_y] * width + col_starts[cell_x],
-          width, row_starts[cell_y + 1] - row_starts[cell_y],
-          col_starts[cell_x + 1] - col_starts[cell_x], counts);
-      for (std::size_t b = 0; b < 16; ++b) {
-        hist[(cell_y * 4 + cell_x) * 16 + b] =
-            static_cast<std::uint32_t>(counts[b]);
-      }
-    }
-  }
-  return hist;
-}
-
-namespace {
+};
 
 Hist16 histogram_16_sse2(Plane frame) {
   return histogram_16_counted(count_bins_sse2, frame);
@@ -269,23 +169,22 @@ GridHist16 grid_histogram_16_sse2(Plane frame, std::size_t width,
 
 }  // namespace
 
+void count_bins_sse2(const std::uint8_t* first, std::size_t stride,
+                     std::size_t rows, std::size_t len,
+                     std::uint64_t (&counts)[16]) {
+  count_bins<Sse2Bytes>(first, stride, rows, len, counts);
+}
+
 std::uint32_t sad16x16_sse2(Plane prev, Plane curr, std::size_t width,
                             std::size_t curr_x, std::size_t curr_y,
                             std::size_t prev_x, std::size_t prev_y) {
-  check_block(curr, width, curr_x, curr_y, 16, 16, "sad16x16: curr block");
-  check_block(prev, width, prev_x, prev_y, 16, 16, "sad16x16: prev block");
   return lanes_sum(sad_block(prev.data() + prev_y * width + prev_x, width,
                              curr.data() + curr_y * width + curr_x, width));
 }
 
-std::uint32_t dev_block_sse2(Plane curr, std::size_t width, std::size_t curr_x,
-                             std::size_t curr_y, std::size_t block_w,
-                             std::size_t block_h) {
-  if (block_w != 16 || block_h != 16) {
-    return dev_block_plain(curr, width, curr_x, curr_y, block_w, block_h);
-  }
-  check_block(curr, width, curr_x, curr_y, 16, 16, "dev_block");
-  const std::uint8_t* block = curr.data() + curr_y * width + curr_x;
+std::uint32_t dev_block16_sse2(Plane curr, std::size_t width, std::size_t x,
+                               std::size_t y) {
+  const std::uint8_t* block = curr.data() + y * width + x;
   __m128i rows[16];
   __m128i sum = _mm_setzero_si128();
   for (std::size_t r = 0; r < 16; ++r) {
@@ -301,26 +200,19 @@ std::uint32_t dev_block_sse2(Plane curr, std::size_t width, std::size_t curr_x,
   return lanes_sum(dev);
 }
 
-MotionMatch find_best_match_for_block_sse2(Plane prev, Plane curr,
-                                           std::size_t width,
-                                           std::size_t height,
-                                           std::size_t block_x,
-                                           std::size_t block_y,
-                                           std::int32_t search_radius) {
-  const CandidateRange range = checked_block_range(
-      prev, curr, width, height, block_x, block_y, search_radius);
-  if (!range.fits) {
-    return find_best_match_for_block_plain(prev, curr, width, height, block_x,
-                                           block_y, search_radius);
-  }
+MotionMatch search_block_matches_sse2(Plane prev, Plane curr,
+                                      std::size_t width, std::size_t block_x,
+                                      std::size_t block_y,
+                                      const SearchWindow& window) {
   MotionMatch best;
-  if (range.empty) return best;
   alignas(16) std::uint8_t block[16 * 16];
   copy_block(curr.data() + block_y * width + block_x, width, 16, 16, block);
-  for (std::int64_t dy = range.min_y; dy <= range.max_y; ++dy) {
+  for (std::int64_t dy = window.min_offset_y; dy <= window.max_offset_y;
+       ++dy) {
     const std::uint8_t* row =
         prev.data() + static_cast<std::size_t>(block_y + dy) * width;
-    for (std::int64_t dx = range.min_x; dx <= range.max_x; ++dx) {
+    for (std::int64_t dx = window.min_offset_x; dx <= window.max_offset_x;
+         ++dx) {
       const std::uint32_t sad = lanes_sum(sad_block(
           row + static_cast<std::size_t>(block_x + dx), width, block, 16));
       if (sad < best.sad) {
@@ -333,16 +225,16 @@ MotionMatch find_best_match_for_block_sse2(Plane prev, Plane curr,
 }
 
 const Kernels kSse2Kernels = {
-    "sse2",
-    sad16x16_sse2,
-    dev_block_sse2,
-    search_superblock_matches_sse2,
-    find_best_match_for_block_sse2,
-    sad_u8_sse2,
-    histogram_16_sse2,
-    grid_histogram_16_sse2,
-    downscale_gray8_nearest_portable,
-    intersection_sse2,
+    .name = "sse2",
+    .sad16x16 = sad16x16_sse2,
+    .dev_block16 = dev_block16_sse2,
+    .search_superblock_matches = search_superblock_matches_sse2,
+    .search_block_matches = search_block_matches_sse2,
+    .sad_u8 = sad_u8_sse2,
+    .histogram_16 = histogram_16_sse2,
+    .grid_histogram_16 = grid_histogram_16_sse2,
+    .downscale_gray8_nearest = downscale_gray8_nearest_portable,
+    .intersection = intersection_sse2,
 };
 
 }  // namespace vantrel::simd_metrics::detail

@@ -184,14 +184,6 @@ TEST(XvidDetector, PlanesTooSmallGiveTheZeroAnalysis) {
   }
 }
 
-TEST(IntegerConversion, RoundsToNearest) {
-  EXPECT_EQ(u64_to_f64(0), 0.0);
-  EXPECT_EQ(u64_to_f64(4294967297u), 4294967297.0);
-  EXPECT_EQ(u64_to_f64((std::uint64_t{1} << 53) + 1), 9007199254740992.0);
-  EXPECT_EQ(usize_to_f64(std::numeric_limits<std::size_t>::max()),
-            18446744073709551616.0);
-}
-
 TEST(BlendedScore, WeightsClampedComponents) {
   const Detector detector(kAdaptiveDefaults);
   // Rounded product by product, then the sum: a fused multiply-add gives

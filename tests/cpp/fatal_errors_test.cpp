@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "postprocess.h"
+#include "postprocess_internal.h"
 #include "simd_metrics.h"
 
 namespace vantrel {
@@ -47,14 +47,7 @@ TEST(FatalErrorsTest, PostprocessPositionsOutsideTheStatistics) {
 TEST(FatalErrorsTest, MetricsGuards) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   using namespace simd_metrics;
-  const Hist16 hist{};
-  const GridHist16 grid{};
-  for (const Kernels* form : available_kernels()) {
-    EXPECT_DEATH(form->intersection(hist, grid),
-                 "histogram intersection: length mismatch")
-        << form->name;
-  }
-  // 48 x 48 takes the small-frame way of the motion analysis.
+  // 48 x 48 is too small for superblocks: each block is searched alone.
   const std::vector<std::uint8_t> full(48 * 48, 9);
   const std::vector<std::uint8_t> short_plane(48 * 47, 9);
   EXPECT_DEATH(meanalysis_xvid_like(full, short_plane, 48, 48, 4, 2000),
@@ -71,14 +64,14 @@ TEST(FatalErrorsTest, FailedAllocationEndsTheProcessWithADiagnostic) {
   const std::vector<std::uint8_t> source(16, 0);
   const auto downscale_to_petabytes = [&]() noexcept {
     std::vector<std::uint8_t> out;
-    simd_metrics::downscale_gray8_nearest(source, 4, 4, std::size_t{1} << 25,
+    simd_metrics::downscale_gray8_nearest(source, 4, 4, 4, std::size_t{1} << 25,
                                           std::size_t{1} << 25, out);
   };
   EXPECT_DEATH(downscale_to_petabytes(), "bad_alloc|allocation|memory");
   // Sizes whose product overflows never reach the allocator.
   const auto downscale_overflowing = [&] {
     std::vector<std::uint8_t> out;
-    simd_metrics::downscale_gray8_nearest(source, 4, 4, std::size_t{1} << 40,
+    simd_metrics::downscale_gray8_nearest(source, 4, 4, 4, std::size_t{1} << 40,
                                           std::size_t{1} << 40, out);
   };
   EXPECT_DEATH(downscale_overflowing(), kDiagnostic);

@@ -1,4 +1,4 @@
-#include "postprocess.h"
+#include "postprocess_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -70,25 +70,49 @@ TEST(Reduction, SamplesTopLeftCornerOfEachFootprint) {
     }
   }
   Bytes out;
-  downscale_gray8_nearest(marked, 1920, 1080, 160, 90, out);
+  downscale_gray8_nearest(marked, 1920, 1080, 1920, 160, 90, out);
   EXPECT_EQ(out, Bytes(160 * 90, 255));
-  downscale_gray8_nearest(unmarked, 1920, 1080, 160, 90, out);
+  downscale_gray8_nearest(unmarked, 1920, 1080, 1920, 160, 90, out);
   EXPECT_EQ(out, Bytes(160 * 90, 0));
 
-  downscale_gray8_nearest(Bytes{10, 20, 30, 40, 50}, 5, 1, 2, 1, out);
+  downscale_gray8_nearest(Bytes{10, 20, 30, 40, 50}, 5, 1, 5, 2, 1, out);
   EXPECT_EQ(out, (Bytes{10, 30}));
 }
 
 TEST(Reduction, EqualSizeCopiesAndEmptyDestinationClears) {
   const Bytes src = {1, 2, 3, 4, 5, 6};
   Bytes out = {9, 9};
-  downscale_gray8_nearest(src, 3, 2, 3, 2, out);
+  downscale_gray8_nearest(src, 3, 2, 3, 3, 2, out);
   EXPECT_EQ(out, src);
-  downscale_gray8_nearest(src, 3, 2, 0, 2, out);
+  downscale_gray8_nearest(src, 3, 2, 3, 0, 2, out);
   EXPECT_TRUE(out.empty());
   out = {9};
-  downscale_gray8_nearest(src, 3, 2, 3, 0, out);
+  downscale_gray8_nearest(src, 3, 2, 3, 3, 0, out);
   EXPECT_TRUE(out.empty());
+}
+
+TEST(Reduction, PaddedRowsGiveThePackedResultAndSkipThePadding) {
+  // A 7 x 5 plane in rows of 11 bytes, padding 0xEE, visible pixels below it.
+  constexpr std::size_t kW = 7, kH = 5, kStride = 11;
+  Bytes packed(kW * kH), padded((kH - 1) * kStride + kW, 0xEE);
+  for (std::size_t y = 0; y < kH; ++y) {
+    for (std::size_t x = 0; x < kW; ++x) {
+      packed[y * kW + x] = padded[y * kStride + x] =
+          static_cast<std::uint8_t>(10 * y + x);
+    }
+  }
+  Bytes from_packed, from_padded;
+  for (const auto& [dst_w, dst_h] : {std::pair<std::size_t, std::size_t>{3, 2},
+                                    {7, 5},
+                                    {1, 1},
+                                    {9, 8}}) {
+    downscale_gray8_nearest(packed, kW, kH, kW, dst_w, dst_h, from_packed);
+    downscale_gray8_nearest(padded, kW, kH, kStride, dst_w, dst_h, from_padded);
+    EXPECT_EQ(from_padded, from_packed) << dst_w << "x" << dst_h;
+  }
+  // (x * 7 / 3, y * 5 / 2) for x < 3, y < 2: columns 0, 2, 4; rows 0, 2.
+  downscale_gray8_nearest(padded, kW, kH, kStride, 3, 2, from_padded);
+  EXPECT_EQ(from_padded, (Bytes{0, 2, 4, 20, 22, 24}));
 }
 
 TEST(Histograms, BinEdgesAndEmptyFrame) {
@@ -183,13 +207,6 @@ TEST(Sad, SumsAndNormalisation) {
   EXPECT_EQ(normalize_sad(1000, 0, 90), 0.0);
   EXPECT_EQ(normalize_sad(1000, 160, 0), 0.0);
   EXPECT_EQ(normalize_sad(255 * 14400, kWidth, kHeight), 1.0);
-}
-
-TEST(Conversion, NearestDoubleOfU64) {
-  EXPECT_EQ(u64_to_f64_exact(0), 0.0);
-  EXPECT_EQ(u64_to_f64_exact((1ULL << 53) - 1), 9007199254740991.0);
-  EXPECT_EQ(u64_to_f64_exact((1ULL << 53) + 1), 9007199254740992.0);
-  EXPECT_EQ(u64_to_f64_exact(UINT64_MAX), 18446744073709551616.0);
 }
 
 TEST(MotionGeometry, SuperblockIndices) {
@@ -367,7 +384,7 @@ TEST(MotionAnalysis, ScoreIsTheFlooredIntegerQuotient) {
   EXPECT_EQ(b.score, 1.0);
 }
 
-TEST(MotionAnalysis, SmallFrameWaySearchesEachInteriorBlock) {
+TEST(MotionAnalysis, PlanesTooSmallForSuperblocksSearchEachInteriorBlock) {
   // 160 x 40: 8 interior blocks, each searched alone and counted. With 100
   // raised pixels each: 800 over (8 x 300 >> 7) + 4 x (10 + 8 x 10) = 378.
   const Bytes prev(160 * 40, 100);
@@ -406,22 +423,34 @@ using MetricsDeathTest = ::testing::Test;
 TEST(MetricsDeathTest, ReadsOutsideAPlaneStopTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const Bytes plane(64 * 64, 1);
-  for (const Kernels* form : available_kernels()) {
-    EXPECT_DEATH(form->sad16x16(plane, plane, 64, 0, 0, 0, 49), "fatal internal")
-        << form->name;
-    EXPECT_DEATH(form->dev_block(plane, 64, 0, 49, 16, 16), "fatal internal")
-        << form->name;
-    const SearchWindow past_edge{-4, 4, -4, 4};
-    EXPECT_DEATH(form->search_superblock_matches(plane, plane, 64, 16, 32, past_edge),
-                 "fatal internal")
-        << form->name;
-    Bytes out;
-    EXPECT_DEATH(form->downscale_gray8_nearest(Bytes(10, 0), 4, 4, 2, 2, out),
-                 "fatal internal")
-        << form->name;
-  }
+  EXPECT_DEATH(sad16x16(plane, plane, 64, 0, 0, 0, 49), "sad16x16: prev block");
+  EXPECT_DEATH(sad16x16(plane, plane, 64, 0, 49, 0, 0), "sad16x16: curr block");
+  EXPECT_DEATH(dev_block(plane, 64, 0, 49, 16, 16), "dev_block");
+  EXPECT_DEATH(dev_block(plane, 64, 60, 63, 5, 1), "dev_block");
+  const SearchWindow past_edge{-4, 4, -4, 4};
+  EXPECT_DEATH(search_superblock_matches(plane, plane, 64, 16, 32, past_edge),
+               "superblock search");
+  EXPECT_DEATH(find_best_match_for_block(plane, Bytes(64 * 30, 1), 64, 64, 16,
+                                         16, 4),
+               "block search");
+  // Candidate positions past the 32-bit range: no plane is that large.
+  EXPECT_DEATH(search_superblock_matches(plane, plane, 64, std::size_t{1} << 31,
+                                         0, SearchWindow{0, 0, 0, 0}),
+               "superblock search");
+  Bytes out;
+  EXPECT_DEATH(downscale_gray8_nearest(Bytes(15, 0), 4, 4, 4, 2, 2, out),
+               "source smaller than its layout");
+  // Rows 5 bytes apart: the last row ends at byte 3 * 5 + 4 = 19.
+  EXPECT_DEATH(downscale_gray8_nearest(Bytes(18, 0), 4, 4, 5, 2, 2, out),
+               "source smaller than its layout");
+  EXPECT_DEATH(downscale_gray8_nearest(Bytes(16, 0), 4, 4, 3, 2, 2, out),
+               "source smaller than its layout");
+  EXPECT_DEATH(downscale_gray8_nearest(Bytes{}, 0, 0, 0, 2, 2, out),
+               "source smaller than its layout");
+  downscale_gray8_nearest(Bytes(19, 0), 4, 4, 5, 2, 2, out);
+  EXPECT_EQ(out, Bytes(4, 0));
   EXPECT_DEATH(meanalysis_xvid_like(plane, Bytes(100, 0), 64, 64, 4, 2000),
-               "fatal internal");
+               "plane smaller than its dimensions");
 }
 
 }  // namespace
