@@ -263,5 +263,40 @@ TEST(WorkingPlane, PaddedFrameEqualsItsPackedCopy) {
   }
 }
 
+TEST(RunStateExtras, ProgressRecordsAndTimes) {
+  AnalyzeOptions options = AnalyzeOptions::defaults_for_input("unused");
+  options.keep_records = true;
+  std::vector<Progress> seen;
+  options.on_progress = [&](const Progress& progress) -> Status {
+    seen.push_back(progress);
+    if (progress.frames == 4) return fail("stop here");
+    return {};
+  };
+  RunState run(options);
+  run.duration = 9.5;
+  Status last;
+  for (const PaddedFrame& frame : frame_sequence()) {
+    last = run.on_frame(decoder::Frame{frame.view, 0.5 * static_cast<double>(run.times.size()), 0.5});
+    if (!last) break;
+  }
+  ASSERT_FALSE(last);
+  EXPECT_EQ(last.error().message(), "stop here");
+  ASSERT_EQ(seen.size(), 4u);
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i].frames, i + 1);
+    EXPECT_EQ(seen[i].time, 0.5 * static_cast<double>(i));
+    EXPECT_EQ(seen[i].duration, std::optional<double>(9.5));
+  }
+  EXPECT_EQ(run.times, (std::vector<double>{0.0, 0.5, 1.0, 1.5}));
+  EXPECT_EQ(run.end_time, 2.0);
+  // One record per compared frame, the same values the post-processing sees.
+  ASSERT_EQ(run.records.size(), 3u);
+  ASSERT_EQ(run.frame_stats.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(run.records[i].is_cut, run.frame_stats[i].is_cut);
+    EXPECT_EQ(std::memcmp(&run.records[i].score, &run.frame_stats[i].score, sizeof(double)), 0);
+  }
+}
+
 }  // namespace
 }  // namespace vantrel::analysis

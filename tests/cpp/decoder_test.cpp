@@ -643,5 +643,90 @@ TEST(DecodeLuma, BrokenInputsEndCleanly) {
             "failed to read video packets: too many consecutive read errors");
 }
 
+// Every delivered frame's packed bytes, time and duration.
+struct Timed {
+  std::vector<std::vector<std::uint8_t>> planes;
+  std::vector<double> times;
+  std::vector<double> durations;
+};
+
+Result<Timed> decode_timed(const fs::path& path, const DecoderOptions& options) {
+  Result<Decoder> decoder = Decoder::open(path.string(), options);
+  if (!decoder) return std::unexpected(decoder.error());
+  Timed timed;
+  Status pumped = decoder->decode_luma([&](const Frame& frame) -> Status {
+    timed.planes.emplace_back();
+    timed.times.push_back(frame.time);
+    timed.durations.push_back(frame.duration);
+    return copy_luma_plane(frame.luma, timed.planes.back());
+  });
+  if (!pumped) return std::unexpected(pumped.error());
+  return timed;
+}
+
+TEST(DecodeLuma, FrameTimesFollowTheTimestampsInOutputOrder) {
+  Result<Timed> timed = decode_timed(h264_bframes(), {});
+  ASSERT_TRUE(timed) << timed.error().chain();
+  ASSERT_EQ(timed->times.size(), 30u);
+  for (std::size_t i = 0; i < timed->times.size(); ++i) {
+    EXPECT_NEAR(timed->times[i], static_cast<double>(i) / 25, 1e-9) << i;
+    EXPECT_NEAR(timed->durations[i], 0.04, 1e-9) << i;
+  }
+}
+
+TEST(DecodeLuma, DecoderThreadsDeliverTheSameFrames) {
+  const fs::path clip = video("threads.mkv", lavfi("testsrc2", "96x64", 2.0) +
+                                                 " -c:v libx264 -pix_fmt yuv420p -bf 3");
+  Result<Timed> one = decode_timed(clip, DecoderOptions{.threads = 1});
+  ASSERT_TRUE(one);
+  for (int threads : {0, 2, 5}) {
+    Result<Timed> many = decode_timed(clip, DecoderOptions{.threads = threads});
+    ASSERT_TRUE(many) << threads;
+    EXPECT_EQ(many->planes, one->planes) << threads;
+    EXPECT_EQ(many->times, one->times) << threads;
+  }
+}
+
+TEST(DecodeLuma, RejectedPacketsAreRecordedWhenSkipped) {
+  // The last frame of uncompressed video cut short: the decoder refuses it.
+  const fs::path raw = video("raw_skip.nut", lavfi("testsrc", "32x16", 0.4) +
+                                                 " -c:v rawvideo -pix_fmt yuv420p");
+  std::vector<std::uint8_t> data = read_file(raw, 1 << 20);
+  const fs::path truncated = work_dir() / "raw_skip_truncated.nut";
+  write_file(truncated, std::string(data.begin(), data.end() - 100));
+  const std::size_t whole = probe_frame_count(raw);
+
+  Result<Decoder> decoder =
+      Decoder::open(truncated.string(), DecoderOptions{.skip_rejected_packets = true});
+  ASSERT_TRUE(decoder);
+  std::size_t frames = 0;
+  ASSERT_TRUE(decoder->decode_luma([&](const Frame&) -> Status {
+    ++frames;
+    return {};
+  }));
+  EXPECT_EQ(frames, whole - 1);
+  ASSERT_EQ(decoder->rejected_packets().size(), 1u);
+  const RejectedPacket& rejected = decoder->rejected_packets()[0];
+  EXPECT_EQ(rejected.frame, whole - 1);
+  EXPECT_NEAR(rejected.time, static_cast<double>(whole - 1) / 25, 1e-9);
+  EXPECT_FALSE(rejected.message.empty());
+
+  // Without skipping, the same packet ends the pump.
+  Result<Timed> strict = decode_timed(truncated, {});
+  ASSERT_FALSE(strict);
+  EXPECT_EQ(strict.error().message(), "failed to send packet to decoder");
+}
+
+TEST(DecoderOpen, StreamInfo) {
+  Result<Decoder> decoder = Decoder::open(h264_bframes().string(), {});
+  ASSERT_TRUE(decoder);
+  const StreamInfo info = decoder->stream_info();
+  ASSERT_TRUE(info.frame_rate);
+  EXPECT_EQ(info.frame_rate->num, 25);
+  EXPECT_EQ(info.frame_rate->den, 1);
+  ASSERT_TRUE(info.duration);
+  EXPECT_NEAR(*info.duration, 1.2, 0.05);
+}
+
 }  // namespace
 }  // namespace vantrel::decoder
