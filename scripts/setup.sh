@@ -7,9 +7,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 extras="${1-test,ray}"
+# The second line: the wheel's static FFmpeg (scripts/static-ffmpeg.sh: its
+# assembly, dav1d's build, Debian's sources, the CUDA loader headers) and the
+# Debian root of its install test.
 packages=(pkg-config ffmpeg libavformat-dev libavcodec-dev libavutil-dev
           libswscale-dev libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
-          valgrind g++ python3-venv)
+          valgrind g++ python3-venv
+          nasm meson dpkg-dev libffmpeg-nvenc-dev debootstrap)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
