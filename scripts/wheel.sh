@@ -15,12 +15,14 @@ for tool in auditwheel patchelf abi3audit; do
 done
 
 prefix="$(bash scripts/static-ffmpeg.sh)"
+# Its own build folder (the system-FFmpeg build keeps build/wheel-<tag>),
+# started afresh for another prefix: CMake keeps the link flags it found.
+build=build/wheel-static/cmake
+grep -qsxF "VANTREL_STATIC_FFMPEG:PATH=$prefix" "$build/CMakeCache.txt" || rm -rf "$build"
 raw=build/wheel-static/raw
 rm -rf "$raw"
-# Its own build folder: the system-FFmpeg build keeps build/wheel-<tag>.
 .venv/bin/python -m pip wheel -q --no-build-isolation --no-deps -w "$raw" \
-  -C cmake.define.VANTREL_STATIC_FFMPEG="$prefix" \
-  -C build-dir="build/wheel-static/{wheel_tag}" .
+  -C cmake.define.VANTREL_STATIC_FFMPEG="$prefix" -C build-dir="$build" .
 
 mkdir -p dist
 rm -f dist/vantrel_rs-*.whl
