@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Builds the static FFmpeg that the wheel links into its extensions and prints
+# its prefix. FFmpeg, dav1d and zlib come from Debian's source packages, at
+# the versions of the system libraries the default build links, so both builds
+# decode alike. The prefix is cached, keyed by the source versions and the
+# configure lines: a second call only prints it.
+# Usage: scripts/static-ffmpeg.sh   (cache: $VANTREL_CACHE_DIR, default
+#        ${XDG_CACHE_HOME:-~/.cache}/vantrel; build log in the cache)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/debian-source.sh
+
+cache="$(vantrel_cache_dir)"
+ffmpeg_version="$(installed_source_version libavcodec-dev)"
+dav1d_version="$(installed_source_version libdav1d6)"
+zlib_version="$(installed_source_version zlib1g)"
+
+# Demuxers for the common containers, raw video streams and images.
+demuxers="mov,matroska,avi,mpegts,mpegps,mpegvideo,m4v,flv,ogg,nut,mxf,yuv4mpegpipe,h261,h263,h264,hevc,obu,av1,ivf,mjpeg,vc1,asf,dv,rm,gif,apng,image2,image2pipe"
+
+ffmpeg_options() {
+  local prefix="$1"
+  # Debian's toolchain flags (hardened) so the decoders run as fast as the
+  # system build's; position-independent code for the shared extensions.
+  echo "--prefix=$prefix --toolchain=hardened --enable-pic --enable-static --disable-shared"
+  echo "--disable-debug --disable-doc --disable-programs --disable-autodetect --disable-everything"
+  echo "--disable-avdevice --disable-avfilter --disable-swresample --disable-postproc --disable-network"
+  echo "--enable-avcodec --enable-avformat --enable-swscale --enable-zlib --enable-libdav1d"
+  # CUDA through FFmpeg's loader headers: libcuda is opened at run time.
+  echo "--enable-ffnvcodec --enable-cuda --enable-nvdec"
+  echo "--enable-parsers --enable-protocol=file,pipe"
+  echo "--pkg-config-flags=--static --extra-cflags=-I$prefix/include --extra-ldflags=-L$prefix/lib"
+}
+
+# Components read from the source, so fixed by its version: every native
+# video decoder (the part of the codec table before the audio codecs), the
+# AV1 decoder behind the NVDEC hook, dav1d (which the system build prefers
+# for AV1), the NVDEC hooks and the image demuxers.
+ffmpeg_source_components() {
+  local src="$1"
+  local decoders hwaccels image_pipes
+  decoders=$(sed -n '1,/\/\* audio codecs \*\//p' "$src/libavcodec/allcodecs.c" |
+               grep -o 'ff_[a-z0-9_]*_decoder' | sed 's/^ff_//; s/_decoder$//' | paste -sd,)
+  hwaccels=$(grep -o 'ff_[a-z0-9_]*_nvdec_hwaccel' "$src/libavcodec/hwaccels.h" |
+               sed 's/^ff_//; s/_hwaccel$//' | paste -sd,)
+  image_pipes=$(grep -o 'ff_image_[a-z0-9_]*_pipe_demuxer' "$src/libavformat/allformats.c" |
+                  sed 's/^ff_//; s/_demuxer$//' | paste -sd,)
+  echo "--enable-decoder=$decoders,av1,libdav1d --enable-hwaccel=$hwaccels"
+  echo "--enable-demuxer=$demuxers,$image_pipes"
+}
+
+zlib_options="--static"
+zlib_cflags="-O2 -fPIC"
+dav1d_options="--buildtype=release --default-library=static -Db_staticpic=true -Denable_tools=false -Denable_tests=false -Denable_examples=false"
+
+mkdir -p "$cache"
+exec 9>"$cache/static-ffmpeg.lock"
+flock 9
+
+# The key: source versions, compiler and configure lines.
+key_text="ffmpeg $ffmpeg_version dav1d $dav1d_version zlib $zlib_version
+cc $(gcc -dumpfullversion)
+zlib $zlib_options $zlib_cflags
+dav1d $dav1d_options
+ffmpeg $(ffmpeg_options PREFIX | tr '\n' ' ') $demuxers"
+upstream="${ffmpeg_version#*:}"
+upstream="${upstream%%-*}"
+prefix="$cache/ffmpeg-$upstream-$(printf '%s' "$key_text" | sha256sum | cut -c1-12)"
+if [ -f "$prefix/.complete" ]; then
+  echo "$prefix"
+  exit 0
+fi
+
+work="$cache/build-static-ffmpeg"
+log="$cache/static-ffmpeg.log"
+rm -rf "$work" "$prefix"
+mkdir -p "$work"
+: >"$log"
+echo "static-ffmpeg: building FFmpeg $ffmpeg_version, dav1d $dav1d_version and zlib $zlib_version into $prefix (log: $log)" >&2
+trap 'echo "static-ffmpeg: failed; last lines of $log:" >&2; tail -n 30 "$log" >&2' ERR
+jobs=$(nproc)
+
+fetch_source zlib "$zlib_version" "$work/zlib" >>"$log" 2>&1
+(cd "$work/zlib" && CFLAGS="$zlib_cflags" ./configure $zlib_options --prefix="$prefix" &&
+   make -j"$jobs" install) >>"$log" 2>&1
+
+fetch_source dav1d "$dav1d_version" "$work/dav1d" >>"$log" 2>&1
+(cd "$work/dav1d" && meson setup build --prefix="$prefix" --libdir=lib $dav1d_options &&
+   ninja -C build -j"$jobs" install) >>"$log" 2>&1
+
+fetch_source ffmpeg "$ffmpeg_version" "$work/ffmpeg" >>"$log" 2>&1
+line=$( { ffmpeg_options "$prefix"; ffmpeg_source_components "$work/ffmpeg"; } | tr '\n' ' ')
+(cd "$work/ffmpeg" && PKG_CONFIG_PATH="$prefix/lib/pkgconfig" ./configure $line &&
+   make -j"$jobs" && make install) >>"$log" 2>&1
+
+printf '%s\n' "$key_text" >"$prefix/.complete"
+rm -rf "$work"
+echo "static-ffmpeg: done" >&2
+echo "$prefix"

@@ -1,0 +1,71 @@
+"""Prints, as one JSON text, every result the wheel must reproduce: the module's
+functions on each clip in the current folder, and the vantrel command as the
+demo runs it on its sample. Run by the system-FFmpeg build and by the installed
+wheel in the same folder layout; the two texts must be equal byte for byte.
+Usage: python results.py CLIP... (in the clips' folder; the demo sample is sample.mp4)"""
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import vantrel_rs
+
+
+def module_results(names: list) -> dict:
+    out = {}
+    for name in names:
+        for native_res in (False, True):
+            try:
+                result = {"frames": vantrel_rs.detect_frames(name, native_res=native_res),
+                          "pass": vantrel_rs.detect_pass(name, native_res=native_res)}
+            except RuntimeError as e:
+                result = {"error": str(e)}
+            out[f"{name} native_res={native_res}"] = result
+    return out
+
+
+def hwdec_results(name: str) -> dict:
+    """Hardware decoding through CUDA: its driver is loaded at run time, so both
+    builds get as far as loading it (and report the same error without one)."""
+    try:
+        return {"frames": vantrel_rs.detect_frames(name, hwdec="cuda")}
+    except RuntimeError as e:
+        return {"error": str(e)}
+
+
+def demo_results(sample: str) -> dict:
+    """The demo's two runs of the vantrel command: the keyframe list and the statistics text."""
+    vantrel = str(Path(sys.executable).with_name("vantrel"))
+    runs = {}
+    for args in ([], ["--format", "xvid"]):
+        done = subprocess.run([vantrel, *args, sample], capture_output=True, text=True, stdin=subprocess.DEVNULL)
+        runs[" ".join(["vantrel", *args])] = {"status": done.returncode, "stdout": done.stdout, "stderr": done.stderr}
+    return runs
+
+
+def analyze_results(names: list):
+    """vantrel.analyze on each clip: compared wherever the system build has it
+    (None on both sides until then; a wheel without it then fails the test)."""
+    try:
+        from vantrel import analyze
+    except ImportError:
+        return None
+    out = {}
+    for name in names:
+        try:
+            out[name] = repr(analyze(name))
+        except Exception as e:  # the error's text is a result too
+            out[name] = f"{type(e).__name__}: {e}"
+    return out
+
+
+def main() -> None:
+    names = sys.argv[1:]
+    results = {"module": module_results(names), "hwdec cuda": hwdec_results("sample.mp4"),
+               "demo": demo_results("sample.mp4"),
+               "analyze": analyze_results(names)}
+    print(json.dumps(results, indent=1, sort_keys=True))
+
+
+if __name__ == "__main__":
+    main()
