@@ -43,19 +43,20 @@ def demo_results(sample: str) -> dict:
     return runs
 
 
-def analyze_results(names: list):
-    """vantrel.analyze on each clip: compared wherever the system build has it
-    (None on both sides until then; a wheel without it then fails the test)."""
-    try:
-        from vantrel import analyze
-    except ImportError:
-        return None
+def analyze_results(names: list) -> dict:
+    """vantrel.analyze on each clip, at one decoder thread and at FFmpeg's choice."""
+    from vantrel import AnalysisError, analyze
     out = {}
     for name in names:
-        try:
-            out[name] = repr(analyze(name))
-        except Exception as e:  # the error's text is a result too
-            out[name] = f"{type(e).__name__}: {e}"
+        for threads in (1, 0):
+            try:
+                a = analyze(name, threads=threads, scores=True)
+                result = {"keyframes": a.keyframes, "pass": a.pass_text, "times": a.times.tolist(),
+                          "fps": str(a.fps), "duration": a.duration, "scenes": [list(s) for s in a.scenes],
+                          "scores": {field: getattr(a.scores, field).tolist() for field in a.scores._fields}}
+            except AnalysisError as e:  # the error's text is a result too
+                result = {"error": str(e), "category": e.category}
+            out[f"{name} threads={threads}"] = result
     return out
 
 
