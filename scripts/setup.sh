@@ -9,9 +9,10 @@ cd "$(dirname "$0")/.."
 extras="${1-test,ray}"
 # clang 19 builds the fuzz targets (the first Debian clang that compiles
 # libstdc++ 12's <expected>); llvm-19 has the symbolizer its sanitizers call.
+# chromium and mkvtoolnix are readers of the command's files in the tests.
 packages=(pkg-config ffmpeg libavformat-dev libavcodec-dev libavutil-dev
           libswscale-dev libgtest-dev libbenchmark-dev clang-19 libclang-rt-19-dev
-          llvm-19 valgrind g++ python3-venv)
+          llvm-19 valgrind g++ python3-venv chromium mkvtoolnix)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
