@@ -9,7 +9,7 @@ import os
 from typing import List, Sequence, Tuple
 
 from .analysis import Analysis
-from .contact_sheet import scene_thumbnails
+from .contact_sheet import THUMB_WIDTH, scene_thumbnails
 from .formats import seconds_text, timecode
 
 # The chart's drawing area in pixels, and its margins for the axis labels.
@@ -27,8 +27,8 @@ svg text {{ font: 11px sans-serif; fill: #555; }}
 .legend span {{ margin-right: 16px; }}
 .legend i {{ display: inline-block; width: 16px; height: 3px; vertical-align: middle; margin-right: 4px; }}
 .scenes {{ display: flex; flex-wrap: wrap; gap: 12px; margin-top: 16px; }}
-.scene {{ width: 240px; font-size: 12px; color: #444; }}
-.scene img {{ display: block; width: 240px; background: #eee; }}
+.scene {{ width: {THUMB_WIDTH}px; font-size: 12px; color: #444; }}
+.scene img {{ display: block; width: {THUMB_WIDTH}px; background: #eee; }}
 .scene b {{ color: #222; }}
 """
 
