@@ -9,13 +9,15 @@ cd "$(dirname "$0")/.."
 extras="${1-test,ray}"
 # clang 19 builds the fuzz targets (the first Debian clang that compiles
 # libstdc++ 12's <expected>); llvm-19 has the symbolizer its sanitizers call.
-# The last line: the wheel's static FFmpeg (scripts/static-ffmpeg.sh: its
+# The next line: the wheel's static FFmpeg (scripts/static-ffmpeg.sh: its
 # assembly, dav1d's build, Debian's sources, the CUDA loader headers) and the
-# Debian root of its install test.
+# Debian root of its install test; chromium and mkvtoolnix are readers of the
+# command's files in the tests.
 packages=(pkg-config ffmpeg libavformat-dev libavcodec-dev libavutil-dev
           libswscale-dev libgtest-dev libbenchmark-dev clang-19 libclang-rt-19-dev
           llvm-19 valgrind g++ python3-venv
-          nasm meson dpkg-dev libffmpeg-nvenc-dev debootstrap)
+          nasm meson dpkg-dev libffmpeg-nvenc-dev debootstrap
+          chromium mkvtoolnix)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

@@ -7,19 +7,22 @@ import os
 import re
 import sys
 from pathlib import Path
-from typing import Generator, List, Optional, Tuple
+from typing import Dict, Generator, List, NamedTuple, Optional, Tuple
 
 from .analysis import DetectorSettings
-from .contact_sheet import ContactSheetError, write_contact_sheet
-from .files import UsageError, collect_inputs, output_names, write_atomic
-from .formats import FORMATS, Format, format_help
+from .contact_sheet import ThumbnailError, write_contact_sheet
+from .files import UsageError, collect_inputs, output_stems, write_atomic
+from .formats import FORMATS, Format, FormatError, format_help, render_scores, scene_records
 from .jobs import FileResult, Task, analyse, shown_messages
 from .progress import Reporter
 from .runners import Event, ProgressEvent, RayUnavailable, run_local, run_ray
+from .split import SplitError, split_scenes
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 LOCAL_RAY = ""  # `--ray` without an address
 STDOUT = Path("-")
+OTIO_NEEDS = "-f otio needs OpenTimelineIO: pip install 'vantrel-rs[otio]'"
+TABLE_NEEDS = "--table needs pyarrow: pip install 'vantrel-rs[table]'"
 
 DETECTOR_HELP = {
     "search_radius": "motion search radius in pixels of the reduced image (0 to 64)",
@@ -89,9 +92,28 @@ def build_parser() -> argparse.ArgumentParser:
     out.add_argument("-r", "--recursive", action="store_true",
                      help="analyse the video files in the folders given, and in their subfolders")
     out.add_argument("--overwrite", action="store_true",
-                     help="analyse again inputs whose output file already exists (default: skip them)")
+                     help="analyse again inputs whose output files already exist (default: skip them)")
     out.add_argument("--contact-sheet", metavar="FILE.jpg", type=Path,
                      help="also write one image with the first frame of every scene (one input only)")
+    out.add_argument("--stats", metavar="FILE.csv", type=Path,
+                     help="also write the per-frame scores: one row per compared frame (every frame but the "
+                          "first) with its time, score, threshold and the detectors' measures; in a batch FILE is "
+                          "a folder that gets one <name>.scores.csv per input")
+    out.add_argument("--report", metavar="FILE.html", type=Path,
+                     help="also write one self-contained page: each scene's first frame with its frames, times "
+                          "and length, and the score curve with the threshold and the scene starts (needs the "
+                          "ffmpeg tool); in a batch FILE is a folder that gets one <name>.html per input")
+    out.add_argument("--split", metavar="DIR", type=Path,
+                     help="also cut the input into one video file per scene, DIR/<name>-scene-001.mp4 and on, "
+                          "with the ffmpeg tool: re-encoded (H.264 at CRF 18, AAC audio) so that every file holds "
+                          "exactly its scene's frames; a batch puts every input's files into DIR")
+    out.add_argument("--split-copy", action="store_true",
+                     help="with --split, copy the streams instead (fast, no quality loss, .mkv files): a file "
+                          "then starts at the nearest codec keyframe at or before its scene's first frame, so "
+                          "it may begin with frames of the scene before")
+    out.add_argument("--table", metavar="FILE.parquet", type=Path,
+                     help="also write one Parquet table of every input's scenes, a row per scene (needs "
+                          "pyarrow: the table extra); a resumed batch keeps the rows of the inputs it skips")
     out.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
     out.add_argument("-v", "--verbose", action="store_true",
                      help="print every FFmpeg warning of an input, not only its errors")
@@ -138,13 +160,36 @@ def _check_writable_file(parser: argparse.ArgumentParser, option: str, path: Pat
         parser.error(f"{option} {path}: permission denied")
 
 
-def _prepare_output_dir(parser: argparse.ArgumentParser, folder: Path) -> None:
+def _prepare_folder(parser: argparse.ArgumentParser, option: str, folder: Path) -> None:
     try:
         folder.mkdir(parents=True, exist_ok=True)
     except OSError as e:
-        parser.error(f"--output-dir {folder}: {e.strerror or e}")
+        parser.error(f"{option} {folder}: {e.strerror or e}")
     if not os.access(folder, os.W_OK | os.X_OK):
-        parser.error(f"--output-dir {folder}: permission denied")
+        parser.error(f"{option} {folder}: permission denied")
+
+
+def _has_module(name: str) -> bool:
+    import importlib
+    try:
+        importlib.import_module(name)
+    except ImportError:
+        return False
+    return True
+
+
+def _write_table(path: Path, inputs: List[str], rows: Dict[str, List[dict]], reporter: Reporter) -> bool:
+    """Writes the --table file; False when that fails."""
+    from .table import write_table
+    try:
+        missing = write_table(path, inputs, rows)
+    except OSError as e:
+        reporter.error(f"cannot write {path}: {e.strerror or e}")
+        return False
+    if missing:
+        reporter.warn(f"{path}: no rows for {len(missing)} skipped input{'s' if len(missing) != 1 else ''} "
+                      "(done by a run without --table); --overwrite analyses them again")
+    return True
 
 
 def _detector(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Optional[DetectorSettings]:
@@ -156,11 +201,56 @@ def _detector(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Opti
     return None if settings == DetectorSettings() else settings
 
 
-def _deliver(result: FileResult, fmt: Format, output: Optional[Path], args: argparse.Namespace) -> Optional[str]:
-    """Writes one finished result; returns an error text when that fails."""
-    analysis = result.analysis
+class Targets(NamedTuple):
+    """Where one input's results go."""
+    output: Optional[Path]  # None: standard output
+    stats: Optional[Path]
+    report: Optional[Path]
+    stem: str  # of its clips' names in the --split folder
+
+
+def _write(path: Path, text: str) -> Optional[str]:
+    try:
+        write_atomic(path, text.encode("utf-8"))
+    except OSError as e:
+        return f"cannot write {path}: {e.strerror or e}"
+    return None
+
+
+def _deliver(result: FileResult, fmt: Format, targets: Targets, args: argparse.Namespace,
+             reporter: Reporter) -> Optional[str]:
+    """Writes one finished result, its format's file last; returns an error text when that fails.
+
+    In a batch the format's file thus marks an input whose other files are complete.
+    """
+    analysis, input = result.analysis, result.task.input
     assert analysis is not None, "a result without error carries its analysis"
-    data = fmt.render(analysis, result.task.input).encode("utf-8")
+    try:
+        data = fmt.render(analysis, input).encode("utf-8")
+        if args.split is not None:
+            def progress(scene: int, scenes: int, frames: int) -> None:
+                fraction = frames / analysis.frame_count if analysis.frame_count else 1.0
+                reporter.step(f"cutting {os.path.basename(input)}: scene {scene}/{scenes}", fraction)
+
+            split_scenes(input, analysis, args.split, targets.stem, args.split_copy, progress)
+        if targets.stats is not None:
+            error = _write(targets.stats, render_scores(analysis))
+            if error:
+                return error
+        if targets.report is not None:
+            from .report import report_page
+            error = _write(targets.report, report_page(analysis, input))
+            if error:
+                return error
+        if args.contact_sheet is not None:
+            warning = write_contact_sheet(input, analysis.keyframes, args.contact_sheet)
+            if warning:
+                reporter.warn(warning)
+    except (FormatError, SplitError, ThumbnailError) as e:
+        return str(e)
+    except OSError as e:  # a clip or a picture that cannot be written
+        return f"cannot write {e.filename or 'a file'}: {e.strerror or e}"
+    output = targets.output
     try:
         if output is None:
             sys.stdout.buffer.write(data)
@@ -172,13 +262,6 @@ def _deliver(result: FileResult, fmt: Format, output: Optional[Path], args: argp
             # The reader went away (`| head`): keep the interpreter's final flush from failing too.
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return f"cannot write {output or 'standard output'}: {e.strerror or e}"
-    if args.contact_sheet is not None:
-        try:
-            warning = write_contact_sheet(result.task.input, analysis.keyframes, args.contact_sheet)
-        except ContactSheetError as e:
-            return str(e)
-        if warning:
-            print(f"vantrel: {warning}", file=sys.stderr)
     return None
 
 
@@ -217,6 +300,12 @@ def main(argv: Optional[List[str]] = None) -> int:
         parser.error("several inputs, or a folder, need --output-dir DIR")
     if batch and args.contact_sheet is not None:
         parser.error("--contact-sheet takes one input")
+    if args.split_copy and args.split is None:
+        parser.error("--split-copy goes with --split DIR")
+    if args.format == "otio" and not _has_module("opentimelineio"):
+        parser.error(OTIO_NEEDS)
+    if args.table is not None and not _has_module("pyarrow.parquet"):
+        parser.error(TABLE_NEEDS)
     if not inputs:
         parser.error("no video files found in the folders given")
     if args.quiet and args.verbose:
@@ -229,25 +318,39 @@ def main(argv: Optional[List[str]] = None) -> int:
     detector = _detector(parser, args)
     if args.output is not None:
         _check_writable_file(parser, "-o", args.output)
-    if args.contact_sheet is not None:
-        _check_writable_file(parser, "--contact-sheet", args.contact_sheet)
+    for option, path in (("--contact-sheet", args.contact_sheet), ("--table", args.table),
+                         ("--stats", None if batch else args.stats), ("--report", None if batch else args.report)):
+        if path is not None:
+            _check_writable_file(parser, option, path)
+    for option, folder in (("--output-dir", args.output_dir), ("--split", args.split),
+                           ("--stats", args.stats if batch else None), ("--report", args.report if batch else None)):
+        if folder is not None:
+            _prepare_folder(parser, option, folder)
 
-    outputs: List[Optional[Path]] = [args.output]
     if batch:
-        _prepare_output_dir(parser, args.output_dir)
-        outputs = [args.output_dir / n for n in output_names(inputs, fmt.extension)]
+        targets = [Targets(args.output_dir / f"{stem}.{fmt.extension}",
+                           args.stats / f"{stem}.scores.csv" if args.stats else None,
+                           args.report / f"{stem}.html" if args.report else None, stem)
+                   for stem in output_stems(inputs)]
+    else:
+        targets = [Targets(args.output, args.stats, args.report, Path(inputs[0]).stem)]
     reporter = Reporter(sys.stderr, sys.stderr.isatty(), batch, args.quiet, args.verbose)
     todo = []
-    for path, output in zip(inputs, outputs):
-        if output is not None and batch and not args.overwrite and output.exists():
-            reporter.skip(path, str(output))
+    skipped = set()
+    for path, target in zip(inputs, targets):
+        files = [f for f in (target.output, target.stats, target.report) if f is not None]
+        if batch and not args.overwrite and all(f.exists() for f in files):
+            reporter.skip(path, str(target.output))
+            skipped.add(path)
         else:
-            todo.append((path, output))
+            todo.append((path, target))
     reporter.to_run = len(todo)
     jobs, threads = _jobs_and_threads(args, len(todo), batch)
-    tasks = [Task(path, args.native_res, args.hwdec, threads, args.strict, False, args.min_scene_len,
+    scores = args.stats is not None or args.report is not None
+    tasks = [Task(path, args.native_res, args.hwdec, threads, args.strict, scores, args.min_scene_len,
                   args.max_scene_len, detector) for path, _ in todo]
-    output_of = {path: output for path, output in todo}
+    target_of = dict(todo)
+    rows: Dict[str, List[dict]] = {}  # for --table, by input
 
     interrupted = False
     try:
@@ -266,12 +369,14 @@ def main(argv: Optional[List[str]] = None) -> int:
                 elif isinstance(event, ProgressEvent):
                     reporter.progress(event.input, event.progress)
                 else:
-                    path, output = event.task.input, output_of[event.task.input]
+                    path, target = event.task.input, target_of[event.task.input]
                     reporter.ffmpeg_lines(path, shown_messages(event.messages, args.verbose))
-                    error = event.error or _deliver(event, fmt, output, args)
+                    error = event.error or _deliver(event, fmt, target, args, reporter)
                     if error is None:
                         assert event.analysis is not None
-                        reporter.finish(path, str(output), event.analysis)
+                        reporter.finish(path, str(target.output), event.analysis)
+                        if args.table is not None:
+                            rows[path] = scene_records(event.analysis, path)
                     else:
                         reporter.fail(path, error)
     except KeyboardInterrupt:
@@ -279,7 +384,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     except RayUnavailable as e:
         print(f"vantrel: {e}", file=sys.stderr)
         return EXIT_USAGE
+    table_written = args.table is None or _write_table(
+        args.table, [p for p in inputs if p in rows or p in skipped], rows, reporter)
     reporter.close(interrupted)
     if interrupted:
         return EXIT_INTERRUPTED
-    return EXIT_FAILED if reporter.failed else EXIT_OK
+    return EXIT_FAILED if reporter.failed or not table_written else EXIT_OK

@@ -1,4 +1,5 @@
-"""One image with the first frame of every scene, labelled with its frame index, via the ffmpeg tool."""
+"""Scenes' first frames as pictures, via the ffmpeg tool: one contact sheet with every scene's first
+frame labelled with its index, or one small JPEG per scene (for the report)."""
 from __future__ import annotations
 
 import contextlib
@@ -22,54 +23,85 @@ LABEL = (",drawtext=text='%{eif\\:t\\:d}':x=4:y=4:fontsize=w/12:fontcolor=white"
          ":box=1:boxcolor=black@0.6:boxborderw=3")
 
 
-class ContactSheetError(Exception):
+class ThumbnailError(Exception):
     pass
+
+
+def _ffmpeg(option: str) -> str:
+    ffmpeg = shutil.which("ffmpeg")
+    if ffmpeg is None:
+        raise ThumbnailError(f"{option} needs the ffmpeg tool on PATH")
+    return ffmpeg
+
+
+def select_graph(keyframes: List[int]) -> str:
+    """The first frames of the scenes, scaled to the thumbnail width."""
+    select = "+".join(f"eq(n,{k})" for k in keyframes)
+    return f"{INDEX_AS_TIME}select='{select}',scale={THUMB_WIDTH}:-2"
 
 
 def filter_graph(keyframes: List[int], labelled: bool) -> str:
     columns = min(len(keyframes), MAX_COLUMNS)
     rows = math.ceil(len(keyframes) / columns)
-    select = "+".join(f"eq(n,{k})" for k in keyframes)
-    return (f"{INDEX_AS_TIME}select='{select}',scale={THUMB_WIDTH}:-2{LABEL if labelled else ''},"
-            f"tile={columns}x{rows}:padding=4:margin=4")
+    return f"{select_graph(keyframes)}{LABEL if labelled else ''},tile={columns}x{rows}:padding=4:margin=4"
 
 
-def _render(ffmpeg: str, video: str, graph: str, out: str) -> Optional[str]:
-    """Runs ffmpeg; returns its last error line on failure."""
+def _render(ffmpeg: str, video: str, graph: str, output: List[str]) -> Optional[str]:
+    """Runs ffmpeg with `graph` on the video; returns its last error line on failure."""
     with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as script:
         script.write(graph)
     try:
         run = subprocess.run([ffmpeg, "-hide_banner", "-v", "error", "-nostdin", "-y", "-i", video,
-                              "-filter_script:v", script.name, "-frames:v", "1", "-update", "1", out],
+                              "-filter_script:v", script.name, *output],
                              capture_output=True, text=True, stdin=subprocess.DEVNULL)
     finally:
         os.unlink(script.name)
-    if run.returncode == 0 and os.path.getsize(out) > 0:
+    if run.returncode == 0:
         return None
     lines = run.stderr.strip().splitlines()
     return lines[-1] if lines else f"ffmpeg exited with status {run.returncode}"
 
 
+def scene_thumbnails(video: str, keyframes: List[int]) -> List[bytes]:
+    """One JPEG per keyframe, THUMB_WIDTH pixels wide, from a single decode."""
+    if not keyframes:
+        return []
+    ffmpeg = _ffmpeg("--report")
+    with tempfile.TemporaryDirectory(prefix="vantrel-thumbs-") as folder:
+        # Passthrough: one picture per selected frame, none repeated to fill a frame rate.
+        error = _render(ffmpeg, video, select_graph(keyframes),
+                        ["-vsync", "passthrough", "-q:v", "5", os.path.join(folder, "%06d.jpg")])
+        names = sorted(os.listdir(folder))
+        if error is None and len(names) != len(keyframes):
+            error = f"ffmpeg gave {len(names)} of the {len(keyframes)} first frames"
+        if error is not None:
+            raise ThumbnailError(f"cannot take the scenes' first frames from {video}: {error}")
+        return [Path(folder, name).read_bytes() for name in names]
+
+
 def write_contact_sheet(video: str, keyframes: List[int], out: Path) -> Optional[str]:
     """Writes the sheet atomically; returns a warning when the labels had to be left out."""
-    ffmpeg = shutil.which("ffmpeg")
-    if ffmpeg is None:
-        raise ContactSheetError("--contact-sheet needs the ffmpeg tool on PATH")
+    ffmpeg = _ffmpeg("--contact-sheet")
     out = out.resolve()
     try:
         fd, tmp = tempfile.mkstemp(dir=out.parent, prefix=f".{out.name}.", suffix=out.suffix)
     except OSError as e:
-        raise ContactSheetError(f"cannot write {out}: {e.strerror or e}") from None
+        raise ThumbnailError(f"cannot write {out}: {e.strerror or e}") from None
     os.close(fd)
     try:
+        def render(labelled: bool) -> Optional[str]:
+            error = _render(ffmpeg, video, filter_graph(keyframes, labelled),
+                            ["-frames:v", "1", "-update", "1", tmp])
+            return error if error is not None or os.path.getsize(tmp) > 0 else "ffmpeg wrote no picture"
+
         warning = None
-        error = _render(ffmpeg, video, filter_graph(keyframes, labelled=True), tmp)
+        error = render(labelled=True)
         if error is not None:
             # Text rendering needs drawtext and a font; without them the sheet is still useful.
             warning = f"contact sheet without frame labels: ffmpeg could not draw text ({error})"
-            error = _render(ffmpeg, video, filter_graph(keyframes, labelled=False), tmp)
+            error = render(labelled=False)
         if error is not None:
-            raise ContactSheetError(f"cannot make the contact sheet {out}: {error}")
+            raise ThumbnailError(f"cannot make the contact sheet {out}: {error}")
         os.chmod(tmp, file_mode())  # as the other outputs, not the private temporary file's
         os.replace(tmp, out)
         return warning

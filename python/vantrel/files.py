@@ -42,8 +42,8 @@ def collect_inputs(paths: List[str], recursive: bool) -> List[str]:
     return unique
 
 
-def output_names(inputs: List[str], extension: str) -> List[str]:
-    """`<stem>.<extension>` per input; inputs sharing a stem get a tag from their real path.
+def output_stems(inputs: List[str]) -> List[str]:
+    """The name of each input's outputs: its stem; inputs sharing a stem get a tag from their real path.
 
     The tag depends only on the input's own path, so a file keeps its output name from one
     run to the next as long as the set of colliding stems is the same.
@@ -55,7 +55,7 @@ def output_names(inputs: List[str], extension: str) -> List[str]:
         if counts[stem] > 1:
             tag = hashlib.sha1(os.path.realpath(path).encode("utf-8", "surrogateescape")).hexdigest()[:8]
             stem = f"{stem}-{tag}"
-        names.append(f"{stem}.{extension}")
+        names.append(stem)
     return names
 
 

@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import time
-from typing import Dict, List, Optional, TextIO
+from typing import Dict, List, Optional, TextIO, Tuple
 
 from .analysis import Analysis, Progress
 from .formats import timecode
@@ -45,6 +45,7 @@ class Reporter:
         self.durations: Dict[str, float] = {}  # inputs whose duration is known
         self.in_flight: Dict[str, Progress] = {}
         self.finished_inputs: List[str] = []
+        self.stage: Optional[Tuple[str, float, float]] = None  # work after an analysis: text, fraction, start
 
     # ---- lines ----
 
@@ -80,6 +81,12 @@ class Reporter:
             self.durations[input] = progress.duration
         self.draw()
 
+    def step(self, text: str, fraction: float) -> None:
+        """Work on a finished analysis (cutting clips): shown on the progress line until the input is done."""
+        start = self.stage[2] if self.stage is not None else time.monotonic()
+        self.stage = (text, fraction, start)
+        self.draw()
+
     def finish(self, input: str, output: str, analysis: Analysis) -> None:
         self.done += 1
         self.frames += analysis.frame_count
@@ -100,6 +107,7 @@ class Reporter:
         self.error(f"{input}: {message}")
 
     def _finished(self, input: str, duration: Optional[float]) -> None:
+        self.stage = None
         self.in_flight.pop(input, None)
         if duration is not None:
             self.durations[input] = duration
@@ -123,7 +131,11 @@ class Reporter:
 
     def _line(self) -> str:
         elapsed = time.monotonic() - self.start
-        if self.batch:
+        if self.stage is not None and not self.batch:
+            text, fraction, start = self.stage
+            elapsed = time.monotonic() - start
+            text = f"{bar(fraction)}  {text}"
+        elif self.batch:
             fraction = self._batch_fraction()
             frames = self.frames + sum(p.frames for p in self.in_flight.values())
             fps = frames / elapsed if elapsed > 0 else 0.0
@@ -132,6 +144,8 @@ class Reporter:
                     + (f" ({len(self.in_flight)} in flight)" if self.in_flight else "") + f"  {fps:.0f} fps")
             if self.skipped:
                 text += f"  ({self.skipped} skipped)"
+            if self.stage is not None:
+                text += f"  {self.stage[0]}"
         else:
             (progress,) = self.in_flight.values() or [Progress(self.frames, 0.0, None)]
             fps = progress.frames / elapsed if elapsed > 0 else 0.0

@@ -177,7 +177,7 @@ class TestOptions:
         run = vantrel("--version")
         assert run.returncode == 0 and run.stdout == f"vantrel {version('vantrel-rs')}\n"
 
-    @pytest.mark.parametrize("option", ["-o", "--contact-sheet"])
+    @pytest.mark.parametrize("option", ["-o", "--contact-sheet", "--stats", "--report", "--table"])
     def test_output_paths_are_checked_before_the_analysis(self, long_clip, tmp_path, option):
         start = time.monotonic()
         run = vantrel(long_clip, option, tmp_path / "no" / "such" / "folder" / "x.jpg")
@@ -185,10 +185,16 @@ class TestOptions:
         assert run.stderr.splitlines()[-1] == (f"vantrel: error: {option} {tmp_path}/no/such/folder/x.jpg: "
                                                f"the folder {tmp_path}/no/such/folder does not exist")
         assert time.monotonic() - start < 3  # well before the decode would end
+
+    @pytest.mark.parametrize("option, name", [("-d", "--output-dir"), ("--split", "--split")])
+    def test_output_folders_are_made_before_the_analysis(self, long_clip, tmp_path, option, name):
         blocker = tmp_path / "file"
         blocker.write_text("")
-        run = vantrel(long_clip, "-d", blocker / "out")
-        assert run.returncode == 2 and "--output-dir" in run.stderr and "Not a directory" in run.stderr
+        start = time.monotonic()
+        run = vantrel(long_clip, option, blocker / "out")
+        assert run.returncode == 2
+        assert run.stderr.splitlines()[-1] == f"vantrel: error: {name} {blocker}/out: Not a directory"
+        assert time.monotonic() - start < 3
 
     def test_scene_lengths(self, videos):
         clip = cuts(videos, "cli2-lengths.mkv", X264, sources=("testsrc2", "mandelbrot"), seconds=3)
