@@ -6,7 +6,7 @@ import base64
 import html
 import math
 import os
-from typing import List, Sequence, Tuple
+from typing import List, Optional, Sequence, Tuple
 
 from .analysis import Analysis
 from .contact_sheet import THUMB_WIDTH, scene_thumbnails
@@ -46,7 +46,8 @@ def _peaks(times: Sequence[float], values: Sequence[float], x_of) -> List[Tuple[
     NaN values are left out.
     """
     points: List[Tuple[float, float]] = []
-    column, first, high = None, None, None
+    column: Optional[int] = None
+    first = high = (0.0, 0.0)
     for t, v in zip(times, values):
         if math.isnan(v):
             continue

@@ -55,6 +55,7 @@ def _cut(ffmpeg: str, args: List[str], out: Path, frames: Callable[[int], None])
             with subprocess.Popen([ffmpeg, *args, "-progress", "pipe:1", "-nostats", tmp], stdout=subprocess.PIPE,
                                   stderr=errors, stdin=subprocess.DEVNULL, text=True,
                                   start_new_session=True) as proc:
+                assert proc.stdout is not None  # a pipe was asked for
                 try:
                     for line in proc.stdout:
                         if line.startswith("frame=") and line[6:].strip().isdigit():
