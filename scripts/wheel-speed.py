@@ -16,9 +16,9 @@ CALL = "import sys, vantrel_rs; print(len(vantrel_rs.detect_frames(sys.argv[1]))
 
 
 def bench_module():
-    spec = importlib.util.spec_from_file_location("bench_run", ROOT / "bench" / "run.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("bench_run", ROOT / "bench" / "run.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

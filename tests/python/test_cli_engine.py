@@ -14,7 +14,7 @@ import pytest
 import vantrel_rs
 from conftest import lavfi
 from test_cli import vantrel
-from test_engine import X264, cuts, damage, probed_times
+from test_engine import X264, clean_and_damaged, cuts, damage, probed_times  # noqa: F401 (a fixture)
 
 
 @pytest.fixture(scope="module")
@@ -103,12 +103,8 @@ class TestTimes:
 
 
 @pytest.fixture(scope="module")
-def damaged(videos, tmp_path_factory):
-    clean = cuts(videos, "cli2-damage.avi", ["-c:v", "mjpeg", "-pix_fmt", "yuvj420p"],
-                 sources=("testsrc", "mandelbrot", "smptebars", "rgbtestsrc"), seconds=1.2)
-    path = tmp_path_factory.mktemp("cli2-damage") / "damaged.avi"
-    damage(clean, path, 58, 3)
-    return path
+def damaged(clean_and_damaged):
+    return clean_and_damaged[1]
 
 
 class TestDamagedFiles:
