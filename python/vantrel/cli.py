@@ -270,6 +270,11 @@ def _single(task: Task, reporter: Reporter) -> Generator[Event, None, None]:
     yield analyse(task, lambda progress: reporter.progress(task.input, progress))
 
 
+def _nothing() -> Generator[Event, None, None]:
+    """The events of a run with every input skipped."""
+    yield from ()
+
+
 def _jobs_and_threads(args: argparse.Namespace, files: int, batch: bool) -> Tuple[int, int]:
     cpus = os.cpu_count() or 1
     if not batch:
@@ -355,7 +360,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     interrupted = False
     try:
         if not tasks:
-            events: Generator[Event, None, None] = (none for none in [None])
+            events: Generator[Event, None, None] = _nothing()
         elif args.ray is not None:
             events = run_ray(tasks, args.ray or None, jobs, max(1, threads))
         elif not batch:
