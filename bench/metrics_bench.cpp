@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "simd_metrics.h"
-#include "simd_metrics_internal.h"
+#include "metrics/metrics.h"
+#include "metrics/metrics_internal.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "decoder.h"
+#include "decode/decoder.h"
 
 namespace decoder = vantrel::decoder;
 

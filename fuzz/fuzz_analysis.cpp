@@ -13,7 +13,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "analysis.h"
+#include "core/analysis.h"
 #include "fuzz_common.h"
 
 namespace {

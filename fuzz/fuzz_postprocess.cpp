@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz_common.h"
-#include "postprocess_internal.h"
+#include "core/postprocess_internal.h"
 
 namespace {
 

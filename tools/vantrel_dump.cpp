@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "lib.h"
+#include "core/lib.h"
 
 int main(int argc, char** argv) {
   const char* input = nullptr;

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <vector>
 
-#include "analysis_internal.h"
+#include "core/analysis_internal.h"
 
 namespace vantrel::analysis {
 namespace {

@@ -1,6 +1,6 @@
 // The shared arithmetic: saturation at the type limits, the exact u64 to
 // double conversion and the total order of doubles.
-#include "arith.h"
+#include "base/arith.h"
 
 #include <gtest/gtest.h>
 

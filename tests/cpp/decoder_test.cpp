@@ -1,6 +1,6 @@
 // Decoder opening, the frame pump and luma extraction, on frames built by
 // hand and on small videos generated with the ffmpeg tool.
-#include "decoder_internal.h"
+#include "decode/decoder_internal.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "detector.h"
+#include "core/detector.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "error.h"
+#include "base/error.h"
 
 extern "C" {
 #include <libavutil/error.h>

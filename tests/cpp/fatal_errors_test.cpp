@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "postprocess_internal.h"
-#include "simd_metrics.h"
+#include "core/postprocess_internal.h"
+#include "metrics/metrics.h"
 
 namespace vantrel {
 namespace {

@@ -1,5 +1,5 @@
 // Routing FFmpeg's log lines to the capture of the analysis they belong to.
-#include "ffmpeg_log.h"
+#include "base/ffmpeg_log.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "av_handles.h"
+#include "base/av_handles.h"
 
 namespace vantrel::ffmpeg_log {
 namespace {

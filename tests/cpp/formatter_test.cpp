@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "formatter.h"
-#include "lib.h"
+#include "core/formatter.h"
+#include "core/lib.h"
 
 namespace vantrel {
 namespace {

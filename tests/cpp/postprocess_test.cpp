@@ -1,4 +1,4 @@
-#include "postprocess_internal.h"
+#include "core/postprocess_internal.h"
 
 #include <gtest/gtest.h>
 

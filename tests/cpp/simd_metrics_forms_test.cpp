@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
-#include "simd_metrics.h"
-#include "simd_metrics_internal.h"
+#include "metrics/metrics.h"
+#include "metrics/metrics_internal.h"
 
 namespace vantrel::simd_metrics {
 namespace {

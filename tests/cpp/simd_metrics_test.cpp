@@ -1,5 +1,5 @@
 // Worked numbers of the frame metrics and the motion-estimation analysis.
-#include "simd_metrics.h"
+#include "metrics/metrics.h"
 
 #include <gtest/gtest.h>
 

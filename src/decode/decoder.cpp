@@ -1,4 +1,4 @@
-#include "decoder_internal.h"
+#include "decode/decoder_internal.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "decoder.h"
-#include "detector.h"
-#include "error.h"
-#include "ffmpeg_log.h"
+#include "decode/decoder.h"
+#include "core/detector.h"
+#include "base/error.h"
+#include "base/ffmpeg_log.h"
 
 namespace vantrel::analysis {
 

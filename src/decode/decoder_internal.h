@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "av_handles.h"
-#include "decoder.h"
+#include "base/av_handles.h"
+#include "decode/decoder.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -1,11 +1,11 @@
-#include "detector.h"
+#include "core/detector.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-#include "arith.h"
-#include "simd_metrics.h"
+#include "base/arith.h"
+#include "metrics/metrics.h"
 
 namespace vantrel::detector {
 

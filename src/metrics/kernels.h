@@ -8,8 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "simd_metrics_internal.h"
-#include "simd_metrics_types.h"
+#include "metrics/metrics_internal.h"
+#include "metrics/types.h"
 
 namespace vantrel::simd_metrics::detail {
 

@@ -1,4 +1,4 @@
-#include "analysis_internal.h"
+#include "core/analysis_internal.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
-#include "ffmpeg_log.h"
+#include "base/error.h"
+#include "base/ffmpeg_log.h"
 
 namespace vantrel::decoder {
 

@@ -12,7 +12,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "error.h"
+#include "base/error.h"
 
 namespace vantrel::av {
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "postprocess.h"
+#include "core/postprocess.h"
 
 namespace vantrel::postprocess {
 

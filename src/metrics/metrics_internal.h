@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "simd_metrics_types.h"
+#include "metrics/types.h"
 
 namespace vantrel::simd_metrics {
 

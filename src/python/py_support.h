@@ -5,7 +5,7 @@
 #include <exception>
 #include <new>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace vantrel::python {
 

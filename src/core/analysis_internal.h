@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "analysis.h"
-#include "decoder.h"
-#include "detector.h"
-#include "postprocess.h"
-#include "simd_metrics.h"
+#include "core/analysis.h"
+#include "decode/decoder.h"
+#include "core/detector.h"
+#include "core/postprocess.h"
+#include "metrics/metrics.h"
 
 namespace vantrel::analysis {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "analysis.h"
-#include "error.h"
+#include "core/analysis.h"
+#include "base/error.h"
 
 namespace vantrel {
 

@@ -1,6 +1,6 @@
-#include "lib.h"
+#include "core/lib.h"
 
-#include "formatter.h"
+#include "core/formatter.h"
 
 namespace vantrel::analysis {
 

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "simd_metrics_forms.h"
+#include "metrics/kernels.h"
 
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
@@ -23,7 +23,7 @@
 #endif
 
 // Templates only, instantiated below for 32-byte vectors.
-#include "simd_metrics_bins.h"
+#include "metrics/count_bins.h"
 
 namespace vantrel::simd_metrics::detail {
 namespace {

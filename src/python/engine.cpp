@@ -17,10 +17,10 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "analysis.h"
-#include "ffmpeg_log.h"
-#include "lib.h"
-#include "py_support.h"
+#include "core/analysis.h"
+#include "base/ffmpeg_log.h"
+#include "core/lib.h"
+#include "python/py_support.h"
 
 namespace vantrel::python {
 namespace {

@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "simd_metrics_bins.h"
-#include "simd_metrics_forms.h"
+#include "metrics/count_bins.h"
+#include "metrics/kernels.h"
 
 namespace vantrel::simd_metrics::detail {
 namespace {

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "simd_metrics_types.h"
+#include "metrics/types.h"
 
 namespace vantrel::simd_metrics {
 

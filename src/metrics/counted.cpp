@@ -1,6 +1,6 @@
 // The histograms of the vector forms, each form lending its bin counter.
 // The kernels' size limit keeps every count exact in u32.
-#include "simd_metrics_forms.h"
+#include "metrics/kernels.h"
 
 namespace vantrel::simd_metrics::detail {
 

@@ -1,4 +1,4 @@
-#include "formatter.h"
+#include "core/formatter.h"
 
 namespace vantrel::formatter {
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "arith.h"
-#include "simd_metrics_forms.h"
+#include "base/arith.h"
+#include "metrics/kernels.h"
 
 namespace vantrel::simd_metrics::detail {
 namespace {

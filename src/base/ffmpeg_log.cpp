@@ -1,4 +1,4 @@
-#include "ffmpeg_log.h"
+#include "base/ffmpeg_log.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,14 +1,14 @@
 // The dispatcher: checks each call's ranges once, hands the kernel form only
 // ranges proven safe, and builds the composite measures on the kernels.
-#include "simd_metrics.h"
+#include "metrics/metrics.h"
 
 #include <algorithm>
 #include <optional>
 
-#include "arith.h"
-#include "error.h"
-#include "simd_metrics_forms.h"
-#include "simd_metrics_internal.h"
+#include "base/arith.h"
+#include "base/error.h"
+#include "metrics/kernels.h"
+#include "metrics/metrics_internal.h"
 
 namespace vantrel::simd_metrics {
 

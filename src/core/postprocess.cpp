@@ -1,9 +1,9 @@
-#include "postprocess_internal.h"
+#include "core/postprocess_internal.h"
 
 #include <algorithm>
 
-#include "arith.h"
-#include "error.h"
+#include "base/arith.h"
+#include "base/error.h"
 
 namespace vantrel::postprocess {
 

@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "lib.h"
-#include "py_support.h"
+#include "core/lib.h"
+#include "python/py_support.h"
 
 namespace vantrel::python {
 namespace {
