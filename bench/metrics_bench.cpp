@@ -65,7 +65,7 @@ void bench_sad16x16(benchmark::State& state, const Kernels* k) {
   const Frames& f = frames();
   for (auto _ : state) {
     benchmark::DoNotOptimize(
-        metrics::sad16x16(*k, f.prev_hd, f.curr_hd, kHdWidth, 512, 256, 515, 254));
+        metrics::sad16x16(f.prev_hd, f.curr_hd, kHdWidth, 512, 256, 515, 254, *k));
   }
 }
 
@@ -74,26 +74,23 @@ void bench_superblock_search(benchmark::State& state, const Kernels* k) {
   const metrics::SearchWindow window = metrics::superblock_search_window(
       512, 256, kSearchRadius, kHdWidth - 32, kHdHeight - 32);
   for (auto _ : state) {
-    benchmark::DoNotOptimize(metrics::search_superblock_matches(
-        *k, f.prev_hd, f.curr_hd, kHdWidth, 512, 256, window));
+    benchmark::DoNotOptimize(metrics::search_superblock_matches(f.prev_hd, f.curr_hd, kHdWidth, 512, 256, window, *k));
   }
 }
 
 void bench_meanalysis_small(benchmark::State& state, const Kernels* k) {
   const Frames& f = frames();
   for (auto _ : state) {
-    benchmark::DoNotOptimize(metrics::meanalysis_xvid_like(
-        *k, f.prev_small, f.curr_small, kSmallWidth, kSmallHeight,
-        kSearchRadius, kIntraThresh));
+    benchmark::DoNotOptimize(metrics::meanalysis_xvid_like(f.prev_small, f.curr_small, kSmallWidth, kSmallHeight,
+        kSearchRadius, kIntraThresh, *k));
   }
 }
 
 void bench_meanalysis_hd(benchmark::State& state, const Kernels* k) {
   const Frames& f = frames();
   for (auto _ : state) {
-    benchmark::DoNotOptimize(metrics::meanalysis_xvid_like(
-        *k, f.prev_hd, f.curr_hd, kHdWidth, kHdHeight, kSearchRadius,
-        kIntraThresh));
+    benchmark::DoNotOptimize(metrics::meanalysis_xvid_like(f.prev_hd, f.curr_hd, kHdWidth, kHdHeight, kSearchRadius,
+        kIntraThresh, *k));
   }
 }
 
@@ -104,8 +101,8 @@ void bench_histograms(benchmark::State& state, const Kernels* k,
   const std::size_t width = hd ? kHdWidth : kSmallWidth;
   const std::size_t height = hd ? kHdHeight : kSmallHeight;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(metrics::histogram_16(*k, plane));
-    benchmark::DoNotOptimize(metrics::grid_histogram_16(*k, plane, width, height));
+    benchmark::DoNotOptimize(metrics::histogram_16(plane, *k));
+    benchmark::DoNotOptimize(metrics::grid_histogram_16(plane, width, height, *k));
   }
 }
 
@@ -118,19 +115,19 @@ void bench_distances(benchmark::State& state, const Kernels* k) {
   const std::size_t total = f.curr_small.size();
   for (auto _ : state) {
     benchmark::DoNotOptimize(
-        metrics::histogram_distance_16_from_hists(*k, prev16, curr16, total));
+        metrics::histogram_distance_16_from_hists(prev16, curr16, total, *k));
     benchmark::DoNotOptimize(
-        metrics::grid_histogram_distance_16_from_hists(*k, prev, curr, total));
+        metrics::grid_histogram_distance_16_from_hists(prev, curr, total, *k));
     benchmark::DoNotOptimize(
-        metrics::grid_histogram_median_cell_distance_16_from_hists(*k, prev,
-                                                                   curr));
+        metrics::grid_histogram_median_cell_distance_16_from_hists(prev,
+                                                                   curr, *k));
   }
 }
 
 void bench_sad_u8_hd(benchmark::State& state, const Kernels* k) {
   const Frames& f = frames();
   for (auto _ : state) {
-    benchmark::DoNotOptimize(metrics::sad_u8(*k, f.prev_hd, f.curr_hd));
+    benchmark::DoNotOptimize(metrics::sad_u8(f.prev_hd, f.curr_hd, *k));
   }
 }
 
@@ -138,8 +135,8 @@ void bench_reduction(benchmark::State& state, const Kernels* k) {
   const Frames& f = frames();
   Bytes out;
   for (auto _ : state) {
-    metrics::downscale_gray8_nearest(*k, f.curr_hd, kHdWidth, kHdHeight,
-                                     kHdWidth, kSmallWidth, kSmallHeight, out);
+    metrics::downscale_gray8_nearest(f.curr_hd, kHdWidth, kHdHeight,
+                                     kHdWidth, kSmallWidth, kSmallHeight, out, *k);
     benchmark::DoNotOptimize(out.data());
   }
 }

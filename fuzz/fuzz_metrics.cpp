@@ -123,8 +123,8 @@ void check_forms_agree(FuzzedDataProvider& data) {
             !block_inside(prev.size(), w, px, py, 16, 16)) {
           break;
         }
-        require(sad16x16(k, prev, curr, w, x, y, px, py) ==
-                    sad16x16(plain, prev, curr, w, x, y, px, py),
+        require(sad16x16(prev, curr, w, x, y, px, py, k) ==
+                    sad16x16(prev, curr, w, x, y, px, py, plain),
                 "sad16x16 forms agree");
         break;
       }
@@ -132,8 +132,8 @@ void check_forms_agree(FuzzedDataProvider& data) {
         const std::size_t bw = data.ConsumeIntegralInRange<std::size_t>(0, 33);
         const std::size_t bh = data.ConsumeIntegralInRange<std::size_t>(0, 33);
         if (!block_inside(curr.size(), w, x, y, bw, bh)) break;
-        require(dev_block(k, curr, w, x, y, bw, bh) ==
-                    dev_block(plain, curr, w, x, y, bw, bh),
+        require(dev_block(curr, w, x, y, bw, bh, k) ==
+                    dev_block(curr, w, x, y, bw, bh, plain),
                 "dev_block forms agree");
         break;
       }
@@ -152,27 +152,27 @@ void check_forms_agree(FuzzedDataProvider& data) {
             !block_inside(prev.size(), w, std::size_t(last_x), std::size_t(last_y), 32, 32)) {
           break;
         }
-        require(same(search_superblock_matches(k, prev, curr, w, x, y, window),
-                     search_superblock_matches(plain, prev, curr, w, x, y, window)),
+        require(same(search_superblock_matches(prev, curr, w, x, y, window, k),
+                     search_superblock_matches(prev, curr, w, x, y, window, plain)),
                 "superblock search forms agree");
         break;
       }
       case 3: {
         // The window is clamped to the frame, so the block must lie in it.
         if (x + 16 > w || y + 16 > h) break;
-        require(same(find_best_match_for_block(k, prev, curr, w, h, x, y, radius),
-                     find_best_match_for_block(plain, prev, curr, w, h, x, y, radius)),
+        require(same(find_best_match_for_block(prev, curr, w, h, x, y, radius, k),
+                     find_best_match_for_block(prev, curr, w, h, x, y, radius, plain)),
                 "block search forms agree");
         break;
       }
       case 4:
-        require(sad_u8(k, prev, curr) == sad_u8(plain, prev, curr),
+        require(sad_u8(prev, curr, k) == sad_u8(prev, curr, plain),
                 "sad_u8 forms agree");
-        require(histogram_16(k, curr) == histogram_16(plain, curr),
+        require(histogram_16(curr, k) == histogram_16(curr, plain),
                 "histogram_16 forms agree");
         break;
       case 5:
-        require(grid_histogram_16(k, curr, w, h) == grid_histogram_16(plain, curr, w, h),
+        require(grid_histogram_16(curr, w, h, k) == grid_histogram_16(curr, w, h, plain),
                 "grid_histogram_16 forms agree");
         break;
       case 6: {
@@ -188,34 +188,34 @@ void check_forms_agree(FuzzedDataProvider& data) {
         }
         std::vector<std::uint8_t> got(data.ConsumeIntegralInRange<std::size_t>(0, 300), 7);
         std::vector<std::uint8_t> want;
-        downscale_gray8_nearest(k, prev, w, h, stride, dw, dh, got);
-        downscale_gray8_nearest(plain, prev, w, h, stride, dw, dh, want);
+        downscale_gray8_nearest(prev, w, h, stride, dw, dh, got, k);
+        downscale_gray8_nearest(prev, w, h, stride, dw, dh, want, plain);
         require(got == want, "downscale forms agree");
         break;
       }
       case 7: {
-        Hist16 a = histogram_16(k, prev), b = histogram_16(k, curr);
-        GridHist16 ga = grid_histogram_16(k, prev, w, h);
-        GridHist16 gb = grid_histogram_16(k, curr, w, h);
+        Hist16 a = histogram_16(prev, k), b = histogram_16(curr, k);
+        GridHist16 ga = grid_histogram_16(prev, w, h, k);
+        GridHist16 gb = grid_histogram_16(curr, w, h, k);
         const std::size_t total = data.ConsumeBool()
                                       ? w * h
                                       : data.ConsumeIntegral<std::size_t>();
         require(k.intersection(a, b) == plain.intersection(a, b) &&
                     k.intersection(ga, gb) == plain.intersection(ga, gb),
                 "intersection forms agree");
-        require(same(histogram_distance_16_from_hists(k, a, b, total),
-                     histogram_distance_16_from_hists(plain, a, b, total)) &&
-                    same(grid_histogram_distance_16_from_hists(k, ga, gb, total),
-                         grid_histogram_distance_16_from_hists(plain, ga, gb, total)) &&
-                    same(grid_histogram_median_cell_distance_16_from_hists(k, ga, gb),
-                         grid_histogram_median_cell_distance_16_from_hists(plain, ga, gb)),
+        require(same(histogram_distance_16_from_hists(a, b, total, k),
+                     histogram_distance_16_from_hists(a, b, total, plain)) &&
+                    same(grid_histogram_distance_16_from_hists(ga, gb, total, k),
+                         grid_histogram_distance_16_from_hists(ga, gb, total, plain)) &&
+                    same(grid_histogram_median_cell_distance_16_from_hists(ga, gb, k),
+                         grid_histogram_median_cell_distance_16_from_hists(ga, gb, plain)),
                 "histogram distance forms agree");
         break;
       }
       case 8: {
         const std::int32_t thresh = data.ConsumeIntegral<std::int32_t>();
-        const MeAnalysis got = meanalysis_xvid_like(k, prev, curr, w, h, radius, thresh);
-        require(same(got, meanalysis_xvid_like(plain, prev, curr, w, h, radius, thresh)),
+        const MeAnalysis got = meanalysis_xvid_like(prev, curr, w, h, radius, thresh, k);
+        require(same(got, meanalysis_xvid_like(prev, curr, w, h, radius, thresh, plain)),
                 "motion analysis forms agree");
         require(got.intra_blocks <= got.total_blocks, "intra blocks within total");
         break;

@@ -1,7 +1,5 @@
-// The dispatcher: checks each call's ranges once, hands the kernel form only
-// ranges proven safe, and builds the composite measures on the kernels.
-#include "metrics/metrics.h"
-
+// The metrics on a kernel form: each call's ranges checked once, the kernels
+// handed only ranges proven safe, the composite measures built on them.
 #include <algorithm>
 #include <optional>
 
@@ -108,24 +106,21 @@ double distance_from_counts(std::uint64_t intersection, std::uint64_t total) {
   return distance;
 }
 
-struct BlockTally {
-  std::size_t intra = 0;
-  std::uint64_t weighted_sad = 0;
-  std::uint64_t complexity = 0;
-
-  // Intra test, zero-motion bonus and SAD halving of one searched block.
-  void add(std::uint32_t dev, std::uint32_t sad, std::int32_t dx,
-           std::int32_t dy, std::uint32_t intra_thresh_u32) {
-    complexity = add_sat(complexity, std::max(dev, kComplexityFloor));
-    if (add_sat(dev, intra_thresh_u32) < sad) intra = add_sat(intra, 1);
-    if (dx == 0 && dy == 0 && dev > kZeroMotionDevBound &&
-        sad < kZeroMotionSadBound) {
-      weighted_sad = add_sat(weighted_sad, kZeroMotionBonus);
-    }
-    const std::uint32_t adjusted = dev >= kHighTextureDev ? sad / 2 : sad;
-    weighted_sad = add_sat(weighted_sad, adjusted);
+// Intra test, zero-motion bonus and SAD halving of one searched block.
+void add_block(SuperblockMetrics& tally, std::uint32_t dev, std::uint32_t sad,
+               std::int32_t dx, std::int32_t dy,
+               std::uint32_t intra_thresh_u32) {
+  tally.complexity = add_sat(tally.complexity, std::max(dev, kComplexityFloor));
+  if (add_sat(dev, intra_thresh_u32) < sad) {
+    tally.intra = add_sat(tally.intra, 1);
   }
-};
+  if (dx == 0 && dy == 0 && dev > kZeroMotionDevBound &&
+      sad < kZeroMotionSadBound) {
+    tally.weighted_sad = add_sat(tally.weighted_sad, kZeroMotionBonus);
+  }
+  const std::uint32_t adjusted = dev >= kHighTextureDev ? sad / 2 : sad;
+  tally.weighted_sad = add_sat(tally.weighted_sad, adjusted);
+}
 
 std::uint64_t denominator(std::uint64_t complexity, std::uint64_t blocks) {
   return add_sat(complexity >> kComplexityShift,
@@ -141,67 +136,14 @@ void check_planes(Plane prev, Plane curr, std::size_t width,
   }
 }
 
-SuperblockMetrics accumulate(const Kernels& kernels, Plane curr,
-                             std::size_t width, std::size_t base_x,
-                             std::size_t base_y,
-                             std::uint32_t intra_thresh_u32,
-                             const SuperblockSearchResults& results) {
-  BlockTally tally;
-  for (int i = 0; i < 4; ++i) {
-    const std::uint32_t dev = dev_block(kernels, curr, width,
-                                        base_x + kBlockOx[i],
-                                        base_y + kBlockOy[i], 16, 16);
-    tally.add(dev, results.sad[i], results.dx[i], results.dy[i],
-              intra_thresh_u32);
-  }
-  return {tally.intra, tally.weighted_sad, tally.complexity};
-}
-
-// Planes with 3 macroblocks across or down have no superblock row or column
-// inside: each interior 16 x 16 block is searched on its own.
-MeAnalysis single_block_analysis(const Kernels& kernels, Plane prev,
-                                 Plane curr, std::size_t width,
-                                 std::size_t height,
-                                 std::int32_t search_radius,
-                                 std::uint32_t intra_thresh_u32) {
-  check_planes(prev, curr, width, height);
-  const std::size_t mb_width = (width + 15) / 16;
-  const std::size_t mb_height = (height + 15) / 16;
-  BlockTally tally;
-  std::uint64_t blocks = kBlockWeightStep;
-  std::size_t total_blocks = 0;
-  for (std::size_t mb_y = 1; mb_y + 1 < mb_height; ++mb_y) {
-    for (std::size_t mb_x = 1; mb_x + 1 < mb_width; ++mb_x) {
-      const std::size_t block_x = 16 * mb_x;
-      const std::size_t block_y = 16 * mb_y;
-      if (block_x + 16 > width || block_y + 16 > height) continue;
-      blocks = add_sat(blocks, kBlockWeightStep);
-      const MotionMatch match = find_best_match_for_block(
-          kernels, prev, curr, width, height, block_x, block_y, search_radius);
-      const std::uint32_t dev =
-          dev_block(kernels, curr, width, block_x, block_y, 16, 16);
-      tally.add(dev, match.sad, match.dx, match.dy, intra_thresh_u32);
-      total_blocks = add_sat(total_blocks, 1);
-    }
-  }
-  if (total_blocks == 0) return {};
-  const std::uint64_t denom = denominator(tally.complexity, blocks);
-  const double score =
-      denom == 0 ? 0.0 : u64_to_f64_exact(tally.weighted_sad / denom);
-  return {score, tally.intra, total_blocks, tally.weighted_sad};
-}
-
 }  // namespace
-
-const Kernels& plain_kernels() { return detail::kPlainKernels; }
 
 std::span<const Kernels* const> available_kernels() {
   static const auto forms = [] {
-    std::vector<const Kernels*> list = {&detail::kPlainKernels,
-                                        &detail::kPortableKernels};
+    std::vector<const Kernels*> list = {&plain_kernels(), &portable_kernels()};
 #if defined(__x86_64__)
-    list.push_back(&detail::kSse2Kernels);
-    if (__builtin_cpu_supports("avx2")) list.push_back(&detail::kAvx2Kernels);
+    list.push_back(&sse2_kernels());
+    if (__builtin_cpu_supports("avx2")) list.push_back(&avx2_kernels());
 #endif
     return list;
   }();
@@ -215,11 +157,11 @@ const Kernels& production_kernels() {
 
 // ---- the kernels, checked ----
 
-void downscale_gray8_nearest(const Kernels& kernels, Plane src,
-                             std::size_t src_width, std::size_t src_height,
-                             std::size_t src_stride, std::size_t dst_width,
-                             std::size_t dst_height,
-                             std::vector<std::uint8_t>& dst) {
+void downscale_gray8_nearest(Plane src, std::size_t src_width,
+                             std::size_t src_height, std::size_t src_stride,
+                             std::size_t dst_width, std::size_t dst_height,
+                             std::vector<std::uint8_t>& dst,
+                             const Kernels& kernels) {
   if (dst_width == 0 || dst_height == 0) {
     dst.clear();
     return;
@@ -239,14 +181,14 @@ void downscale_gray8_nearest(const Kernels& kernels, Plane src,
                                   dst_width, dst_height, dst);
 }
 
-Hist16 histogram_16(const Kernels& kernels, Plane frame) {
+Hist16 histogram_16(Plane frame, const Kernels& kernels) {
   const Kernels& form =
       frame.size() < kMaxCountedPixels ? kernels : plain_kernels();
   return form.histogram_16(frame);
 }
 
-GridHist16 grid_histogram_16(const Kernels& kernels, Plane frame,
-                             std::size_t width, std::size_t height) {
+GridHist16 grid_histogram_16(Plane frame, std::size_t width,
+                             std::size_t height, const Kernels& kernels) {
   std::size_t pixels;
   if (width == 0 || height == 0 ||
       __builtin_mul_overflow(width, height, &pixels) || frame.size() < pixels) {
@@ -256,17 +198,14 @@ GridHist16 grid_histogram_16(const Kernels& kernels, Plane frame,
   return form.grid_histogram_16(frame, width, height);
 }
 
-std::uint64_t sad_u8(const Kernels& kernels, Plane prev, Plane curr) {
+std::uint64_t sad_u8(Plane prev, Plane curr, const Kernels& kernels) {
   const std::size_t len = std::min(prev.size(), curr.size());
   return kernels.sad_u8(prev.first(len), curr.first(len));
 }
 
-SuperblockSearchResults search_superblock_matches(const Kernels& kernels,
-                                                  Plane prev, Plane curr,
-                                                  std::size_t width,
-                                                  std::size_t base_x,
-                                                  std::size_t base_y,
-                                                  const SearchWindow& window) {
+SuperblockSearchResults search_superblock_matches(
+    Plane prev, Plane curr, std::size_t width, std::size_t base_x,
+    std::size_t base_y, const SearchWindow& window, const Kernels& kernels) {
   constexpr const char* kWhat = "superblock search";
   const std::optional<SearchWindow> candidates =
       candidates_in_plane(base_x, base_y, window, kWhat);
@@ -276,11 +215,10 @@ SuperblockSearchResults search_superblock_matches(const Kernels& kernels,
                                            *candidates);
 }
 
-MotionMatch find_best_match_for_block(const Kernels& kernels, Plane prev,
-                                      Plane curr, std::size_t width,
-                                      std::size_t height, std::size_t block_x,
-                                      std::size_t block_y,
-                                      std::int32_t search_radius) {
+MotionMatch find_best_match_for_block(
+    Plane prev, Plane curr, std::size_t width, std::size_t height,
+    std::size_t block_x, std::size_t block_y, std::int32_t search_radius,
+    const Kernels& kernels) {
   constexpr const char* kWhat = "block search";
   const std::optional<SearchWindow> candidates = candidates_in_plane(
       block_x, block_y,
@@ -292,18 +230,18 @@ MotionMatch find_best_match_for_block(const Kernels& kernels, Plane prev,
                                       *candidates);
 }
 
-std::uint32_t sad16x16(const Kernels& kernels, Plane prev, Plane curr,
-                       std::size_t width, std::size_t curr_x,
-                       std::size_t curr_y, std::size_t prev_x,
-                       std::size_t prev_y) {
+std::uint32_t sad16x16(Plane prev, Plane curr, std::size_t width,
+                       std::size_t curr_x, std::size_t curr_y,
+                       std::size_t prev_x, std::size_t prev_y,
+                       const Kernels& kernels) {
   check_block(curr, width, curr_x, curr_y, 16, 16, "sad16x16: curr block");
   check_block(prev, width, prev_x, prev_y, 16, 16, "sad16x16: prev block");
   return kernels.sad16x16(prev, curr, width, curr_x, curr_y, prev_x, prev_y);
 }
 
-std::uint32_t dev_block(const Kernels& kernels, Plane curr, std::size_t width,
-                        std::size_t curr_x, std::size_t curr_y,
-                        std::size_t block_w, std::size_t block_h) {
+std::uint32_t dev_block(Plane curr, std::size_t width, std::size_t curr_x,
+                        std::size_t curr_y, std::size_t block_w,
+                        std::size_t block_h, const Kernels& kernels) {
   check_block(curr, width, curr_x, curr_y, block_w, block_h, "dev_block");
   if (block_w == 16 && block_h == 16) {
     return kernels.dev_block16(curr, width, curr_x, curr_y);
@@ -314,21 +252,21 @@ std::uint32_t dev_block(const Kernels& kernels, Plane curr, std::size_t width,
 
 // ---- composite measures ----
 
-double histogram_distance_16_from_hists(const Kernels& kernels,
-                                        const Hist16& prev, const Hist16& curr,
-                                        std::size_t total_pixels) {
+double histogram_distance_16_from_hists(const Hist16& prev, const Hist16& curr,
+                                        std::size_t total_pixels,
+                                        const Kernels& kernels) {
   return distance_from_counts(kernels.intersection(prev, curr), total_pixels);
 }
 
-double grid_histogram_distance_16_from_hists(const Kernels& kernels,
-                                             const GridHist16& prev,
+double grid_histogram_distance_16_from_hists(const GridHist16& prev,
                                              const GridHist16& curr,
-                                             std::size_t total_pixels) {
+                                             std::size_t total_pixels,
+                                             const Kernels& kernels) {
   return distance_from_counts(kernels.intersection(prev, curr), total_pixels);
 }
 
 double grid_histogram_median_cell_distance_16_from_hists(
-    const Kernels& kernels, const GridHist16& prev, const GridHist16& curr) {
+    const GridHist16& prev, const GridHist16& curr, const Kernels& kernels) {
   std::array<double, 16> distances{};
   std::size_t count = 0;
   for (std::size_t cell = 0; cell < 16; ++cell) {
@@ -350,10 +288,10 @@ double grid_histogram_median_cell_distance_16_from_hists(
   return (distances[mid - 1] + distances[mid]) * 0.5;
 }
 
-MeAnalysis meanalysis_xvid_like(const Kernels& kernels, Plane prev, Plane curr,
-                                std::size_t width, std::size_t height,
-                                std::int32_t search_radius,
-                                std::int32_t intra_thresh) {
+MeAnalysis meanalysis_xvid_like(Plane prev, Plane curr, std::size_t width,
+                                std::size_t height, std::int32_t search_radius,
+                                std::int32_t intra_thresh,
+                                const Kernels& kernels) {
   if (width < kMinPlaneEdge || height < kMinPlaneEdge) return {};
   const std::size_t mb_width = (width + 15) / 16;
   const std::size_t mb_height = (height + 15) / 16;
@@ -362,8 +300,8 @@ MeAnalysis meanalysis_xvid_like(const Kernels& kernels, Plane prev, Plane curr,
   const std::uint32_t intra_thresh_u32 =
       intra_thresh >= 0 ? static_cast<std::uint32_t>(intra_thresh) : 0;
   if (mb_width == 3 || mb_height == 3) {
-    return single_block_analysis(kernels, prev, curr, width, height,
-                                 search_radius, intra_thresh_u32);
+    return small_frame_meanalysis(prev, curr, width, height, search_radius,
+                                  intra_thresh_u32, kernels);
   }
   const std::vector<std::size_t> x_indices = superblock_indices(mb_width);
   const std::vector<std::size_t> y_indices = superblock_indices(mb_height);
@@ -385,9 +323,9 @@ MeAnalysis meanalysis_xvid_like(const Kernels& kernels, Plane prev, Plane curr,
           superblock_search_window(base_x, base_y, search_radius,
                                    max_horizontal_limit, max_vertical_limit);
       const SuperblockSearchResults results = search_superblock_matches(
-          kernels, prev, curr, width, base_x, base_y, window);
-      const SuperblockMetrics metrics = accumulate(
-          kernels, curr, width, base_x, base_y, intra_thresh_u32, results);
+          prev, curr, width, base_x, base_y, window, kernels);
+      const SuperblockMetrics metrics = accumulate_superblock_metrics(
+          curr, width, base_x, base_y, intra_thresh_u32, results, kernels);
       intra_blocks = add_sat(intra_blocks, metrics.intra);
       ssad = add_sat(ssad, metrics.weighted_sad);
       complexity = add_sat(complexity, metrics.complexity);
@@ -395,6 +333,56 @@ MeAnalysis meanalysis_xvid_like(const Kernels& kernels, Plane prev, Plane curr,
   }
   const std::uint64_t denom = denominator(complexity, blocks);
   return {u64_to_f64_exact(ssad / denom), intra_blocks, total_blocks, ssad};
+}
+
+// ---- the motion-estimation steps ----
+
+// Planes with 3 macroblocks across or down have no superblock row or column
+// inside: each interior 16 x 16 block is searched on its own.
+MeAnalysis small_frame_meanalysis(Plane prev, Plane curr, std::size_t width,
+                                  std::size_t height,
+                                  std::int32_t search_radius,
+                                  std::uint32_t intra_thresh_u32,
+                                  const Kernels& kernels) {
+  check_planes(prev, curr, width, height);
+  const std::size_t mb_width = (width + 15) / 16;
+  const std::size_t mb_height = (height + 15) / 16;
+  SuperblockMetrics tally;
+  std::uint64_t blocks = kBlockWeightStep;
+  std::size_t total_blocks = 0;
+  for (std::size_t mb_y = 1; mb_y + 1 < mb_height; ++mb_y) {
+    for (std::size_t mb_x = 1; mb_x + 1 < mb_width; ++mb_x) {
+      const std::size_t block_x = 16 * mb_x;
+      const std::size_t block_y = 16 * mb_y;
+      if (block_x + 16 > width || block_y + 16 > height) continue;
+      blocks = add_sat(blocks, kBlockWeightStep);
+      const MotionMatch match = find_best_match_for_block(
+          prev, curr, width, height, block_x, block_y, search_radius, kernels);
+      const std::uint32_t dev =
+          dev_block(curr, width, block_x, block_y, 16, 16, kernels);
+      add_block(tally, dev, match.sad, match.dx, match.dy, intra_thresh_u32);
+      total_blocks = add_sat(total_blocks, 1);
+    }
+  }
+  if (total_blocks == 0) return {};
+  const std::uint64_t denom = denominator(tally.complexity, blocks);
+  const double score =
+      denom == 0 ? 0.0 : u64_to_f64_exact(tally.weighted_sad / denom);
+  return {score, tally.intra, total_blocks, tally.weighted_sad};
+}
+
+SuperblockMetrics accumulate_superblock_metrics(
+    Plane curr, std::size_t width, std::size_t base_x, std::size_t base_y,
+    std::uint32_t intra_thresh_u32, const SuperblockSearchResults& results,
+    const Kernels& kernels) {
+  SuperblockMetrics tally;
+  for (int i = 0; i < 4; ++i) {
+    const std::uint32_t dev = dev_block(curr, width, base_x + kBlockOx[i],
+                                        base_y + kBlockOy[i], 16, 16, kernels);
+    add_block(tally, dev, results.sad[i], results.dx[i], results.dy[i],
+              intra_thresh_u32);
+  }
+  return tally;
 }
 
 // ---- geometry ----
@@ -430,101 +418,6 @@ double normalize_sad(std::uint64_t sad, std::size_t width,
   if (pixels == 0) return 0.0;
   const double denom = u64_to_f64_exact(pixels) * 255.0;
   return u64_to_f64_exact(sad) / denom;
-}
-
-// ---- the public functions: the production form ----
-
-void downscale_gray8_nearest(Plane src, std::size_t src_width,
-                             std::size_t src_height, std::size_t src_stride,
-                             std::size_t dst_width, std::size_t dst_height,
-                             std::vector<std::uint8_t>& dst) {
-  downscale_gray8_nearest(production_kernels(), src, src_width, src_height,
-                          src_stride, dst_width, dst_height, dst);
-}
-
-Hist16 histogram_16(Plane frame) {
-  return histogram_16(production_kernels(), frame);
-}
-
-GridHist16 grid_histogram_16(Plane frame, std::size_t width,
-                             std::size_t height) {
-  return grid_histogram_16(production_kernels(), frame, width, height);
-}
-
-double histogram_distance_16_from_hists(const Hist16& prev, const Hist16& curr,
-                                        std::size_t total_pixels) {
-  return histogram_distance_16_from_hists(production_kernels(), prev, curr,
-                                          total_pixels);
-}
-
-double grid_histogram_distance_16_from_hists(const GridHist16& prev,
-                                             const GridHist16& curr,
-                                             std::size_t total_pixels) {
-  return grid_histogram_distance_16_from_hists(production_kernels(), prev,
-                                               curr, total_pixels);
-}
-
-double grid_histogram_median_cell_distance_16_from_hists(
-    const GridHist16& prev, const GridHist16& curr) {
-  return grid_histogram_median_cell_distance_16_from_hists(production_kernels(),
-                                                           prev, curr);
-}
-
-std::uint64_t sad_u8(Plane prev, Plane curr) {
-  return sad_u8(production_kernels(), prev, curr);
-}
-
-MeAnalysis meanalysis_xvid_like(Plane prev, Plane curr, std::size_t width,
-                                std::size_t height, std::int32_t search_radius,
-                                std::int32_t intra_thresh) {
-  return meanalysis_xvid_like(production_kernels(), prev, curr, width, height,
-                              search_radius, intra_thresh);
-}
-
-MeAnalysis small_frame_meanalysis(Plane prev, Plane curr, std::size_t width,
-                                  std::size_t height,
-                                  std::int32_t search_radius,
-                                  std::uint32_t intra_thresh_u32) {
-  return single_block_analysis(production_kernels(), prev, curr, width, height,
-                               search_radius, intra_thresh_u32);
-}
-
-SuperblockSearchResults search_superblock_matches(Plane prev, Plane curr,
-                                                  std::size_t width,
-                                                  std::size_t base_x,
-                                                  std::size_t base_y,
-                                                  const SearchWindow& window) {
-  return search_superblock_matches(production_kernels(), prev, curr, width,
-                                   base_x, base_y, window);
-}
-
-SuperblockMetrics accumulate_superblock_metrics(
-    Plane curr, std::size_t width, std::size_t base_x, std::size_t base_y,
-    std::uint32_t intra_thresh_u32, const SuperblockSearchResults& results) {
-  return accumulate(production_kernels(), curr, width, base_x, base_y,
-                    intra_thresh_u32, results);
-}
-
-MotionMatch find_best_match_for_block(Plane prev, Plane curr, std::size_t width,
-                                      std::size_t height, std::size_t block_x,
-                                      std::size_t block_y,
-                                      std::int32_t search_radius) {
-  return find_best_match_for_block(production_kernels(), prev, curr, width,
-                                   height, block_x, block_y, search_radius);
-}
-
-std::uint32_t sad16x16(Plane prev, Plane curr, std::size_t width,
-                       std::size_t curr_x, std::size_t curr_y,
-                       std::size_t prev_x, std::size_t prev_y) {
-  return sad16x16(production_kernels(), prev, curr, width, curr_x, curr_y,
-                  prev_x, prev_y);
-}
-
-std::uint32_t dev_block(Plane curr, std::size_t width, std::size_t curr_x,
-                        std::size_t curr_y, std::size_t block_w,
-                        std::size_t block_h) {
-  return dev_block(production_kernels(), curr, width, curr_x, curr_y, block_w,
-                   block_h);
 }
 
 }  // namespace vantrel::simd_metrics

@@ -6,7 +6,8 @@
 #include "base/arith.h"
 #include "metrics/kernels.h"
 
-namespace vantrel::simd_metrics::detail {
+namespace vantrel::simd_metrics {
+namespace detail {
 namespace {
 
 std::uint32_t sad16x16_plain(Plane prev, Plane curr, std::size_t width,
@@ -123,8 +124,6 @@ void downscale_gray8_nearest_plain(Plane src, std::size_t src_width,
   }
 }
 
-}  // namespace
-
 std::uint64_t sad_u8_plain(Plane prev, Plane curr) {
   std::uint64_t total = 0;
   for (std::size_t j = 0; j < prev.size(); ++j) {
@@ -141,6 +140,8 @@ std::uint64_t intersection_plain(std::span<const std::uint32_t> prev,
   }
   return sum;
 }
+
+}  // namespace
 
 std::uint32_t dev_block_plain(Plane curr, std::size_t width,
                               std::size_t curr_x, std::size_t curr_y,
@@ -164,17 +165,23 @@ std::uint32_t dev_block_plain(Plane curr, std::size_t width,
   return to_u32_sat(dev);
 }
 
-const Kernels kPlainKernels = {
-    .name = "plain",
-    .sad16x16 = sad16x16_plain,
-    .dev_block16 = dev_block16_plain,
-    .search_superblock_matches = search_superblock_matches_plain,
-    .search_block_matches = search_block_matches_plain,
-    .sad_u8 = sad_u8_plain,
-    .histogram_16 = histogram_16_plain,
-    .grid_histogram_16 = grid_histogram_16_plain,
-    .downscale_gray8_nearest = downscale_gray8_nearest_plain,
-    .intersection = intersection_plain,
-};
+}  // namespace detail
 
-}  // namespace vantrel::simd_metrics::detail
+const Kernels& plain_kernels() {
+  using namespace detail;
+  static const Kernels kernels = {
+      .name = "plain",
+      .sad16x16 = sad16x16_plain,
+      .dev_block16 = dev_block16_plain,
+      .search_superblock_matches = search_superblock_matches_plain,
+      .search_block_matches = search_block_matches_plain,
+      .sad_u8 = sad_u8_plain,
+      .histogram_16 = histogram_16_plain,
+      .grid_histogram_16 = grid_histogram_16_plain,
+      .downscale_gray8_nearest = downscale_gray8_nearest_plain,
+      .intersection = intersection_plain,
+  };
+  return kernels;
+}
+
+}  // namespace vantrel::simd_metrics

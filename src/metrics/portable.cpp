@@ -1,14 +1,15 @@
 // The portable fast form, for processors without a vector form here: the
 // four blocks of a superblock compared in one pass over its 32 x 32 area,
 // histograms counted in several tables to break the increment dependency
-// chain. Its reduction is the one every fast form uses.
+// chain. The vector forms keep its reduction.
 #include <algorithm>
 #include <cstdlib>
 
 #include "base/arith.h"
 #include "metrics/kernels.h"
 
-namespace vantrel::simd_metrics::detail {
+namespace vantrel::simd_metrics {
+namespace detail {
 namespace {
 
 std::uint32_t sad_rows(const std::uint8_t* prev, const std::uint8_t* curr,
@@ -149,8 +150,6 @@ GridHist16 grid_histogram_16_portable(Plane frame, std::size_t width,
   return counts.sums();
 }
 
-}  // namespace
-
 // The column map is built for at most kColumns destination columns at a
 // time, on the stack: no call allocates beyond `dst` (production reductions
 // are at most 160 wide, one pass).
@@ -178,17 +177,25 @@ void downscale_gray8_nearest_portable(Plane src, std::size_t src_width,
   }
 }
 
-const Kernels kPortableKernels = {
-    .name = "portable",
-    .sad16x16 = sad16x16_portable,
-    .dev_block16 = dev_block16_portable,
-    .search_superblock_matches = search_superblock_matches_portable,
-    .search_block_matches = search_block_matches_portable,
-    .sad_u8 = sad_u8_plain,
-    .histogram_16 = histogram_16_portable,
-    .grid_histogram_16 = grid_histogram_16_portable,
-    .downscale_gray8_nearest = downscale_gray8_nearest_portable,
-    .intersection = intersection_plain,
-};
+}  // namespace
+}  // namespace detail
 
-}  // namespace vantrel::simd_metrics::detail
+// Keeps the plain SAD of whole planes and histogram intersection.
+const Kernels& portable_kernels() {
+  using namespace detail;
+  static const Kernels kernels = [] {
+    Kernels k = plain_kernels();
+    k.name = "portable";
+    k.sad16x16 = sad16x16_portable;
+    k.dev_block16 = dev_block16_portable;
+    k.search_superblock_matches = search_superblock_matches_portable;
+    k.search_block_matches = search_block_matches_portable;
+    k.histogram_16 = histogram_16_portable;
+    k.grid_histogram_16 = grid_histogram_16_portable;
+    k.downscale_gray8_nearest = downscale_gray8_nearest_portable;
+    return k;
+  }();
+  return kernels;
+}
+
+}  // namespace vantrel::simd_metrics

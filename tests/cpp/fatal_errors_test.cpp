@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/postprocess_internal.h"
-#include "metrics/metrics.h"
+#include "metrics/metrics_internal.h"
 
 namespace vantrel {
 namespace {

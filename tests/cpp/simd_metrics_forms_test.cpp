@@ -124,11 +124,11 @@ TEST_F(FormsTest, MotionAnalysisMatchesPlain) {
     const Bytes curr = pick(0, 3) == 0 ? plane(width, height) : shifted(prev, width, height);
     const std::int32_t search_radius = radius();
     const std::int32_t intra_thresh = pick_i32(-100, 3000);
-    const MeAnalysis want = meanalysis_xvid_like(plain, prev, curr, width, height,
-                                                 search_radius, intra_thresh);
+    const MeAnalysis want = meanalysis_xvid_like(prev, curr, width, height,
+                                                 search_radius, intra_thresh, plain);
     for (const Kernels* form : available_kernels()) {
-      const MeAnalysis got = meanalysis_xvid_like(*form, prev, curr, width, height,
-                                                  search_radius, intra_thresh);
+      const MeAnalysis got = meanalysis_xvid_like(prev, curr, width, height,
+                                                  search_radius, intra_thresh, *form);
       ASSERT_EQ(bits(want.score), bits(got.score))
           << form->name << " " << width << "x" << height << " r" << search_radius;
       ASSERT_EQ(want.intra_blocks, got.intra_blocks) << form->name;
@@ -162,10 +162,10 @@ TEST_F(FormsTest, SuperblockSearchMatchesPlainInClippedWindows) {
       window.max_offset_y = pick_i32(std::min(window.min_offset_y - 2, reach_y), reach_y);
     }
     const auto want =
-        search_superblock_matches(plain, prev, curr, width, base_x, base_y, window);
+        search_superblock_matches(prev, curr, width, base_x, base_y, window, plain);
     for (const Kernels* form : available_kernels()) {
       expect_same(want,
-                  search_superblock_matches(*form, prev, curr, width, base_x, base_y, window),
+                  search_superblock_matches(prev, curr, width, base_x, base_y, window, *form),
                   form->name);
     }
   }
@@ -180,15 +180,15 @@ TEST_F(FormsTest, BlockKernelsMatchPlain) {
     const std::size_t cx = pick(0, width - 16), cy = pick(0, height - 16);
     const std::size_t px = pick(0, width - 16), py = pick(0, height - 16);
     const std::int32_t search_radius = radius();
-    const auto want_sad = sad16x16(plain, prev, curr, width, cx, cy, px, py);
-    const auto want_dev = dev_block(plain, curr, width, cx, cy, 16, 16);
-    const auto want_match = find_best_match_for_block(plain, prev, curr, width, height,
-                                                      cx, cy, search_radius);
+    const auto want_sad = sad16x16(prev, curr, width, cx, cy, px, py, plain);
+    const auto want_dev = dev_block(curr, width, cx, cy, 16, 16, plain);
+    const auto want_match = find_best_match_for_block(prev, curr, width, height,
+                                                      cx, cy, search_radius, plain);
     for (const Kernels* form : available_kernels()) {
-      EXPECT_EQ(want_sad, sad16x16(*form, prev, curr, width, cx, cy, px, py)) << form->name;
-      EXPECT_EQ(want_dev, dev_block(*form, curr, width, cx, cy, 16, 16)) << form->name;
-      const auto got = find_best_match_for_block(*form, prev, curr, width, height, cx,
-                                                 cy, search_radius);
+      EXPECT_EQ(want_sad, sad16x16(prev, curr, width, cx, cy, px, py, *form)) << form->name;
+      EXPECT_EQ(want_dev, dev_block(curr, width, cx, cy, 16, 16, *form)) << form->name;
+      const auto got = find_best_match_for_block(prev, curr, width, height, cx,
+                                                 cy, search_radius, *form);
       EXPECT_EQ(want_match.sad, got.sad) << form->name;
       EXPECT_EQ(want_match.dx, got.dx) << form->name;
       EXPECT_EQ(want_match.dy, got.dy) << form->name;
@@ -202,9 +202,9 @@ TEST_F(FormsTest, SadU8MatchesPlainAtEveryLengthAndOffset) {
     for (std::size_t offset = 0; offset < 3; ++offset) {
       const Plane pa = std::span(a).subspan(offset, length);
       const Plane pb = std::span(b).subspan(2 - offset, length);
-      const auto want = sad_u8(plain_kernels(), pa, pb);
+      const auto want = sad_u8(pa, pb, plain_kernels());
       for (const Kernels* form : available_kernels()) {
-        EXPECT_EQ(want, sad_u8(*form, pa, pb)) << form->name << " " << length;
+        EXPECT_EQ(want, sad_u8(pa, pb, *form)) << form->name << " " << length;
       }
     }
   }
@@ -212,7 +212,7 @@ TEST_F(FormsTest, SadU8MatchesPlainAtEveryLengthAndOffset) {
     const std::size_t length = pick(100, 5000);
     const Bytes x = plane(length, 1), y = plane(length, 1);
     for (const Kernels* form : available_kernels()) {
-      EXPECT_EQ(sad_u8(plain_kernels(), x, y), sad_u8(*form, x, y)) << form->name;
+      EXPECT_EQ(sad_u8(x, y, plain_kernels()), sad_u8(x, y, *form)) << form->name;
     }
   }
 }
@@ -225,26 +225,26 @@ TEST_F(FormsTest, HistogramsAndDistancesMatchPlain) {
     const Bytes curr = shifted(prev, width, height);
     // Sometimes claim more rows than the frame holds: all-zero grid.
     const std::size_t claimed_height = pick(0, 9) == 0 ? height + 1 : height;
-    const auto want_hist = histogram_16(plain, curr);
-    const auto want_grid = grid_histogram_16(plain, curr, width, claimed_height);
-    const auto prev_hist = histogram_16(plain, prev);
-    const auto prev_grid = grid_histogram_16(plain, prev, width, height);
+    const auto want_hist = histogram_16(curr, plain);
+    const auto want_grid = grid_histogram_16(curr, width, claimed_height, plain);
+    const auto prev_hist = histogram_16(prev, plain);
+    const auto prev_grid = grid_histogram_16(prev, width, height, plain);
     const std::size_t total = curr.size();
     for (const Kernels* form : available_kernels()) {
-      EXPECT_EQ(want_hist, histogram_16(*form, curr)) << form->name;
-      EXPECT_EQ(want_grid, grid_histogram_16(*form, curr, width, claimed_height))
+      EXPECT_EQ(want_hist, histogram_16(curr, *form)) << form->name;
+      EXPECT_EQ(want_grid, grid_histogram_16(curr, width, claimed_height, *form))
           << form->name;
-      EXPECT_EQ(bits(histogram_distance_16_from_hists(plain, prev_hist, want_hist, total)),
-                bits(histogram_distance_16_from_hists(*form, prev_hist, want_hist, total)))
+      EXPECT_EQ(bits(histogram_distance_16_from_hists(prev_hist, want_hist, total, plain)),
+                bits(histogram_distance_16_from_hists(prev_hist, want_hist, total, *form)))
           << form->name;
       EXPECT_EQ(
-          bits(grid_histogram_distance_16_from_hists(plain, prev_grid, want_grid, total)),
-          bits(grid_histogram_distance_16_from_hists(*form, prev_grid, want_grid, total)))
+          bits(grid_histogram_distance_16_from_hists(prev_grid, want_grid, total, plain)),
+          bits(grid_histogram_distance_16_from_hists(prev_grid, want_grid, total, *form)))
           << form->name;
-      EXPECT_EQ(bits(grid_histogram_median_cell_distance_16_from_hists(plain, prev_grid,
-                                                                       want_grid)),
-                bits(grid_histogram_median_cell_distance_16_from_hists(*form, prev_grid,
-                                                                       want_grid)))
+      EXPECT_EQ(bits(grid_histogram_median_cell_distance_16_from_hists(prev_grid,
+                                                                       want_grid, plain)),
+                bits(grid_histogram_median_cell_distance_16_from_hists(prev_grid,
+                                                                       want_grid, *form)))
           << form->name;
     }
   }
@@ -256,10 +256,10 @@ TEST_F(FormsTest, HistogramsOfVeryWideRowsMatchPlain) {
     const std::size_t width = pick(16321, 17000), height = pick(1, 5);
     const Bytes frame = plane(width, height);
     for (const Kernels* form : available_kernels()) {
-      EXPECT_EQ(histogram_16(plain_kernels(), frame), histogram_16(*form, frame))
+      EXPECT_EQ(histogram_16(frame, plain_kernels()), histogram_16(frame, *form))
           << form->name;
-      EXPECT_EQ(grid_histogram_16(plain_kernels(), frame, width, height),
-                grid_histogram_16(*form, frame, width, height))
+      EXPECT_EQ(grid_histogram_16(frame, width, height, plain_kernels()),
+                grid_histogram_16(frame, width, height, *form))
           << form->name;
     }
   }
@@ -312,12 +312,12 @@ TEST_F(FormsTest, ReductionMatchesPlainOnPackedAndPaddedRows) {
         dst_height = pick(0, src_height + 10);
     }
     Bytes want = {1, 2, 3};
-    downscale_gray8_nearest(plain_kernels(), src, src_width, src_height, stride,
-                            dst_width, dst_height, want);
+    downscale_gray8_nearest(src, src_width, src_height, stride,
+                            dst_width, dst_height, want, plain_kernels());
     for (const Kernels* form : available_kernels()) {
       Bytes got = {9};
-      downscale_gray8_nearest(*form, src, src_width, src_height, stride, dst_width,
-                              dst_height, got);
+      downscale_gray8_nearest(src, src_width, src_height, stride, dst_width,
+                              dst_height, got, *form);
       ASSERT_EQ(want, got) << form->name << " " << src_width << "x" << src_height
                            << "/" << stride << " -> " << dst_width << "x"
                            << dst_height;

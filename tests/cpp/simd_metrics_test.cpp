@@ -1,5 +1,6 @@
 // Worked numbers of the frame metrics and the motion-estimation analysis.
 #include "metrics/metrics.h"
+#include "metrics/metrics_internal.h"
 
 #include <gtest/gtest.h>
 

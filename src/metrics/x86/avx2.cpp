@@ -1,9 +1,10 @@
 // The AVX2 form, chosen at run time on processors that have it. Only the
 // kernels where 32-byte vectors pay are here (a superblock row is exactly 32
-// bytes, so one vpsadbw compares a row of two blocks at once); the others
-// are the SSE2 ones. Only the code after the includes is built for AVX2 (a
-// target region, not a flag for the whole file), so no inline function
-// shared with other files is ever emitted with AVX2 instructions.
+// bytes, so one vpsadbw compares a row of two blocks at once); its table
+// keeps the SSE2 ones for the others. Only the code after the includes is
+// built for AVX2 (a target region, not a flag for the whole file), so no
+// inline function shared with other files is ever emitted with AVX2
+// instructions.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
@@ -169,21 +170,24 @@ GridHist16 grid_histogram_16_avx2(Plane frame, std::size_t width,
 #pragma GCC pop_options
 #endif
 
-namespace vantrel::simd_metrics::detail {
+namespace vantrel::simd_metrics {
 
-const Kernels kAvx2Kernels = {
-    .name = "avx2",
-    .sad16x16 = sad16x16_sse2,
-    .dev_block16 = dev_block16_sse2,
-    .search_superblock_matches = search_superblock_matches_avx2,
-    .search_block_matches = search_block_matches_sse2,
-    .sad_u8 = sad_u8_avx2,
-    .histogram_16 = histogram_16_avx2,
-    .grid_histogram_16 = grid_histogram_16_avx2,
-    .downscale_gray8_nearest = downscale_gray8_nearest_portable,
-    .intersection = intersection_avx2,
-};
+// Keeps the SSE2 single-block kernels and the portable reduction.
+const Kernels& avx2_kernels() {
+  using namespace detail;
+  static const Kernels kernels = [] {
+    Kernels k = sse2_kernels();
+    k.name = "avx2";
+    k.search_superblock_matches = search_superblock_matches_avx2;
+    k.sad_u8 = sad_u8_avx2;
+    k.histogram_16 = histogram_16_avx2;
+    k.grid_histogram_16 = grid_histogram_16_avx2;
+    k.intersection = intersection_avx2;
+    return k;
+  }();
+  return kernels;
+}
 
-}  // namespace vantrel::simd_metrics::detail
+}  // namespace vantrel::simd_metrics
 
 #endif  // __x86_64__

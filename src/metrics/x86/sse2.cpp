@@ -12,7 +12,8 @@
 #include "metrics/count_bins.h"
 #include "metrics/kernels.h"
 
-namespace vantrel::simd_metrics::detail {
+namespace vantrel::simd_metrics {
+namespace detail {
 namespace {
 
 __m128i load16(const std::uint8_t* p) {
@@ -167,13 +168,6 @@ GridHist16 grid_histogram_16_sse2(Plane frame, std::size_t width,
   return grid_histogram_16_counted(count_bins_sse2, frame, width, height);
 }
 
-}  // namespace
-
-void count_bins_sse2(const std::uint8_t* first, std::size_t stride,
-                     std::size_t rows, std::size_t len,
-                     std::uint64_t (&counts)[16]) {
-  count_bins<Sse2Bytes>(first, stride, rows, len, counts);
-}
 
 std::uint32_t sad16x16_sse2(Plane prev, Plane curr, std::size_t width,
                             std::size_t curr_x, std::size_t curr_y,
@@ -224,19 +218,35 @@ MotionMatch search_block_matches_sse2(Plane prev, Plane curr,
   return best;
 }
 
-const Kernels kSse2Kernels = {
-    .name = "sse2",
-    .sad16x16 = sad16x16_sse2,
-    .dev_block16 = dev_block16_sse2,
-    .search_superblock_matches = search_superblock_matches_sse2,
-    .search_block_matches = search_block_matches_sse2,
-    .sad_u8 = sad_u8_sse2,
-    .histogram_16 = histogram_16_sse2,
-    .grid_histogram_16 = grid_histogram_16_sse2,
-    .downscale_gray8_nearest = downscale_gray8_nearest_portable,
-    .intersection = intersection_sse2,
-};
+}  // namespace
 
-}  // namespace vantrel::simd_metrics::detail
+void count_bins_sse2(const std::uint8_t* first, std::size_t stride,
+                     std::size_t rows, std::size_t len,
+                     std::uint64_t (&counts)[16]) {
+  count_bins<Sse2Bytes>(first, stride, rows, len, counts);
+}
+
+}  // namespace detail
+
+// Keeps the portable reduction.
+const Kernels& sse2_kernels() {
+  using namespace detail;
+  static const Kernels kernels = [] {
+    Kernels k = portable_kernels();
+    k.name = "sse2";
+    k.sad16x16 = sad16x16_sse2;
+    k.dev_block16 = dev_block16_sse2;
+    k.search_superblock_matches = search_superblock_matches_sse2;
+    k.search_block_matches = search_block_matches_sse2;
+    k.sad_u8 = sad_u8_sse2;
+    k.histogram_16 = histogram_16_sse2;
+    k.grid_histogram_16 = grid_histogram_16_sse2;
+    k.intersection = intersection_sse2;
+    return k;
+  }();
+  return kernels;
+}
+
+}  // namespace vantrel::simd_metrics
 
 #endif  // __x86_64__
