@@ -14,6 +14,7 @@
 
 namespace {
 
+using vantrel::FrameRecord;
 using vantrel::fuzz::require;
 using namespace vantrel::postprocess;
 
@@ -35,14 +36,14 @@ double consume_value(FuzzedDataProvider& data) {
   }
 }
 
-std::vector<FrameCutStats> consume_stats(FuzzedDataProvider& data) {
-  std::vector<FrameCutStats> stats;
+std::vector<FrameRecord> consume_stats(FuzzedDataProvider& data) {
+  std::vector<FrameRecord> stats;
   std::size_t frame = data.ConsumeIntegralInRange<std::size_t>(1, 3);
   while (data.remaining_bytes() > 0) {
-    FrameCutStats stat;
+    FrameRecord stat{};
     stat.frame_index = frame;
     stat.is_cut = data.ConsumeBool();
-    stat.score = consume_value(data);
+    stat.motion.score = consume_value(data);
     stat.hist_distance = consume_value(data);
     stat.grid_hist_distance = consume_value(data);
     stat.grid_hist_median = consume_value(data);
@@ -71,9 +72,9 @@ void check_keyframes(const FrameIndices& keyframes,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes,
                                       std::size_t size) {
   FuzzedDataProvider data(bytes, size);
-  const std::vector<FrameCutStats> stats = consume_stats(data);
+  const std::vector<FrameRecord> stats = consume_stats(data);
   std::unordered_set<std::size_t> frames;
-  for (const FrameCutStats& stat : stats) frames.insert(stat.frame_index);
+  for (const FrameRecord& stat : stats) frames.insert(stat.frame_index);
 
   const FrameIndices keyframes = refine_frame_keyframes(stats);
   check_keyframes(keyframes, frames);
@@ -91,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes,
           "burst prefix counts");
 
   std::vector<double> grid_hist;
-  for (const FrameCutStats& stat : stats) grid_hist.push_back(stat.grid_hist_distance);
+  for (const FrameRecord& stat : stats) grid_hist.push_back(stat.grid_hist_distance);
   const Positions candidates = collect_candidates(stats, blended, grid_hist, prefix);
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     require(candidates[i] < stats.size(), "candidate is a position");

@@ -30,8 +30,7 @@ Result<AnalysisResult> analyze(const AnalyzeOptions& options) {
         options.input,
         decoder::DecoderOptions{.hwdec = options.hwdec,
                                 .threads = options.threads,
-                                .skip_rejected_packets =
-                                    options.skip_rejected_packets,
+                                .on_decode_error = options.on_decode_error,
                                 .log = options.log});
     if (!decoder) return std::unexpected(std::move(decoder.error()));
     result.stream = decoder->stream_info();
@@ -41,11 +40,11 @@ Result<AnalysisResult> analyze(const AnalyzeOptions& options) {
     if (!pumped) return std::unexpected(std::move(pumped.error()));
     result.rejected_packets = decoder->rejected_packets();
   }  // the decoder (and the input file) is released before post-processing
-  result.keyframes = postprocess::refine_frame_keyframes(run.frame_stats);
+  result.keyframes = postprocess::refine_frame_keyframes(run.records);
   result.pass_decisions = std::move(run.pass_decisions);
   result.times = std::move(run.times);
   result.end_time = run.end_time;
-  result.records = std::move(run.records);
+  if (options.keep_records) result.records = std::move(run.records);
   return result;
 }
 
@@ -96,19 +95,10 @@ Status RunState::on_frame(const decoder::Frame& frame) {
     state.absorb(working_plane, current.snapshot);
     return progress(frame.time);
   }
-  const DetectionRecord record =
-      analyze_frame(state, xvid_detector, adaptive_detector, current);
-  if (options.dump_scores) dump_score_line(state.frame_index, record);
-  if (options.keep_records) records.push_back(record);
+  const FrameRecord& record = records.emplace_back(
+      analyze_frame(state, xvid_detector, adaptive_detector, current));
+  if (options.dump_scores) dump_score_line(record);
   pass_decisions.push_back(record.is_cut);
-  frame_stats.push_back(postprocess::FrameCutStats{
-      .frame_index = state.frame_index,
-      .is_cut = record.is_cut,
-      .score = record.score,
-      .hist_distance = record.hist_distance,
-      .grid_hist_distance = record.grid_hist_distance,
-      .grid_hist_median = record.grid_hist_median,
-  });
   state.absorb(working_plane, current.snapshot);
   return progress(frame.time);
 }
@@ -158,10 +148,10 @@ Result<Dims> prepare_working_plane(const decoder::LumaView& luma,
   return dims;
 }
 
-DetectionRecord analyze_frame(const DetectionState& state,
-                              detector::XvidDetector& xvid_detector,
-                              detector::Detector& adaptive_detector,
-                              const CurrentFrame& current) {
+FrameRecord analyze_frame(const DetectionState& state,
+                          detector::XvidDetector& xvid_detector,
+                          detector::Detector& adaptive_detector,
+                          const CurrentFrame& current) {
   const std::size_t w = current.snapshot.width;
   const std::size_t h = current.snapshot.height;
   const std::size_t n = current.pixels.size();
@@ -172,15 +162,13 @@ DetectionRecord analyze_frame(const DetectionState& state,
     xvid_detector.reset();
     adaptive_detector.reset();
     constexpr double inf = std::numeric_limits<double>::infinity();
-    return DetectionRecord{.is_cut = true,
-                           .score = inf,
-                           .threshold = inf,
-                           .intra_blocks = 0,
-                           .total_blocks = 0,
-                           .mc_sad = 0,
-                           .hist_distance = 1.0,
-                           .grid_hist_distance = 1.0,
-                           .grid_hist_median = 1.0};
+    return FrameRecord{.frame_index = state.frame_index,
+                       .is_cut = true,
+                       .threshold = inf,
+                       .motion = {.score = inf},
+                       .hist_distance = 1.0,
+                       .grid_hist_distance = 1.0,
+                       .grid_hist_median = 1.0};
   }
   const std::span<const std::uint8_t> prev = state.prev_plane;
   const detector::XvidDecision xvid =
@@ -204,26 +192,24 @@ DetectionRecord analyze_frame(const DetectionState& state,
   // The adaptive detector only adds cuts close to the Xvid-rule threshold.
   const bool near_xvid_cut = xvid.threshold > 0.0 &&
                              xvid.threshold < std::numeric_limits<double>::infinity() &&
-                             xvid.score >= 0.85 * xvid.threshold;
-  return DetectionRecord{.is_cut = xvid.is_cut || (adaptive_cut && near_xvid_cut),
-                         .score = xvid.score,
-                         .threshold = xvid.threshold,
-                         .intra_blocks = xvid.intra_blocks,
-                         .total_blocks = xvid.total_blocks,
-                         .mc_sad = xvid.mc_sad,
-                         .hist_distance = hist_distance,
-                         .grid_hist_distance = grid_hist_distance,
-                         .grid_hist_median = grid_hist_median};
+                             xvid.motion.score >= 0.85 * xvid.threshold;
+  return FrameRecord{.frame_index = state.frame_index,
+                     .is_cut = xvid.is_cut || (adaptive_cut && near_xvid_cut),
+                     .threshold = xvid.threshold,
+                     .motion = xvid.motion,
+                     .hist_distance = hist_distance,
+                     .grid_hist_distance = grid_hist_distance,
+                     .grid_hist_median = grid_hist_median};
 }
 
-std::string format_score_line(std::size_t frame_index,
-                              const DetectionRecord& record) {
+std::string format_score_line(const FrameRecord& record) {
+  const simd_metrics::MeAnalysis& motion = record.motion;
   char line[512];
   const int len = std::snprintf(
       line, sizeof line, "%zu,%.6f,%.6f,%.6f,%.6f,%.6f,%zu,%zu,%llu,%d\n",
-      frame_index, record.score, record.threshold, record.hist_distance,
-      record.grid_hist_distance, record.grid_hist_median, record.intra_blocks,
-      record.total_blocks, static_cast<unsigned long long>(record.mc_sad),
+      record.frame_index, motion.score, record.threshold, record.hist_distance,
+      record.grid_hist_distance, record.grid_hist_median, motion.intra_blocks,
+      motion.total_blocks, static_cast<unsigned long long>(motion.mc_sad),
       record.is_cut ? 1 : 0);
   if (len < 0) return {};
   return std::string(line, std::min<std::size_t>(len, sizeof line - 1));
@@ -232,8 +218,8 @@ std::string format_score_line(std::size_t frame_index,
 // A diagnostic line that cannot be written is dropped: the analysis goes on.
 // SIGPIPE is held back during the write so that a closed pipe on standard
 // error cannot end the process.
-void dump_score_line(std::size_t frame_index, const DetectionRecord& record) {
-  const std::string line = format_score_line(frame_index, record);
+void dump_score_line(const FrameRecord& record) {
+  const std::string line = format_score_line(record);
   sigset_t pipe_only, previous;
   sigemptyset(&pipe_only);
   sigaddset(&pipe_only, SIGPIPE);

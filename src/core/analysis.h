@@ -8,10 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "decode/decoder.h"
-#include "core/detector.h"
 #include "base/error.h"
 #include "base/ffmpeg_log.h"
+#include "core/detector.h"
+#include "core/frame_record.h"
+#include "decode/decoder.h"
 
 namespace vantrel::analysis {
 
@@ -29,7 +30,7 @@ struct AnalyzeOptions {
   detector::XvidDetectorConfig xvid_config;
   detector::DetectorConfig adaptive_config;
   std::optional<int> threads;  // decoder threads; unset: FFmpeg's default
-  bool skip_rejected_packets;  // see DecoderOptions
+  decoder::OnDecodeError on_decode_error;
   bool keep_records;           // keep every compared frame's record
   ffmpeg_log::LogCapture* log;  // the decoder's log lines, when set
   // Called after every frame; an error stops the analysis.
@@ -37,19 +38,6 @@ struct AnalyzeOptions {
 
   // Defaults for everything but the input (defined in the library root).
   static AnalyzeOptions defaults_for_input(std::string input);
-};
-
-// What the detectors saw on one compared frame.
-struct DetectionRecord {
-  bool is_cut;
-  double score;
-  double threshold;
-  std::size_t intra_blocks;
-  std::size_t total_blocks;
-  std::uint64_t mc_sad;
-  double hist_distance;
-  double grid_hist_distance;
-  double grid_hist_median;
 };
 
 struct AnalysisResult {
@@ -60,7 +48,7 @@ struct AnalysisResult {
   decoder::StreamInfo stream;
   std::vector<decoder::RejectedPacket> rejected_packets;
   // With keep_records: one per compared frame, frame i + 1 at index i.
-  std::vector<DetectionRecord> records;
+  std::vector<FrameRecord> records;
 };
 
 // One analysis; its error keeps the whole message chain.

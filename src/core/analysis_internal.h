@@ -58,15 +58,14 @@ Result<Dims> prepare_working_plane(const decoder::LumaView& luma,
 // The working dimensions and both histograms of a working plane.
 CurrentFrameSnapshot snapshot_of(std::span<const std::uint8_t> plane,
                                  Dims dims);
-DetectionRecord analyze_frame(const DetectionState& state,
-                              detector::XvidDetector& xvid_detector,
-                              detector::Detector& adaptive_detector,
-                              const CurrentFrame& current);
+FrameRecord analyze_frame(const DetectionState& state,
+                          detector::XvidDetector& xvid_detector,
+                          detector::Detector& adaptive_detector,
+                          const CurrentFrame& current);
 // The diagnostic line, without writing it.
-std::string format_score_line(std::size_t frame_index,
-                              const DetectionRecord& record);
+std::string format_score_line(const FrameRecord& record);
 // Writes the diagnostic line to standard error.
-void dump_score_line(std::size_t frame_index, const DetectionRecord& record);
+void dump_score_line(const FrameRecord& record);
 
 // Everything the per-frame callback works on, owned by the driver.
 struct RunState {
@@ -76,10 +75,9 @@ struct RunState {
   std::vector<bool> pass_decisions;
   detector::XvidDetector xvid_detector;
   detector::Detector adaptive_detector;
-  std::vector<postprocess::FrameCutStats> frame_stats;
+  std::vector<FrameRecord> records;  // one per compared frame
   std::vector<double> times;
   double end_time = 0.0;
-  std::vector<DetectionRecord> records;  // with keep_records
   std::optional<double> duration;  // the container's, for progress
 
   explicit RunState(const AnalyzeOptions& opts);

@@ -1,4 +1,4 @@
-#include "core/detector.h"
+#include "core/detector_internal.h"
 
 #include <algorithm>
 #include <cmath>
@@ -63,12 +63,7 @@ XvidDecision XvidDetector::decide(std::span<const std::uint8_t> prev,
   } else if (intra_count_ < std::numeric_limits<std::size_t>::max()) {
     ++intra_count_;
   }
-  return XvidDecision{is_cut,
-                      analysis.score,
-                      intra_thresh2,
-                      analysis.intra_blocks,
-                      analysis.total_blocks,
-                      analysis.mc_sad};
+  return XvidDecision{is_cut, intra_thresh2, analysis};
 }
 
 Detector::Detector(const DetectorConfig& config) : config_(config) {
@@ -152,6 +147,12 @@ void Detector::observe(double score) {
   head_ = head_ + 1 == capacity ? 0 : head_ + 1;
 }
 
-std::size_t Detector::window_len() const { return ring_.size(); }
+std::size_t intra_count(const XvidDetector& detector) {
+  return detector.intra_count_;
+}
+
+std::size_t window_len(const Detector& detector) {
+  return detector.ring_.size();
+}
 
 }  // namespace vantrel::detector

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "metrics/types.h"
+
 namespace vantrel::detector {
 
 struct XvidDetectorConfig {
@@ -19,11 +21,8 @@ struct XvidDetectorConfig {
 
 struct XvidDecision {
   bool is_cut;
-  double score;
-  double threshold;
-  std::size_t intra_blocks;
-  std::size_t total_blocks;
-  std::uint64_t mc_sad;
+  double threshold;  // the score threshold this frame was held to
+  simd_metrics::MeAnalysis motion;
 };
 
 class XvidDetector {
@@ -33,9 +32,9 @@ class XvidDetector {
   XvidDecision decide(std::span<const std::uint8_t> prev,
                       std::span<const std::uint8_t> curr, std::size_t width,
                       std::size_t height);
-  std::size_t intra_count() const { return intra_count_; }
 
  private:
+  friend std::size_t intra_count(const XvidDetector& detector);
   XvidDetectorConfig config_;
   std::size_t intra_count_ = 1;
 };
@@ -60,9 +59,9 @@ class Detector {
   std::pair<bool, double> decide_with_threshold(double score,
                                                 double hist_distance) const;
   void observe(double score);
-  std::size_t window_len() const;
 
  private:
+  friend std::size_t window_len(const Detector& detector);
   DetectorConfig config_;
   // Ring buffer of at most window_size scores, storage reserved once: it
   // fills by push_back, then overwrites the oldest entry in place.

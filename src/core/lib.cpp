@@ -21,7 +21,7 @@ AnalyzeOptions AnalyzeOptions::defaults_for_input(std::string input) {
                           .sad_weight = 0.7,
                           .hist_weight = 0.3},
       .threads = std::nullopt,
-      .skip_rejected_packets = false,
+      .on_decode_error = decoder::OnDecodeError::stop,
       .keep_records = false,
       .log = nullptr,
       .on_progress = {},

@@ -49,17 +49,16 @@ void require_positions(std::span<const std::size_t> positions, std::size_t size,
   }
 }
 
-// The position of `filtered` whose frame lies in [start, end], not yet chosen,
-// with the greatest blended value; the last of equal values wins.
-std::optional<std::size_t> best_unchosen_in_range(
-    Stats stats, std::span<const std::size_t> filtered,
-    std::span<const double> blended, const std::vector<bool>& chosen_mask,
-    std::size_t start, std::size_t end) {
+// The position among `positions` that `eligible` accepts with the greatest
+// blended value in total order; the last of equal values wins.
+template <class Eligible>
+std::optional<std::size_t> best_by_blended(
+    std::span<const std::size_t> positions, std::span<const double> blended,
+    Eligible eligible) {
   std::optional<std::size_t> best;
   std::uint64_t best_key = 0;
-  for (std::size_t p : filtered) {
-    const std::size_t frame = stats[p].frame_index;
-    if (frame < start || frame > end || chosen_mask[p]) continue;
+  for (std::size_t p : positions) {
+    if (!eligible(p)) continue;
     const std::uint64_t key = total_order_key(blended[p]);
     if (!best || key >= best_key) {
       best = p;
@@ -80,8 +79,11 @@ Positions spread_over_gap(Stats stats, std::span<const std::size_t> filtered,
   for (std::size_t slot = 0; slot < max_additions; ++slot) {
     const std::size_t start = left + mul_sat(gap, slot) / slots;
     const std::size_t end = left + mul_sat(gap, slot + 1) / slots;
-    const auto best = best_unchosen_in_range(stats, filtered, blended,
-                                             chosen_mask, start, end);
+    // The strongest position of the part not chosen yet.
+    const auto best = best_by_blended(filtered, blended, [&](std::size_t p) {
+      const std::size_t frame = stats[p].frame_index;
+      return start <= frame && frame <= end && !chosen_mask[p];
+    });
     if (best) {
       chosen.push_back(*best);
       chosen_mask[*best] = true;
@@ -115,7 +117,7 @@ FrameIndices refine_frame_keyframes(Stats stats) {
   const std::vector<double> blended = build_blended_score(stats);
   std::vector<double> grid_hist;
   grid_hist.reserve(stats.size());
-  for (const FrameCutStats& stat : stats) {
+  for (const FrameRecord& stat : stats) {
     grid_hist.push_back(stat.grid_hist_distance);
   }
   const std::vector<std::size_t> burst_prefix = burst_activity_prefix(blended);
@@ -135,7 +137,7 @@ FrameIndices refine_frame_keyframes(Stats stats) {
 
 FrameIndices initial_keyframes(Stats stats) {
   FrameIndices keyframes{0};
-  for (const FrameCutStats& stat : stats) {
+  for (const FrameRecord& stat : stats) {
     if (stat.is_cut || stat.hist_distance >= kBaselineHist) {
       keyframes.push_back(stat.frame_index);
     }
@@ -146,7 +148,7 @@ FrameIndices initial_keyframes(Stats stats) {
 std::vector<double> build_blended_score(Stats stats) {
   std::vector<double> blended;
   blended.reserve(stats.size());
-  for (const FrameCutStats& stat : stats) {
+  for (const FrameRecord& stat : stats) {
     const double grid_part = kGridMedianWeight * stat.grid_hist_median;
     blended.push_back(stat.hist_distance + grid_part);
   }
@@ -176,7 +178,7 @@ Positions collect_candidates(Stats stats, std::span<const double> blended,
   }
   Positions candidates;
   for (std::size_t index = 0; index < n; ++index) {
-    const FrameCutStats& stat = stats[index];
+    const FrameRecord& stat = stats[index];
     const std::size_t burst_start = sub_sat(index, kBurstRadius);
     const std::size_t burst_end = std::min(index + kBurstRadius, n - 1);
     const std::size_t burst_count =
@@ -186,14 +188,14 @@ Positions collect_candidates(Stats stats, std::span<const double> blended,
     // Weak changes inside a burst of activity are noise, not scene starts.
     const bool suppress_weak_cut = stat.is_cut && in_activity_burst &&
                                    stat.hist_distance < kWeakCutHist &&
-                                   stat.score < kWeakCutScore;
+                                   stat.motion.score < kWeakCutScore;
     const bool suppress_weak_noncut = !stat.is_cut && in_activity_burst &&
-                                      stat.score < kWeakNonCutScore &&
+                                      stat.motion.score < kWeakNonCutScore &&
                                       blended[index] < kWeakNonCutBlended;
     if (suppress_weak_cut || suppress_weak_noncut) continue;
 
     const bool primary = blended[index] >= kPrimaryBlended &&
-                         stat.score >= kPrimaryScore &&
+                         stat.motion.score >= kPrimaryScore &&
                          is_local_peak(blended, index, kPeakRadius);
     // Layout changes with a nearly unchanged global histogram.
     const bool structural = stat.hist_distance <= kStructuralHist &&
@@ -221,16 +223,7 @@ std::optional<std::size_t> best_candidate_index(
     std::span<const std::size_t> candidates, std::span<const double> blended) {
   require_positions(candidates, blended.size(),
                     "best_candidate_index: position out of range");
-  std::optional<std::size_t> best;
-  std::uint64_t best_key = 0;
-  for (std::size_t p : candidates) {
-    const std::uint64_t key = total_order_key(blended[p]);
-    if (!best || key >= best_key) {
-      best = p;
-      best_key = key;
-    }
-  }
-  return best;
+  return best_by_blended(candidates, blended, [](std::size_t) { return true; });
 }
 
 FrameIndices select_cluster_peaks(Stats stats,
@@ -292,7 +285,8 @@ FrameIndices recover_dense_candidates(
     for (std::size_t p : interval_candidates) {
       const std::size_t frame = stats[p].frame_index;
       if (frame - left >= kGapMargin && right - frame >= kGapMargin &&
-          blended[p] >= kRecoverBlended && stats[p].score >= kRecoverScore) {
+          blended[p] >= kRecoverBlended &&
+          stats[p].motion.score >= kRecoverScore) {
         filtered.push_back(p);
       }
     }

@@ -6,18 +6,11 @@
 #include <span>
 #include <vector>
 
+#include "core/frame_record.h"
+
 namespace vantrel::postprocess {
 
-struct FrameCutStats {
-  std::size_t frame_index;
-  bool is_cut;
-  double score;
-  double hist_distance;
-  double grid_hist_distance;
-  double grid_hist_median;
-};
-
-using Stats = std::span<const FrameCutStats>;
+using Stats = std::span<const FrameRecord>;
 using FrameIndices = std::vector<std::size_t>;
 
 FrameIndices refine_frame_keyframes(Stats stats);

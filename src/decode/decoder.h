@@ -40,12 +40,15 @@ struct Frame {
 // the pump and is returned by it.
 using FrameCallback = std::function<Status(const Frame&)>;
 
+// What a packet the decoder rejects (a damaged packet) does: end the pump
+// with its error, or be recorded and dropped (the pump still fails after
+// kMaxConsecutiveRejectedPackets in a row).
+enum class OnDecodeError { stop, skip };
+
 struct DecoderOptions {
   std::optional<std::string> hwdec = std::nullopt;  // a device type name
   std::optional<int> threads = std::nullopt;  // 0: automatic; unset: FFmpeg's default
-  // A packet the decoder rejects is recorded and dropped instead of ending
-  // the pump (which still fails after kMaxConsecutiveRejectedPackets).
-  bool skip_rejected_packets = false;
+  OnDecodeError on_decode_error = OnDecodeError::stop;
   // Receives the FFmpeg log lines of the decoder's contexts, when set.
   ffmpeg_log::LogCapture* log = nullptr;
 };
@@ -82,15 +85,14 @@ class Decoder {
   // luma plane cannot be read fails with "failed to copy luma plane".
   Status decode_luma(const FrameCallback& on_frame);
 
-  std::size_t video_stream_index() const;
-  bool hw_enabled() const;
   StreamInfo stream_info() const;
-  // Packets dropped under skip_rejected_packets, in input order.
+  // Packets dropped under OnDecodeError::skip, in input order.
   const std::vector<RejectedPacket>& rejected_packets() const;
 
   struct Parts;  // the owned FFmpeg objects, released in a fixed order
 
  private:
+  friend const Parts& parts_of(const Decoder& decoder);  // decoder_internal.h
   explicit Decoder(std::unique_ptr<Parts> parts);
   std::unique_ptr<Parts> parts_;
 };

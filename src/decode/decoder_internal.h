@@ -1,16 +1,24 @@
-// The decoder's pieces below its public interface, for its tests.
+// The decoder's pieces below its public interface: shared by its files
+// (input opening, hardware decoding, the luma of a frame, the pump) and
+// reached by its tests.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
+
+#include <unistd.h>
 
 #include "base/av_handles.h"
 #include "decode/decoder.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 #include <libavutil/hwcontext.h>
 #include <libavutil/pixfmt.h>
 }
@@ -44,6 +52,68 @@ struct DecodeFrameBuffers {
   av::FramePtr gray = av::make_frame();
   av::FramePtr transferred = av::make_frame();
 };
+
+// A file descriptor closed when it goes out of scope.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+struct Decoder::Parts {
+  av::FormatContextPtr ictx;
+  UniqueFd fifo;  // the read end FFmpeg reads a FIFO input through
+  std::size_t video_stream_index = 0;
+  av::CodecContextPtr video;
+  std::optional<Gray8Scaler> scaler;
+  std::unique_ptr<HwCtx> hw;
+  OnDecodeError on_decode_error = OnDecodeError::stop;
+  std::vector<RejectedPacket> rejected;
+  ffmpeg_log::LogCapture* log = nullptr;  // tagged with the codec's opaque
+
+  // Timing of the stream: its time base, the container's start time and one
+  // frame's length at the average rate (for frames that report none).
+  AVRational time_base{0, 1};
+  double start_seconds = 0.0;
+  double nominal_duration = 0.0;
+  double last_time = 0.0;
+  std::size_t delivered = 0;
+
+  // Released in field order (members alone would go in reverse): the codec
+  // context holds the hardware device and points at `hw`, so `hw` goes last.
+  ~Parts() {
+    ictx.reset();
+    fifo = UniqueFd();
+    const void* tag = video ? video->opaque : nullptr;
+    video.reset();  // joins the decoder's threads, the last to log
+    if (log != nullptr && tag != nullptr) log->remove_tag(tag);
+    scaler.reset();
+    hw.reset();
+  }
+};
+
+// The decoder's parts, for the tests.
+const Decoder::Parts& parts_of(const Decoder& decoder);
+
+// Reads every packet to the end of the input, sends those of the video
+// stream, delivers every frame; then drains the decoder.
+Status pump(Decoder::Parts& parts, const FrameCallback& on_frame);
+
+inline double seconds(std::int64_t ts, AVRational time_base) {
+  return static_cast<double>(ts) * av_q2d(time_base);
+}
 
 // Consecutive failed packet reads after which the pump gives up.
 inline constexpr int kMaxConsecutiveReadErrors = 1000;

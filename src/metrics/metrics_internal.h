@@ -18,11 +18,10 @@ std::span<const Kernels* const> available_kernels();
 
 // The analysis of planes too small for superblocks: every interior 16 x 16
 // block searched on its own.
-MeAnalysis small_frame_meanalysis(Plane prev, Plane curr, std::size_t width,
-                                  std::size_t height,
-                                  std::int32_t search_radius,
-                                  std::uint32_t intra_thresh_u32,
-                                  const Kernels& kernels = production_kernels());
+MeAnalysis small_frame_meanalysis(
+    Plane prev, Plane curr, std::size_t width, std::size_t height,
+    std::int32_t search_radius, std::uint32_t intra_thresh_u32,
+    const Kernels& kernels = production_kernels());
 std::vector<std::size_t> superblock_indices(std::size_t macroblock_count);
 SearchWindow superblock_search_window(std::size_t base_x, std::size_t base_y,
                                       std::int32_t search_radius,

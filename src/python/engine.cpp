@@ -60,21 +60,21 @@ PyObject* keyframe_list(const std::vector<std::size_t>& keyframes) {
 }
 
 // The per-frame records as columns of native machine values.
-PyObject* record_columns(const std::vector<analysis::DetectionRecord>& records) {
+PyObject* record_columns(const std::vector<FrameRecord>& records) {
   const std::size_t n = records.size();
   std::vector<double> score(n), threshold(n), hist(n), grid(n), median(n);
   std::vector<std::uint64_t> intra(n), total(n), sad(n);
   std::vector<std::uint8_t> cut(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const analysis::DetectionRecord& r = records[i];
-    score[i] = r.score;
+    const FrameRecord& r = records[i];
+    score[i] = r.motion.score;
     threshold[i] = r.threshold;
     hist[i] = r.hist_distance;
     grid[i] = r.grid_hist_distance;
     median[i] = r.grid_hist_median;
-    intra[i] = r.intra_blocks;
-    total[i] = r.total_blocks;
-    sad[i] = r.mc_sad;
+    intra[i] = r.motion.intra_blocks;
+    total[i] = r.motion.total_blocks;
+    sad[i] = r.motion.mc_sad;
     cut[i] = r.is_cut ? 1 : 0;
   }
   PyRef dict(PyDict_New());
@@ -239,7 +239,8 @@ PyObject* analyze_impl(PyObject* args, PyObject*) {
   }
   options.threads = threads;
   options.keep_records = keep_records != 0;
-  options.skip_rejected_packets = skip != 0;
+  options.on_decode_error = skip != 0 ? decoder::OnDecodeError::skip
+                                      : decoder::OnDecodeError::stop;
 
   ffmpeg_log::LogCapture log(AV_LOG_WARNING);
   options.log = &log;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/analysis_internal.h"
+#include "core/detector_internal.h"
 
 namespace vantrel::analysis {
 namespace {
@@ -29,21 +30,28 @@ TEST(DownscaleDims, KeepAspectWithinTheBoxNeverEnlarging) {
 }
 
 TEST(ScoreLine, FormatIsFixed) {
-  DetectionRecord record{.is_cut = false,
-                         .score = 12.0,
-                         .threshold = 206.0,
-                         .intra_blocks = 3,
-                         .total_blocks = 32,
-                         .mc_sad = 123456789012ull,
-                         .hist_distance = 0.25,
-                         .grid_hist_distance = 1.0,
-                         .grid_hist_median = 1.0 / 3.0};
-  EXPECT_EQ(format_score_line(7, record),
+  FrameRecord record{.frame_index = 7,
+                     .is_cut = false,
+                     .threshold = 206.0,
+                     .motion = {.score = 12.0,
+                                .intra_blocks = 3,
+                                .total_blocks = 32,
+                                .mc_sad = 123456789012ull},
+                     .hist_distance = 0.25,
+                     .grid_hist_distance = 1.0,
+                     .grid_hist_median = 1.0 / 3.0};
+  EXPECT_EQ(format_score_line(record),
             "7,12.000000,206.000000,0.250000,1.000000,0.333333,3,32,"
             "123456789012,0\n");
   const double inf = std::numeric_limits<double>::infinity();
-  record = DetectionRecord{true, inf, inf, 0, 0, 0, 1.0, 1.0, 1.0};
-  EXPECT_EQ(format_score_line(1, record),
+  record = FrameRecord{.frame_index = 1,
+                       .is_cut = true,
+                       .threshold = inf,
+                       .motion = {.score = inf},
+                       .hist_distance = 1.0,
+                       .grid_hist_distance = 1.0,
+                       .grid_hist_median = 1.0};
+  EXPECT_EQ(format_score_line(record),
             "1,inf,inf,1.000000,1.000000,1.000000,0,0,0,1\n");
 }
 
@@ -72,7 +80,7 @@ TEST_F(PerFrame, FirstFrameIsOnlyAbsorbed) {
   RunState run(options);
   feed(run, noise_plane(320 * 180, 1), 320, 180);
   EXPECT_EQ(run.pass_decisions, std::vector<bool>{true});
-  EXPECT_TRUE(run.frame_stats.empty());
+  EXPECT_TRUE(run.records.empty());
   EXPECT_EQ(run.state.frame_index, 1u);
   EXPECT_EQ(run.state.prev_dims, (Dims{160, 90}));
   EXPECT_EQ(run.state.prev_plane.size(), 160u * 90u);
@@ -83,12 +91,12 @@ TEST_F(PerFrame, SecondFrameIsTheFirstAnalysed) {
   const auto plane = noise_plane(320 * 180, 2);
   feed(run, plane, 320, 180);
   feed(run, plane, 320, 180);
-  ASSERT_EQ(run.frame_stats.size(), 1u);
-  EXPECT_EQ(run.frame_stats[0].frame_index, 1u);
-  EXPECT_EQ(run.frame_stats[0].hist_distance, 0.0);
+  ASSERT_EQ(run.records.size(), 1u);
+  EXPECT_EQ(run.records[0].frame_index, 1u);
+  EXPECT_EQ(run.records[0].hist_distance, 0.0);
   EXPECT_EQ(run.pass_decisions.size(), 2u);
-  EXPECT_EQ(run.xvid_detector.intra_count(), 2u);
-  EXPECT_EQ(run.adaptive_detector.window_len(), 1u);
+  EXPECT_EQ(detector::intra_count(run.xvid_detector), 2u);
+  EXPECT_EQ(detector::window_len(run.adaptive_detector), 1u);
 }
 
 TEST_F(PerFrame, SizeChangeIsAForcedCutThatResetsBothDetectors) {
@@ -99,18 +107,18 @@ TEST_F(PerFrame, SizeChangeIsAForcedCutThatResetsBothDetectors) {
   feed(run, big, 320, 180);
   // 640x360 reduces to the same 160x90: not a change.
   feed(run, noise_plane(640 * 360, 4), 640, 360);
-  EXPECT_FALSE(std::isinf(run.frame_stats.back().score));
+  EXPECT_FALSE(std::isinf(run.records.back().motion.score));
   feed(run, noise_plane(200 * 200, 5), 200, 200);
-  const postprocess::FrameCutStats& forced = run.frame_stats.back();
+  const FrameRecord& forced = run.records.back();
   EXPECT_EQ(forced.frame_index, 4u);
   EXPECT_TRUE(forced.is_cut);
-  EXPECT_TRUE(std::isinf(forced.score) && forced.score > 0);
+  EXPECT_TRUE(std::isinf(forced.motion.score) && forced.motion.score > 0);
   EXPECT_EQ(forced.hist_distance, 1.0);
   EXPECT_EQ(forced.grid_hist_distance, 1.0);
   EXPECT_EQ(forced.grid_hist_median, 1.0);
   EXPECT_TRUE(run.pass_decisions.back());
-  EXPECT_EQ(run.xvid_detector.intra_count(), 1u);
-  EXPECT_EQ(run.adaptive_detector.window_len(), 0u);
+  EXPECT_EQ(detector::intra_count(run.xvid_detector), 1u);
+  EXPECT_EQ(detector::window_len(run.adaptive_detector), 0u);
 }
 
 TEST_F(PerFrame, NativeResolutionComparesTheDecodedSize) {
@@ -122,8 +130,8 @@ TEST_F(PerFrame, NativeResolutionComparesTheDecodedSize) {
   EXPECT_EQ(run.state.prev_plane, plane);
   EXPECT_TRUE(run.working_plane.empty());
   feed(run, noise_plane(640 * 360, 7), 640, 360);
-  EXPECT_TRUE(run.frame_stats.back().is_cut);
-  EXPECT_TRUE(std::isinf(run.frame_stats.back().score));
+  EXPECT_TRUE(run.records.back().is_cut);
+  EXPECT_TRUE(std::isinf(run.records.back().motion.score));
 }
 
 TEST_F(PerFrame, EmptyFramesAlwaysCountAsAChange) {
@@ -131,9 +139,9 @@ TEST_F(PerFrame, EmptyFramesAlwaysCountAsAChange) {
   feed(run, {}, 0, 0);
   feed(run, {}, 0, 0);
   feed(run, noise_plane(64 * 48, 8), 64, 48);
-  ASSERT_EQ(run.frame_stats.size(), 2u);
-  EXPECT_TRUE(run.frame_stats[0].is_cut);
-  EXPECT_TRUE(run.frame_stats[1].is_cut);
+  ASSERT_EQ(run.records.size(), 2u);
+  EXPECT_TRUE(run.records[0].is_cut);
+  EXPECT_TRUE(run.records[1].is_cut);
 }
 
 TEST(Absorb, ExchangesBuffersInsteadOfCopying) {
@@ -244,14 +252,14 @@ TEST(WorkingPlane, PaddedFrameEqualsItsPackedCopy) {
     }
     EXPECT_EQ(padded.pass_decisions, packed.pass_decisions);
     EXPECT_EQ(padded.state.prev_plane, packed.state.prev_plane);
-    ASSERT_EQ(padded.frame_stats.size(), packed.frame_stats.size());
+    ASSERT_EQ(padded.records.size(), packed.records.size());
     int cuts = 0;
-    for (std::size_t i = 0; i < padded.frame_stats.size(); ++i) {
-      const auto& a = padded.frame_stats[i];
-      const auto& b = packed.frame_stats[i];
+    for (std::size_t i = 0; i < padded.records.size(); ++i) {
+      const auto& a = padded.records[i];
+      const auto& b = packed.records[i];
       EXPECT_EQ(a.frame_index, b.frame_index);
       EXPECT_EQ(a.is_cut, b.is_cut);
-      EXPECT_EQ(std::memcmp(&a.score, &b.score, sizeof a.score), 0);
+      EXPECT_EQ(std::memcmp(&a.motion.score, &b.motion.score, sizeof(double)), 0);
       EXPECT_EQ(std::memcmp(&a.hist_distance, &b.hist_distance, sizeof(double)), 0);
       EXPECT_EQ(std::memcmp(&a.grid_hist_distance, &b.grid_hist_distance,
                             sizeof(double)), 0);
@@ -265,7 +273,6 @@ TEST(WorkingPlane, PaddedFrameEqualsItsPackedCopy) {
 
 TEST(RunStateExtras, ProgressRecordsAndTimes) {
   AnalyzeOptions options = AnalyzeOptions::defaults_for_input("unused");
-  options.keep_records = true;
   std::vector<Progress> seen;
   options.on_progress = [&](const Progress& progress) -> Status {
     seen.push_back(progress);
@@ -289,13 +296,9 @@ TEST(RunStateExtras, ProgressRecordsAndTimes) {
   }
   EXPECT_EQ(run.times, (std::vector<double>{0.0, 0.5, 1.0, 1.5}));
   EXPECT_EQ(run.end_time, 2.0);
-  // One record per compared frame, the same values the post-processing sees.
+  // One record per compared frame.
   ASSERT_EQ(run.records.size(), 3u);
-  ASSERT_EQ(run.frame_stats.size(), 3u);
-  for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(run.records[i].is_cut, run.frame_stats[i].is_cut);
-    EXPECT_EQ(std::memcmp(&run.records[i].score, &run.frame_stats[i].score, sizeof(double)), 0);
-  }
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(run.records[i].frame_index, i + 1);
 }
 
 }  // namespace

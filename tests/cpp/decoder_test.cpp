@@ -279,25 +279,6 @@ TEST(ScaleToGray8, ConvertsAtTheSameSizeAndReusesTheContextPerInput) {
   EXPECT_EQ(scaler->input, (ScalerInput{AV_PIX_FMT_YUV420P10LE, 34, 20}));
 }
 
-TEST(ScaleToGray8, RecoversOnceFromAnOutputFrameOfAnotherShape) {
-  av::FramePtr frame = yuv10_frame(16, 8);
-  std::optional<Gray8Scaler> scaler;
-  av::FramePtr gray = av::make_frame();
-  ASSERT_TRUE(scale_to_gray8(scaler, *frame, gray));
-
-  // The cached key still matches, but the output frame does not.
-  gray = av::make_frame();
-  gray->format = AV_PIX_FMT_GRAY8;
-  gray->width = 4;
-  gray->height = 4;
-  ASSERT_EQ(av_frame_get_buffer(gray.get(), 32), 0);
-  const SwsContext* before = scaler->context.get();
-  ASSERT_TRUE(scale_to_gray8(scaler, *frame, gray));
-  EXPECT_NE(scaler->context.get(), before);
-  EXPECT_EQ(gray->width, 16);
-  EXPECT_EQ(gray->height, 8);
-}
-
 TEST(ScaleToGray8, ReportsFormatsTheConversionCannotTake) {
   Result<Gray8Scaler> direct =
       create_gray8_scaler(ScalerInput{AV_PIX_FMT_CUDA, 16, 8});
@@ -312,31 +293,9 @@ TEST(ScaleToGray8, ReportsFormatsTheConversionCannotTake) {
   Status extracted = extract_luma(*frame, scaler, gray, luma);
   ASSERT_FALSE(extracted);
   const std::vector<std::string> chain = chain_of(extracted.error());
-  ASSERT_GE(chain.size(), 3u);
-  EXPECT_EQ(chain[0], "scaler unexpectedly missing");
-  EXPECT_EQ(chain[1], "failed to create scaler (CUDA 16x8)");
-  EXPECT_EQ(chain[2], "failed to create GRAY8 scaler");
-
-  // A context that refuses its output frame is rebuilt for the frame; when
-  // that fails the recreation message names the frame's input. (Built by
-  // hand: a context keyed to the frame's input but made for another.)
-  Result<Gray8Scaler> other =
-      create_gray8_scaler(ScalerInput{AV_PIX_FMT_YUV420P10LE, 16, 8});
-  ASSERT_TRUE(other);
-  scaler = std::move(*other);
-  scaler->input = ScalerInput{AV_PIX_FMT_CUDA, 16, 8};
-  gray = av::make_frame();
-  gray->format = AV_PIX_FMT_GRAY8;
-  gray->width = 4;
-  gray->height = 4;
-  ASSERT_EQ(av_frame_get_buffer(gray.get(), 32), 0);
-  Status recreated = scale_to_gray8(scaler, *frame, gray);
-  ASSERT_FALSE(recreated);
-  const std::vector<std::string> recreate_chain = chain_of(recreated.error());
-  ASSERT_GE(recreate_chain.size(), 2u);
-  EXPECT_EQ(recreate_chain[0],
-            "failed to recreate scaler after input change (CUDA 16x8)");
-  EXPECT_EQ(recreate_chain[1], "failed to create GRAY8 scaler");
+  ASSERT_GE(chain.size(), 2u);
+  EXPECT_EQ(chain[0], "failed to create scaler (CUDA 16x8)");
+  EXPECT_EQ(chain[1], "failed to create GRAY8 scaler");
 }
 
 // ---- generated videos ----
@@ -531,7 +490,7 @@ TEST(DecoderOpen, HardwareDecoderNames) {
 
   Result<Decoder> software = Decoder::open(clip.string(), {});
   ASSERT_TRUE(software);
-  EXPECT_FALSE(software->hw_enabled());
+  EXPECT_EQ(parts_of(*software).hw, nullptr);
 }
 
 TEST(DecodeLuma, DeliversEveryFrameTheDecoderOutputs) {
@@ -565,7 +524,7 @@ TEST(DecodeLuma, DeliversEveryFrameTheDecoderOutputs) {
 
   Result<Decoder> audio_first = Decoder::open(cases[1].path.string(), {});
   ASSERT_TRUE(audio_first);
-  EXPECT_EQ(audio_first->video_stream_index(), 1u);
+  EXPECT_EQ(parts_of(*audio_first).video_stream_index, 1u);
   EXPECT_EQ(decode_all(cases[2].path)->sizes.front(),
             (std::pair<std::size_t, std::size_t>{34, 18}));
 }
@@ -697,7 +656,8 @@ TEST(DecodeLuma, RejectedPacketsAreRecordedWhenSkipped) {
   const std::size_t whole = probe_frame_count(raw);
 
   Result<Decoder> decoder =
-      Decoder::open(truncated.string(), DecoderOptions{.skip_rejected_packets = true});
+      Decoder::open(truncated.string(),
+                    DecoderOptions{.on_decode_error = OnDecodeError::skip});
   ASSERT_TRUE(decoder);
   std::size_t frames = 0;
   ASSERT_TRUE(decoder->decode_luma([&](const Frame&) -> Status {

@@ -1,4 +1,4 @@
-#include "core/detector.h"
+#include "core/detector_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -71,18 +71,18 @@ TEST(XvidDetector, ThresholdsRelaxWithTheDistanceFromTheLastCut) {
                                           : 90.0;
     XvidDetector detector(kXvidDefaults);
     advance(detector, count - 1);
-    ASSERT_EQ(detector.intra_count(), count);
+    ASSERT_EQ(intra_count(detector), count);
     // One block exactly at the margin (not intra), one just above (intra).
     PlanePair planes;
     planes.set_block_sad(3, static_cast<std::uint32_t>(margin));
     planes.set_block_sad(20, static_cast<std::uint32_t>(margin) + 1);
     const XvidDecision decision = decide(detector, planes);
-    EXPECT_EQ(decision.intra_blocks, 1u) << "intra_count " << count;
-    EXPECT_EQ(decision.total_blocks, 32u);
+    EXPECT_EQ(decision.motion.intra_blocks, 1u) << "intra_count " << count;
+    EXPECT_EQ(decision.motion.total_blocks, 32u);
     EXPECT_EQ(decision.threshold, threshold) << "intra_count " << count;
-    EXPECT_EQ(decision.mc_sad, 2u * std::uint64_t(margin) + 1);
+    EXPECT_EQ(decision.motion.mc_sad, 2u * std::uint64_t(margin) + 1);
     EXPECT_FALSE(decision.is_cut);
-    EXPECT_EQ(detector.intra_count(), count + 1);
+    EXPECT_EQ(intra_count(detector), count + 1);
   }
 }
 
@@ -91,20 +91,20 @@ TEST(XvidDetector, MoreThanHalfTheBlocksIntraIsACut) {
   for (std::size_t i = 0; i < 16; ++i) sixteen.set_block_sad(i * 2, 3216);
   XvidDetector detector(kXvidDefaults);
   XvidDecision decision = decide(detector, sixteen);
-  EXPECT_EQ(decision.intra_blocks, 16u);
-  EXPECT_EQ(decision.score, 118.0);  // 16 x 3216 / 435
+  EXPECT_EQ(decision.motion.intra_blocks, 16u);
+  EXPECT_EQ(decision.motion.score, 118.0);  // 16 x 3216 / 435
   EXPECT_FALSE(decision.is_cut);
 
   PlanePair seventeen = sixteen;
   seventeen.set_block_sad(31, 3216);
   detector.reset();
   decision = decide(detector, seventeen);
-  EXPECT_EQ(decision.intra_blocks, 17u);
-  EXPECT_EQ(decision.total_blocks, 32u);
-  EXPECT_EQ(decision.mc_sad, 17u * 3216u);
-  EXPECT_EQ(decision.score, 125.0);
+  EXPECT_EQ(decision.motion.intra_blocks, 17u);
+  EXPECT_EQ(decision.motion.total_blocks, 32u);
+  EXPECT_EQ(decision.motion.mc_sad, 17u * 3216u);
+  EXPECT_EQ(decision.motion.score, 125.0);
   EXPECT_TRUE(decision.is_cut);
-  EXPECT_EQ(detector.intra_count(), 1u);
+  EXPECT_EQ(intra_count(detector), 1u);
 }
 
 // Planes whose score is `score` exactly: a SAD total of score x 435 spread
@@ -132,25 +132,25 @@ TEST(XvidDetector, ScoreEqualToTheThresholdIsNoCut) {
     XvidDetector detector(kXvidDefaults);
     advance(detector, c.count - 1);
     const XvidDecision decision = decide(detector, planes_with_score(c.score));
-    EXPECT_EQ(decision.score, double(c.score));
-    EXPECT_LE(decision.intra_blocks * 2, decision.total_blocks);
+    EXPECT_EQ(decision.motion.score, double(c.score));
+    EXPECT_LE(decision.motion.intra_blocks * 2, decision.motion.total_blocks);
     EXPECT_EQ(decision.is_cut, c.cut) << "intra_count " << c.count;
-    EXPECT_EQ(detector.intra_count(), c.cut ? 1u : c.count + 1);
+    EXPECT_EQ(intra_count(detector), c.cut ? 1u : c.count + 1);
   }
 }
 
 TEST(XvidDetector, CountRestartsAfterACutAndOnReset) {
   XvidDetector detector(kXvidDefaults);
   advance(detector, 19);
-  ASSERT_EQ(detector.intra_count(), 20u);
+  ASSERT_EQ(intra_count(detector), 20u);
   ASSERT_TRUE(decide(detector, planes_with_score(150)).is_cut);
-  EXPECT_EQ(detector.intra_count(), 1u);
+  EXPECT_EQ(intra_count(detector), 1u);
   EXPECT_EQ(decide(detector, PlanePair{}).threshold, 206.0);
-  EXPECT_EQ(detector.intra_count(), 2u);
+  EXPECT_EQ(intra_count(detector), 2u);
 
   advance(detector, 10);
   detector.reset();
-  EXPECT_EQ(detector.intra_count(), 1u);
+  EXPECT_EQ(intra_count(detector), 1u);
   EXPECT_EQ(decide(detector, PlanePair{}).threshold, 206.0);
 }
 
@@ -161,7 +161,7 @@ TEST(XvidDetector, RaisedMarginSaturates) {
                          90.0});
   PlanePair planes;
   for (std::size_t i = 0; i < 17; ++i) planes.set_block_sad(i, 16320);
-  EXPECT_EQ(decide(detector, planes).intra_blocks, 0u);
+  EXPECT_EQ(decide(detector, planes).motion.intra_blocks, 0u);
 }
 
 TEST(XvidDetector, PlanesTooSmallGiveTheZeroAnalysis) {
@@ -177,10 +177,10 @@ TEST(XvidDetector, PlanesTooSmallGiveTheZeroAnalysis) {
         std::span(prev).first(size[0] * size[1]),
         std::span(curr).first(size[0] * size[1]), size[0], size[1]);
     EXPECT_FALSE(decision.is_cut);
-    EXPECT_EQ(decision.score, 0.0);
-    EXPECT_EQ(decision.intra_blocks, 0u);
-    EXPECT_EQ(decision.total_blocks, 0u);
-    EXPECT_EQ(decision.mc_sad, 0u);
+    EXPECT_EQ(decision.motion.score, 0.0);
+    EXPECT_EQ(decision.motion.intra_blocks, 0u);
+    EXPECT_EQ(decision.motion.total_blocks, 0u);
+    EXPECT_EQ(decision.motion.mc_sad, 0u);
   }
 }
 
@@ -275,7 +275,7 @@ TEST(AdaptiveThreshold, WarmUpUsesTheFloorUntilFiveScores) {
     EXPECT_FALSE(cut);
     EXPECT_EQ(threshold, 0.5);
     detector.reset();
-    EXPECT_EQ(detector.window_len(), 0u);
+    EXPECT_EQ(window_len(detector), 0u);
   }
 }
 
@@ -285,13 +285,13 @@ TEST(AdaptiveThreshold, WindowSlides) {
   Detector detector(config);
   for (int i = 0; i < 5; ++i) detector.observe(1.0);
   detector.observe(0.25);
-  EXPECT_EQ(detector.window_len(), 5u);
+  EXPECT_EQ(window_len(detector), 5u);
   EXPECT_EQ(detector.threshold(), 1.0);  // 0.25 is trimmed
   for (int i = 0; i < 3; ++i) detector.observe(0.25);
   EXPECT_EQ(detector.threshold(), 0.25);  // one 1.0 left, trimmed
   detector.observe(0.25);
   EXPECT_EQ(detector.threshold(), 0.25);
-  EXPECT_EQ(detector.window_len(), 5u);
+  EXPECT_EQ(window_len(detector), 5u);
 }
 
 TEST(AdaptiveThreshold, TinyWindowsStayAtTheFloor) {
@@ -300,7 +300,7 @@ TEST(AdaptiveThreshold, TinyWindowsStayAtTheFloor) {
     config.window_size = window_size;
     Detector detector(config);
     for (int i = 0; i < 40; ++i) detector.observe(0.9);
-    EXPECT_EQ(detector.window_len(), window_size);
+    EXPECT_EQ(window_len(detector), window_size);
     EXPECT_EQ(detector.threshold(), 0.2);
   }
 }

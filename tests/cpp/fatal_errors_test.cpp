@@ -12,19 +12,28 @@
 namespace vantrel {
 namespace {
 
-using postprocess::FrameCutStats;
 
 constexpr const char* kDiagnostic = "fatal internal error";
 
-std::vector<FrameCutStats> three_records() {
-  return {{1, true, 150.0, 0.5, 0.5, 0.5},
-          {2, false, 0.0, 0.0, 0.0, 0.0},
-          {3, true, 150.0, 0.5, 0.5, 0.5}};
+// Frames 1 and 3 changed completely, frame 2 not at all.
+std::vector<FrameRecord> three_records() {
+  std::vector<FrameRecord> records(3);
+  for (std::size_t p = 0; p < 3; ++p) {
+    const double change = p == 1 ? 0.0 : 0.5;
+    records[p] = {.frame_index = p + 1,
+                  .is_cut = p != 1,
+                  .threshold = 0.0,
+                  .motion = {.score = 300.0 * change},
+                  .hist_distance = change,
+                  .grid_hist_distance = change,
+                  .grid_hist_median = change};
+  }
+  return records;
 }
 
 TEST(FatalErrorsTest, PostprocessPositionsOutsideTheStatistics) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  const std::vector<FrameCutStats> stats = three_records();
+  const std::vector<FrameRecord> stats = three_records();
   const std::vector<double> blended = postprocess::build_blended_score(stats);
   const std::vector<std::size_t> outside = {0, 3};
 

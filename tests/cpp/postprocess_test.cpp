@@ -15,22 +15,36 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// A record with the values the post-processing reads.
+FrameRecord record(std::size_t frame, bool is_cut, double score, double hist,
+                   double grid, double median) {
+  return {.frame_index = frame,
+          .is_cut = is_cut,
+          .threshold = 0.0,
+          .motion = {.score = score},
+          .hist_distance = hist,
+          .grid_hist_distance = grid,
+          .grid_hist_median = median};
+}
+
 // Records for frames 1..count (position p is frame p + 1), all quiet.
-std::vector<FrameCutStats> quiet_stats(std::size_t count) {
-  std::vector<FrameCutStats> stats(count);
-  for (std::size_t p = 0; p < count; ++p) stats[p] = {p + 1, false, 0, 0, 0, 0};
+std::vector<FrameRecord> quiet_stats(std::size_t count) {
+  std::vector<FrameRecord> stats(count);
+  for (std::size_t p = 0; p < count; ++p) {
+    stats[p] = record(p + 1, false, 0, 0, 0, 0);
+  }
   return stats;
 }
 
-FrameCutStats& at_frame(std::vector<FrameCutStats>& stats, std::size_t frame) {
+FrameRecord& at_frame(std::vector<FrameRecord>& stats, std::size_t frame) {
   return stats.at(frame - 1);
 }
 
 // A strong change at `frame`: a primary candidate outside bursts.
-void strong_change(std::vector<FrameCutStats>& stats, std::size_t frame,
+void strong_change(std::vector<FrameRecord>& stats, std::size_t frame,
                    double hist, double score = 100.0) {
   at_frame(stats, frame).hist_distance = hist;
-  at_frame(stats, frame).score = score;
+  at_frame(stats, frame).motion.score = score;
 }
 
 std::vector<std::size_t> positions_of(std::initializer_list<std::size_t> frames) {
@@ -39,7 +53,7 @@ std::vector<std::size_t> positions_of(std::initializer_list<std::size_t> frames)
   return positions;
 }
 
-FrameIndices recover(const std::vector<FrameCutStats>& stats,
+FrameIndices recover(const std::vector<FrameRecord>& stats,
                      std::initializer_list<std::size_t> candidate_frames,
                      std::vector<std::size_t> refined) {
   const std::vector<double> blended = build_blended_score(stats);
@@ -121,15 +135,16 @@ TEST(RefineFrameKeyframes, WorkedExample) {
 }
 
 TEST(InitialKeyframes, KeepsListOrderWithoutSorting) {
-  std::vector<FrameCutStats> stats = {{7, true, 0, 0, 0, 0},
-                                      {3, false, 0, 0.2, 0, 0},
-                                      {9, false, 0, kNaN, 0, 0}};
+  std::vector<FrameRecord> stats = {record(7, true, 0, 0, 0, 0),
+                                    record(3, false, 0, 0.2, 0, 0),
+                                    record(9, false, 0, kNaN, 0, 0)};
   EXPECT_EQ(initial_keyframes(stats), (std::vector<std::size_t>{0u, 7u, 3u}));
 }
 
 TEST(BuildBlendedScore, RoundsProductAndSumSeparately) {
   // A fused multiply-add gives 0x1.006519e7dc127p-2 here.
-  FrameCutStats stat{1, false, 0, 0x1.9050b8630b53ep-3, 0, 0x1.192fb48fb00aap-1};
+  const FrameRecord stat =
+      record(1, false, 0, 0x1.9050b8630b53ep-3, 0, 0x1.192fb48fb00aap-1);
   EXPECT_EQ(build_blended_score({&stat, 1})[0], 0x1.006519e7dc128p-2);
 }
 
@@ -168,7 +183,7 @@ TEST(BestCandidateIndex, GreatestInTotalOrderLastOfEqualWins) {
 }
 
 // Six active positions around position 30 (frame 31): a burst.
-std::vector<FrameCutStats> burst_around_frame_31(std::size_t active) {
+std::vector<FrameRecord> burst_around_frame_31(std::size_t active) {
   auto stats = quiet_stats(60);
   const std::size_t frames[] = {26, 28, 34, 36, 38};
   for (std::size_t i = 0; i + 1 < active; ++i) {
@@ -177,7 +192,7 @@ std::vector<FrameCutStats> burst_around_frame_31(std::size_t active) {
   return stats;
 }
 
-Positions candidates_of(const std::vector<FrameCutStats>& stats) {
+Positions candidates_of(const std::vector<FrameRecord>& stats) {
   const std::vector<double> blended = build_blended_score(stats);
   std::vector<double> grid_hist;
   for (const auto& stat : stats) grid_hist.push_back(stat.grid_hist_distance);
@@ -187,35 +202,35 @@ Positions candidates_of(const std::vector<FrameCutStats>& stats) {
 
 TEST(CollectCandidates, SuppressesWeakCutsInsideBursts) {
   auto stats = burst_around_frame_31(6);
-  at_frame(stats, 31) = {31, true, 100.0, 0.25, 0, 0};
+  at_frame(stats, 31) = record(31, true, 100.0, 0.25, 0, 0);
   EXPECT_TRUE(candidates_of(stats).empty());
 
-  at_frame(stats, 31).score = 120.0;
+  at_frame(stats, 31).motion.score = 120.0;
   EXPECT_EQ(candidates_of(stats), (std::vector<std::size_t>{30u}));
 
-  at_frame(stats, 31).score = 100.0;
+  at_frame(stats, 31).motion.score = 100.0;
   at_frame(stats, 31).hist_distance = 0.3;
   EXPECT_EQ(candidates_of(stats), (std::vector<std::size_t>{30u}));
 
   stats = burst_around_frame_31(5);  // five active positions: no burst
-  at_frame(stats, 31) = {31, true, 100.0, 0.25, 0, 0};
+  at_frame(stats, 31) = record(31, true, 100.0, 0.25, 0, 0);
   EXPECT_EQ(candidates_of(stats), (std::vector<std::size_t>{30u}));
 }
 
 TEST(CollectCandidates, SuppressesWeakNonCutsInsideBursts) {
   auto stats = burst_around_frame_31(6);
-  at_frame(stats, 31) = {31, false, 89.9, 0.19, 0, 0};
+  at_frame(stats, 31) = record(31, false, 89.9, 0.19, 0, 0);
   EXPECT_TRUE(candidates_of(stats).empty());
 
-  at_frame(stats, 31).score = 90.0;
+  at_frame(stats, 31).motion.score = 90.0;
   EXPECT_EQ(candidates_of(stats), (std::vector<std::size_t>{30u}));
 
-  at_frame(stats, 31).score = 89.9;
+  at_frame(stats, 31).motion.score = 89.9;
   at_frame(stats, 31).hist_distance = 0.2;
   EXPECT_EQ(candidates_of(stats), (std::vector<std::size_t>{30u}));
 
   // A NaN never suppresses and never qualifies as primary.
-  at_frame(stats, 31).score = kNaN;
+  at_frame(stats, 31).motion.score = kNaN;
   EXPECT_TRUE(candidates_of(stats).empty());
 }
 
@@ -326,7 +341,7 @@ TEST(RecoverDenseCandidates, WeakCandidatesAreNeverAdded) {
 }
 
 // Random statistics, NaN, infinities and huge values included.
-std::vector<FrameCutStats> random_stats(std::mt19937_64& rng) {
+std::vector<FrameRecord> random_stats(std::mt19937_64& rng) {
   const double specials[] = {kNaN, -kNaN, kInf, -kInf, 1e300, -1e300, 0.0,
                              -0.0, 5e-324};
   std::uniform_int_distribution<int> pick(0, 9);
@@ -335,12 +350,16 @@ std::vector<FrameCutStats> random_stats(std::mt19937_64& rng) {
     if (choice == 0) return specials[rng() % std::size(specials)];
     return std::uniform_real_distribution<double>(0.0, scale)(rng);
   };
-  std::vector<FrameCutStats> stats(rng() % 400);
+  std::vector<FrameRecord> stats(rng() % 400);
   std::size_t frame = 0;
   for (auto& stat : stats) {
     frame += rng() % 8 == 0 ? 1 + rng() % 200 : 1 + rng() % 4;
-    stat = {frame,      rng() % 5 == 0, value(250.0), value(0.6), value(0.6),
-            value(0.6)};
+    // One value after the other: the order of the draws is fixed.
+    const bool is_cut = rng() % 5 == 0;
+    const double score = value(250.0);
+    const double hist = value(0.6);
+    const double grid = value(0.6);
+    stat = record(frame, is_cut, score, hist, grid, value(0.6));
   }
   return stats;
 }

@@ -1,0 +1,157 @@
+// The frame pump: packets in, every decoded frame's luma out, the damaged
+// packets recorded or fatal.
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "decode/decoder_internal.h"
+
+namespace vantrel::decoder {
+namespace {
+
+// The frame's presentation time and length in seconds.
+std::pair<double, double> frame_timing(Decoder::Parts& parts,
+                                       const AVFrame& frame) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 2, 100)
+  const std::int64_t length = frame.duration;
+#else
+  const std::int64_t length = frame.pkt_duration;
+#endif
+  const double duration = length > 0 ? seconds(length, parts.time_base)
+                                      : parts.nominal_duration;
+  double time = 0.0;
+  if (frame.best_effort_timestamp != AV_NOPTS_VALUE) {
+    time = seconds(frame.best_effort_timestamp, parts.time_base) -
+           parts.start_seconds;
+  } else if (parts.delivered > 0) {
+    time = parts.last_time + duration;
+  }
+  return {time, duration};
+}
+
+// A decoding failure of one packet: recorded and dropped when the pump skips
+// them (until too many come in a row), else the pump's error.
+Status reject_packet(Decoder::Parts& parts, const AVPacket* packet, int code,
+                     int& consecutive, const char* what) {
+  if (parts.on_decode_error == OnDecodeError::stop) {
+    return fail_ffmpeg(what, code);
+  }
+  if (++consecutive == kMaxConsecutiveRejectedPackets) {
+    return fail(Error::ffmpeg(code)
+                    .wrap(std::to_string(consecutive) +
+                          " consecutive packets rejected")
+                    .wrap(what));
+  }
+  double time = parts.last_time;
+  if (packet != nullptr) {
+    const std::int64_t ts =
+        packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    if (ts != AV_NOPTS_VALUE) {
+      time = seconds(ts, parts.time_base) - parts.start_seconds;
+    }
+  }
+  parts.rejected.push_back(
+      RejectedPacket{parts.delivered, time, Error::ffmpeg(code).message()});
+  return {};
+}
+
+// Drains every frame the decoder has ready and hands on the luma of each.
+Status receive_frames(Decoder::Parts& parts, DecodeFrameBuffers& buffers,
+                      const AVPacket* packet, int& consecutive_rejected,
+                      const FrameCallback& on_frame) {
+  const bool require_hw = parts.hw != nullptr;
+  for (;;) {
+    const int received =
+        avcodec_receive_frame(parts.video.get(), buffers.decoded.get());
+    if (received == AVERROR_EOF || received == AVERROR(EAGAIN)) return {};
+    if (received == AVERROR_INVALIDDATA &&
+        parts.on_decode_error == OnDecodeError::skip) {
+      // A threaded decoder reports a damaged packet when its frame is due.
+      if (Status dropped = reject_packet(parts, packet, received,
+                                         consecutive_rejected,
+                                         "failed to receive frame");
+          !dropped) {
+        return dropped;
+      }
+      continue;
+    }
+    if (received < 0) return fail_ffmpeg("failed to receive frame", received);
+
+    const AVFrame* frame = buffers.decoded.get();
+    const bool is_hw_frame = frame->hw_frames_ctx != nullptr;
+    if (require_hw && !is_hw_frame) {
+      return fail("--hwdec set but decoder produced software frames");
+    }
+    const auto [time, duration] = frame_timing(parts, *frame);
+    if (is_hw_frame) {
+      av_frame_unref(buffers.transferred.get());
+      if (av_hwframe_transfer_data(buffers.transferred.get(), frame, 0) < 0) {
+        return fail("failed to transfer hardware frame");
+      }
+      frame = buffers.transferred.get();
+    }
+    Result<LumaView> luma = frame_luma(*frame, parts.scaler, buffers.gray);
+    if (!luma) return fail(luma.error());
+    parts.last_time = time;
+    ++parts.delivered;
+    if (Status delivered = on_frame(Frame{*luma, time, duration});
+        !delivered) {
+      return delivered;
+    }
+  }
+}
+
+}  // namespace
+
+Status pump(Decoder::Parts& parts, const FrameCallback& on_frame) {
+  DecodeFrameBuffers buffers;
+  av::PacketPtr packet = av::make_packet();
+
+  // Read errors are skipped, but a failure that repeats without end (a
+  // persistent I/O error) must not keep the pump spinning.
+  int consecutive_read_errors = 0;
+  int consecutive_rejected = 0;
+  for (;;) {
+    const int read = av_read_frame(parts.ictx.get(), packet.get());
+    if (read == AVERROR_EOF) break;
+    if (read < 0) {
+      if (++consecutive_read_errors == kMaxConsecutiveReadErrors) {
+        return fail_ffmpeg(
+            "failed to read video packets: too many consecutive read errors",
+            read);
+      }
+      continue;
+    }
+    consecutive_read_errors = 0;
+    Status processed{};
+    if (static_cast<std::size_t>(packet->stream_index) ==
+        parts.video_stream_index) {
+      if (int ret = avcodec_send_packet(parts.video.get(), packet.get());
+          ret < 0) {
+        processed = reject_packet(parts, packet.get(), ret,
+                                  consecutive_rejected,
+                                  "failed to send packet to decoder");
+      } else {
+        consecutive_rejected = 0;
+        processed = receive_frames(parts, buffers, packet.get(),
+                                   consecutive_rejected, on_frame);
+      }
+    }
+    av_packet_unref(packet.get());
+    if (!processed) return processed;
+  }
+
+  if (int ret = avcodec_send_packet(parts.video.get(), nullptr); ret < 0) {
+    return fail_ffmpeg("failed to signal EOF to decoder", ret);
+  }
+  return receive_frames(parts, buffers, nullptr, consecutive_rejected,
+                        on_frame);
+}
+
+Status Decoder::decode_luma(const FrameCallback& on_frame) {
+  if (!parts_) fatal_internal("decode_luma on a moved-from Decoder");
+  return pump(*parts_, on_frame);
+}
+
+}  // namespace vantrel::decoder
