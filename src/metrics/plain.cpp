@@ -82,7 +82,7 @@ MotionMatch search_block_matches_plain(Plane prev, Plane curr,
   return best;
 }
 
-// Counts saturate at UINT32_MAX: the dispatcher hands this form the planes
+// Counts saturate at UINT32_MAX: the metrics hand this form the planes
 // too large for the others.
 Hist16 histogram_16_plain(Plane frame) {
   std::array<std::uint64_t, 16> counts{};
