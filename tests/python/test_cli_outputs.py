@@ -23,7 +23,7 @@ from conftest import FFMPEG, FFPROBE, lavfi, probe_frame_count
 from test_cli import vantrel as run_vantrel
 from test_engine import X264, cuts
 from vantrel.analysis import Analysis, Scene
-from vantrel.formats import FORMATS, FormatError
+from vantrel.outputs.formats import FORMATS, FormatError
 
 FPS = 25
 SCENE = 30  # frames of each source in the clip
