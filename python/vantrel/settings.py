@@ -32,8 +32,8 @@ def _type_name(value: object) -> str:
 
 
 # The engine's defaults, by name: they are defined once, in the C++ core.
-_DetectorFields = namedtuple("_DetectorFields", DETECTOR_FIELDS,  # type: ignore[misc]
-                             defaults=[_engine.DETECTOR_DEFAULTS[name] for name in DETECTOR_FIELDS])  # type: ignore[misc]
+_DEFAULTS = [_engine.DETECTOR_DEFAULTS[name] for name in DETECTOR_FIELDS]
+_DetectorFields = namedtuple("_DetectorFields", DETECTOR_FIELDS, defaults=_DEFAULTS)  # type: ignore[misc]
 
 
 class DetectorSettings(_DetectorFields):

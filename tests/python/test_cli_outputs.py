@@ -342,7 +342,8 @@ class TestSplit:
         # The finished clip stays; the one being cut is gone, and so is its ffmpeg.
         assert [p.name for p in out.iterdir()] == ["out-long-scene-001.mp4"]
         assert not (tmp_path / "never.txt").exists()
-        assert not any(str(out) in _cmdline(pid) for pid in os.listdir("/proc") if pid.isdigit())
+        left = [(pid, _cmdline(pid)) for pid in os.listdir("/proc") if pid.isdigit() and str(out) in _cmdline(pid)]
+        assert left == []
 
 
     def test_without_the_ffmpeg_tool_or_when_it_fails(self, clip, tmp_path):

@@ -84,9 +84,9 @@ def _write_table(plan: Plan, rows: Dict[str, List[dict]], reporter: Reporter) ->
     """Writes the --table file of the inputs done now or before; False when that fails."""
     from ..outputs.table import write_table
     assert plan.outputs.table is not None
-    path = plan.outputs.table
+    path, skipped = plan.outputs.table, set(plan.skipped)
     try:
-        missing = write_table(path, [p for p in plan.inputs if p in rows or p in plan.skipped], rows)
+        missing = write_table(path, [p for p in plan.inputs if p in rows or p in skipped], rows)
     except OSError as e:
         reporter.error(f"cannot write {path}: {e.strerror or e}")
         return False

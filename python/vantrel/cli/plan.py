@@ -59,33 +59,17 @@ def make_plan(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Plan
     output = None if args.output == STDOUT else args.output
     _check_combinations(parser, args, batch, output, inputs)
     settings = _settings(parser, args)
-    if output is not None:
-        _check_writable_file(parser, "-o", output)
-    for option, path in (("--contact-sheet", args.contact_sheet), ("--table", args.table),
-                         ("--stats", None if batch else args.stats), ("--report", None if batch else args.report)):
-        if path is not None:
-            _check_writable_file(parser, option, path)
-    for option, folder in (("--output-dir", args.output_dir), ("--split", args.split),
-                           ("--stats", args.stats if batch else None), ("--report", args.report if batch else None)):
-        if folder is not None:
-            _prepare_folder(parser, option, folder)
-
+    _check_output_paths(parser, args, batch, output)
     fmt = FORMATS[args.format]
-    if batch:
-        targets = {path: Targets(args.output_dir / f"{stem}.{fmt.extension}",
-                                 args.stats / f"{stem}.scores.csv" if args.stats else None,
-                                 args.report / f"{stem}.html" if args.report else None, stem)
-                   for path, stem in zip(inputs, output_stems(inputs))}
-    else:
-        targets = {inputs[0]: Targets(output, args.stats, args.report, Path(inputs[0]).stem)}
-    skipped = [path for path in inputs if batch and not args.overwrite and _done_before(targets[path])]
-    todo = [path for path in inputs if path not in skipped]
+    targets = _targets(args, batch, output, inputs, fmt)
+    done = {path for path in inputs if batch and not args.overwrite and _done_before(targets[path])}
+    todo = [path for path in inputs if path not in done]
     jobs, threads = _jobs_and_threads(args, len(todo), batch)
     if threads != settings.threads:
         settings = AnalysisSettings(**{**settings._asdict(), "threads": threads})
     outputs = Outputs(fmt, args.split, args.split_copy, args.contact_sheet, args.table)
-    return Plan(batch, inputs, skipped, [Task(path, settings) for path in todo], targets, settings, outputs, jobs,
-                args.ray)
+    return Plan(batch, inputs, [path for path in inputs if path in done], [Task(path, settings) for path in todo],
+                targets, settings, outputs, jobs, args.ray)
 
 
 def _inputs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> List[str]:
@@ -136,6 +120,32 @@ def _settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Anal
                                 args.min_scene_len, args.max_scene_len, detector)
     except (TypeError, ValueError) as e:
         parser.error(_SETTINGS_OPTIONS.sub(lambda name: option_name(name.group(1)), str(e)))
+
+
+def _check_output_paths(parser: argparse.ArgumentParser, args: argparse.Namespace, batch: bool,
+                        output: Optional[Path]) -> None:
+    """Output files that can be written, and output folders made, before any analysis starts."""
+    if output is not None:
+        _check_writable_file(parser, "-o", output)
+    for option, path in (("--contact-sheet", args.contact_sheet), ("--table", args.table),
+                         ("--stats", None if batch else args.stats), ("--report", None if batch else args.report)):
+        if path is not None:
+            _check_writable_file(parser, option, path)
+    for option, folder in (("--output-dir", args.output_dir), ("--split", args.split),
+                           ("--stats", args.stats if batch else None), ("--report", args.report if batch else None)):
+        if folder is not None:
+            _prepare_folder(parser, option, folder)
+
+
+def _targets(args: argparse.Namespace, batch: bool, output: Optional[Path], inputs: List[str],
+             fmt: Format) -> Dict[str, Targets]:
+    """Each input's files: in a batch named after the input in the folders given."""
+    if not batch:
+        return {inputs[0]: Targets(output, args.stats, args.report, Path(inputs[0]).stem)}
+    return {path: Targets(args.output_dir / f"{stem}.{fmt.extension}",
+                          args.stats / f"{stem}.scores.csv" if args.stats else None,
+                          args.report / f"{stem}.html" if args.report else None, stem)
+            for path, stem in zip(inputs, output_stems(inputs))}
 
 
 def _jobs_and_threads(args: argparse.Namespace, files: int, batch: bool) -> tuple:

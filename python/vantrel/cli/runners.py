@@ -1,9 +1,10 @@
-"""Runs a batch of tasks in local worker processes or as Ray tasks, yielding what happens.
+"""Where the analyses run: in this process (one input), in local worker processes or as Ray tasks
+(a batch); each runner yields what happens.
 
-Both runners yield a FileResult as each task finishes, a ProgressEvent while a local worker
-decodes its file, and None now and then while nothing happened, so that the caller can
-redraw its progress display; when the caller stops early (Ctrl-C), work in flight is
-abandoned.
+The runners yield a FileResult as each task finishes; the batch runners also yield a
+ProgressEvent while a local worker decodes its file, and None now and then while nothing
+happened, so that the caller can redraw its progress display. When the caller stops early
+(Ctrl-C), work in flight is abandoned.
 """
 from __future__ import annotations
 
