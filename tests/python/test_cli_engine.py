@@ -151,11 +151,16 @@ class TestStandardInput:
             "the input was a pipe, which cannot seek back, and a file with its index at the end (an MP4 written "
             "without -movflags +faststart) needs to: write it to a file first, or remux it with the index at the "
             "front (ffmpeg -i IN -c copy -movflags +faststart OUT)")
-        # The fix the message names works.
+        # The fix the message names works; a file redirected to standard input can seek.
         front = tmp_path / "front.mp4"
         subprocess.run(["ffmpeg", "-v", "error", "-i", str(end), "-c", "copy", "-movflags", "+faststart",
                         str(front)], check=True)
-        assert piped(front.read_bytes()).stdout.decode() == vantrel(end).stdout
+        expected = vantrel(end).stdout
+        assert piped(front.read_bytes()).stdout.decode() == expected
+        with end.open("rb") as redirected:
+            run = subprocess.run([sys.executable, "-m", "vantrel", "-"], stdin=redirected, capture_output=True,
+                                 text=True, timeout=120)
+        assert run.returncode == 0 and run.stdout == expected
 
     @pytest.mark.parametrize("args, message", [
         (["other.mkv"], "standard input (-) is one input alone, without --output-dir"),

@@ -124,7 +124,8 @@ def build_parser() -> argparse.ArgumentParser:
                           "default), or stop at the first")
     run.add_argument("--native-res", action="store_true",
                      help="analyse the full decoded resolution instead of a reduced image")
-    run.add_argument("--hwdec", metavar="NAME", help="FFmpeg hardware device type to decode with, e.g. cuda")
+    run.add_argument("--hwdec", metavar="NAME",
+                     help="FFmpeg hardware device type to decode with, e.g. cuda; software decoding by default")
     run.add_argument("--ray", metavar="ADDRESS", nargs="?", const=LOCAL_RAY,
                      help="run the batch as Ray tasks on the cluster at ADDRESS, or on a private local "
                           "instance without ADDRESS; a word right after --ray is taken as ADDRESS, so put "
@@ -133,9 +134,10 @@ def build_parser() -> argparse.ArgumentParser:
     tune = p.add_argument_group("tuning", "Scene lengths are frames (48), seconds (2.5s) or a timecode "
                                           "(00:01:30.000).")
     tune.add_argument("--min-scene-len", metavar="LENGTH", type=scene_length,
-                      help="drop a keyframe that would start a scene shorter than LENGTH after the previous one")
+                      help="drop a keyframe that would start a scene shorter than LENGTH after the previous one; "
+                           "no minimum by default")
     tune.add_argument("--max-scene-len", metavar="LENGTH", type=scene_length,
-                      help="split a longer scene at its highest-scoring frames")
+                      help="split a longer scene at its highest-scoring frames; no maximum by default")
     defaults = DetectorSettings()
     for name, text in DETECTOR_HELP.items():
         value = getattr(defaults, name)
