@@ -20,11 +20,14 @@ def file_mode() -> int:
 
 
 @contextlib.contextmanager
-def replacing(path: Path) -> Iterator[Path]:
+def replacing(path: Path, suffix: str = ".part") -> Iterator[Path]:
     """A temporary path beside `path` for a writer (our own or another program) to fill; renamed
-    over `path` when the block ends without an error. It keeps `path`'s suffix, from which
-    writers such as the ffmpeg tool take the format."""
-    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=path.suffix)
+    over `path` when the block ends without an error.
+
+    Its name ends in `suffix`: ".part" keeps it apart from finished files for anyone watching
+    the folder; a writer that takes the format from the name (the ffmpeg tool) needs `path`'s own.
+    """
+    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=suffix)
     os.close(fd)
     try:
         yield Path(tmp)

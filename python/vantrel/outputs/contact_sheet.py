@@ -69,7 +69,7 @@ def write_contact_sheet(video: str, keyframes: List[int], out: Path) -> Optional
     ffmpeg = find_ffmpeg("--contact-sheet")
     out = out.resolve()
     try:
-        with replacing(out) as tmp:
+        with replacing(out, out.suffix) as tmp:
             def render(labelled: bool) -> Optional[str]:
                 error = _render(ffmpeg, video, filter_graph(keyframes, labelled),
                                 ["-frames:v", "1", "-update", "1", str(tmp)])

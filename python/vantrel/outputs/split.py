@@ -57,7 +57,7 @@ def split_scenes(video: str, a: Analysis, folder: Path, stem: str, copy: bool,
             args += ["-t", f"{end - (start or 0.0):.6f}"]
         args += [*STREAMS, *(["-c", "copy"] if copy else ENCODE)]
         progress(number, len(a.scenes), done)
-        with replacing(out) as tmp:
+        with replacing(out, out.suffix) as tmp:
             error = run_ffmpeg(ffmpeg, [*args, str(tmp)],
                                lambda frames: progress(number, len(a.scenes), done + frames))
             if error is not None:
