@@ -2,7 +2,7 @@
 # The main job on a built-in sample: a generated clip with three scenes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh ""
+bash scripts/setup.sh --run-only
 mkdir -p build/demo
 sample=build/demo/sample.mp4
 if [ ! -f "$sample" ]; then

@@ -2,22 +2,40 @@
 # Installs what the project needs on a Debian machine and builds the Python
 # package into .venv. Idempotent: system packages are installed only when one
 # is missing, and `apt-get update` runs only then.
-# Usage: scripts/setup.sh [pip extras, default "test,ray"]
+# Usage: scripts/setup.sh [--run-only] [pip extras]
+#   --run-only: only what building and running the package needs (the demo);
+#               the extras then default to none.
+#   Otherwise also the tool chain of the tests and of the wheel; the extras
+#   default to "test,ray".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-extras="${1-test,ray}"
-# clang 19 builds the fuzz targets (the first Debian clang that compiles
-# libstdc++ 12's <expected>); llvm-19 has the symbolizer its sanitizers call.
-# The next line: the wheel's static FFmpeg (scripts/static-ffmpeg.sh: its
-# assembly, dav1d's build, Debian's sources, the CUDA loader headers) and the
-# Debian root of its install test; chromium and mkvtoolnix are readers of the
-# command's files in the tests.
+run_only=0
+if [ "${1-}" = "--run-only" ]; then
+  run_only=1
+  shift
+fi
+if ((run_only)); then
+  extras="${1-}"
+else
+  extras="${1-test,ray}"
+fi
+
+# Building and running: the compiler, FFmpeg's development packages, the
+# ffmpeg tool (--split, --report, --contact-sheet) and Python's venv.
 packages=(pkg-config ffmpeg libavformat-dev libavcodec-dev libavutil-dev
-          libswscale-dev libgtest-dev libbenchmark-dev clang-19 libclang-rt-19-dev
-          llvm-19 valgrind g++ python3-venv
-          nasm meson dpkg-dev libffmpeg-nvenc-dev debootstrap
-          chromium mkvtoolnix)
+          libswscale-dev g++ python3-dev python3-venv)
+if ((!run_only)); then
+  # The tests: GoogleTest and Google Benchmark; clang 19 builds the fuzz
+  # targets (the first Debian clang that compiles libstdc++ 12's <expected>)
+  # and llvm-19 has the symbolizer its sanitizers call. The wheel's static
+  # FFmpeg (scripts/static-ffmpeg.sh: its assembly, dav1d's build, Debian's
+  # sources, the CUDA loader headers) and the Debian root of its install test;
+  # chromium and mkvtoolnix are readers of the command's files in the tests.
+  packages+=(libgtest-dev libbenchmark-dev clang-19 libclang-rt-19-dev llvm-19
+             valgrind nasm meson dpkg-dev libffmpeg-nvenc-dev debootstrap
+             chromium mkvtoolnix)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

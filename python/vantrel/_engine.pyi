@@ -1,9 +1,14 @@
 """The compiled analysis engine behind vantrel.analyze(); its caller checks the arguments."""
-from typing import Any, Callable, Dict, Optional, Tuple
+from typing import Any, Callable, Dict, Optional, Union
 
-DetectorTuple = Tuple[int, int, float, int, float, float, float, float, float, float]
+# The detector settings of a default analysis, by name: the defaults of vantrel.DetectorSettings.
+DETECTOR_DEFAULTS: Dict[str, Union[int, float]]
 
-def analyze(path: bytes, native_res: bool, hwdec: Optional[str], threads: int,
+def analyze(path: bytes, /, *, native_res: bool, hwdec: Optional[str], threads: int,
             progress: Optional[Callable[[int, float, Optional[float]], object]], keep_records: bool,
-            skip_rejected_packets: bool, detector: DetectorTuple, /) -> Dict[str, Any]:
-    """One analysis: a dict of its raw results, or {"error": (kind, text)} when it failed."""
+            on_decode_error: str, detector: Dict[str, Union[int, float]]) -> Dict[str, Any]:
+    """One analysis: a dict of its raw results, or {"error": (kind, text)} when it failed.
+
+    on_decode_error: "stop" at the first damaged packet, or "skip" it; detector: every key of
+    DETECTOR_DEFAULTS.
+    """

@@ -1,20 +1,21 @@
 """`vantrel.analyze()`: one decode of a video for every result of the analysis."""
 from __future__ import annotations
 
-import math
 import os
 from array import array
 from collections import namedtuple
 TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 
 from . import _engine
+from .settings import AnalysisSettings, DetectorSettings
 
 if TYPE_CHECKING:  # typing and fractions cost more to import than a short analysis
     from fractions import Fraction
     from typing import Callable, List, Optional, Tuple, Union
 
+    from .settings import SceneLength
+
     PathInput = Union[str, bytes, os.PathLike]
-    SceneLength = Union[int, float]
 
 # FFmpeg's log levels of the kept lines.
 _LEVEL_NAMES = {0: "panic", 8: "fatal", 16: "error", 24: "warning"}
@@ -36,47 +37,6 @@ class AnalysisError(RuntimeError):
 
     def __reduce__(self):
         return AnalysisError, (self.category, str(self), self.messages)
-
-
-# The integer fields and their ranges: the largest motion search the block search is built
-# for, and the longest history the adaptive threshold keeps.
-_DETECTOR_INTS = {"search_radius": (0, 64), "intra_thresh": (0, 2**31 - 1), "window_size": (0, 100_000)}
-# Fields that may be negative: thresholds that only shift the score.
-_DETECTOR_SIGNED = ("base_threshold", "min_score")
-
-
-class DetectorSettings(namedtuple("DetectorSettings", (
-        "search_radius", "intra_thresh", "intra_thresh2", "window_size", "sigma", "base_threshold",
-        "min_hist_distance", "min_score", "sad_weight", "hist_weight"),
-        defaults=(4, 2000, 90.0, 30, 3.0, 0.2, 0.03, 0.0, 0.7, 0.3))):
-    """The settings of the two cut detectors; the defaults are those of `vantrel_rs`.
-
-    A value the detectors cannot use raises ValueError (TypeError for a wrong type) naming
-    its field.
-    """
-
-    __slots__ = ()
-
-    def __new__(cls, *args, **kwargs):
-        settings = super().__new__(cls, *args, **kwargs)
-        values = []
-        for name, value in zip(settings._fields, settings):
-            if name in _DETECTOR_INTS:
-                low, high = _DETECTOR_INTS[name]
-                if isinstance(value, bool) or not isinstance(value, int):
-                    raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-                if not low <= value <= high:
-                    raise ValueError(f"{name} must be from {low} to {high}, not {value}")
-            else:
-                if isinstance(value, bool) or not isinstance(value, (int, float)):
-                    raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-                if not math.isfinite(value):
-                    raise ValueError(f"{name} must be a finite number, not {value}")
-                if value < 0 and name not in _DETECTOR_SIGNED:
-                    raise ValueError(f"{name} must not be negative, not {value}")
-                value = float(value)
-            values.append(value)
-        return super().__new__(cls, *values)
 
 
 class Progress(namedtuple("Progress", "frames seconds duration")):
@@ -191,18 +151,6 @@ def _reporter(progress: Callable[[Progress], object]) -> Callable[[int, float, O
     return report
 
 
-def _scene_length(name: str, value: Optional[SceneLength]) -> Optional[SceneLength]:
-    if value is None:
-        return None
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise TypeError(f"{name} must be an int (frames) or a float (seconds), not {type(value).__name__}")
-    if isinstance(value, float) and not math.isfinite(value):
-        raise ValueError(f"{name} must be finite, not {value}")
-    if value < 0:
-        raise ValueError(f"{name} must not be negative, not {value}")
-    return value
-
-
 def _scenes(keyframes: list, times: array, end_time: float) -> Tuple[Scene, ...]:
     count = len(times)
     if count == 0:
@@ -223,31 +171,20 @@ def analyze(input: PathInput, *, native_res: bool = False, hwdec: Optional[str] 
     `detect_pass`. Raises AnalysisError when the analysis fails.
     """
     path = os.fsencode(os.fspath(input))
-    if hwdec is not None and not isinstance(hwdec, str):
-        raise TypeError(f"hwdec must be a str or None, not {type(hwdec).__name__}")
-    if isinstance(threads, bool) or not isinstance(threads, int):
-        raise TypeError(f"threads must be an int, not {type(threads).__name__}")
-    if not 0 <= threads <= 1024:
-        raise ValueError(f"threads must be from 0 (automatic) to 1024, not {threads}")
+    settings = AnalysisSettings(native_res, hwdec, threads, scores, on_decode_error, min_scene_len, max_scene_len,
+                                detector)
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable or None")
-    if on_decode_error not in ("stop", "skip"):
-        raise ValueError(f"on_decode_error must be 'stop' or 'skip', not {on_decode_error!r}")
-    min_scene_len = _scene_length("min_scene_len", min_scene_len)
-    max_scene_len = _scene_length("max_scene_len", max_scene_len)
-    if max_scene_len is not None and max_scene_len <= 0:
-        raise ValueError("max_scene_len must be positive")
-    if (min_scene_len is not None and max_scene_len is not None
-            and type(min_scene_len) is type(max_scene_len) and min_scene_len > max_scene_len):
-        raise ValueError(f"min_scene_len ({min_scene_len}) is longer than max_scene_len ({max_scene_len})")
-    if detector is None:
-        detector = DetectorSettings()
-    elif not isinstance(detector, DetectorSettings):
-        raise TypeError(f"detector must be a DetectorSettings, not {type(detector).__name__}")
+    return analyze_with(path, settings, progress)
 
-    raw = _engine.analyze(path, bool(native_res), hwdec, threads, None if progress is None else _reporter(progress),
-                          bool(scores) or max_scene_len is not None, on_decode_error == "skip",
-                          tuple(detector))
+
+def analyze_with(path: bytes, settings: AnalysisSettings,
+                 progress: Optional[Callable[[Progress], object]] = None) -> Analysis:
+    """`analyze()` of checked settings."""
+    raw = _engine.analyze(path, native_res=settings.native_res, hwdec=settings.hwdec, threads=settings.threads,
+                          progress=None if progress is None else _reporter(progress),
+                          keep_records=settings.keep_records, on_decode_error=settings.on_decode_error,
+                          detector=settings.detector._asdict())
     messages = tuple(_messages(raw))
     if "error" in raw:
         kind, text = raw["error"]
@@ -265,11 +202,11 @@ def analyze(input: PathInput, *, native_res: bool = False, hwdec: Optional[str] 
             **{name: _column("Q", records[name]) for name in ("intra_blocks", "total_blocks", "mc_sad")},
             is_cut=_column("B", records["is_cut"]))
     keyframes = raw["keyframes"]
-    if min_scene_len is not None or max_scene_len is not None:
+    shortest, longest = settings.min_scene_len, settings.max_scene_len
+    if shortest is not None or longest is not None:
         from .scene_limits import apply_scene_limits
         keyframes = apply_scene_limits(keyframes, times, raw["end_time"],
-                                       score_table.score if score_table is not None else None,
-                                       min_scene_len, max_scene_len)
+                                       score_table.score if score_table is not None else None, shortest, longest)
     return Analysis(keyframes, raw["pass_text"], len(times), times, raw["fps"], raw["duration"],
-                    _scenes(keyframes, times, raw["end_time"]), score_table if scores else None,
+                    _scenes(keyframes, times, raw["end_time"]), score_table if settings.scores else None,
                     tuple(DecodeError(*entry) for entry in raw["decode_errors"]), messages)

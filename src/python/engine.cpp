@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 extern "C" {
@@ -206,9 +207,66 @@ class ProgressCheck {
   PyThreadState* state_ = nullptr;
 };
 
-// analyze(path: bytes, native_res, hwdec: str | None, threads, progress,
-//         keep_records, skip_rejected_packets, detector: tuple) -> dict
-PyObject* analyze_impl(PyObject* args, PyObject*) {
+// Calls `visit(name, field)` for each detector setting of `options`: the
+// names under which Python hands the settings over and reads their defaults.
+template <class Visit>
+bool visit_detector_fields(AnalyzeOptions& options, Visit visit) {
+  detector::XvidDetectorConfig& xvid = options.xvid_config;
+  detector::DetectorConfig& adaptive = options.adaptive_config;
+  return visit("search_radius", xvid.search_radius) &&
+         visit("intra_thresh", xvid.intra_thresh) &&
+         visit("intra_thresh2", xvid.intra_thresh2) &&
+         visit("window_size", adaptive.window_size) &&
+         visit("sigma", adaptive.sigma) &&
+         visit("base_threshold", adaptive.base_threshold) &&
+         visit("min_hist_distance", adaptive.min_hist_distance) &&
+         visit("min_score", adaptive.min_score) &&
+         visit("sad_weight", adaptive.sad_weight) &&
+         visit("hist_weight", adaptive.hist_weight);
+}
+
+template <class T>
+PyObject* to_python(T value) {
+  if constexpr (std::is_floating_point_v<T>) {
+    return PyFloat_FromDouble(value);
+  } else {
+    return PyLong_FromLongLong(static_cast<long long>(value));
+  }
+}
+
+// Python's number into `field`; false with a Python error set when it does
+// not fit (the caller has checked the ranges).
+template <class T>
+bool from_python(PyObject* value, T& field) {
+  if constexpr (std::is_floating_point_v<T>) {
+    field = PyFloat_AsDouble(value);
+  } else {
+    const long long number = PyLong_AsLongLong(value);
+    if (number == -1 && PyErr_Occurred() != nullptr) return false;
+    field = static_cast<T>(number);
+  }
+  return PyErr_Occurred() == nullptr;
+}
+
+// DETECTOR_DEFAULTS: the detector settings of a default analysis, by name.
+PyObject* detector_defaults() {
+  AnalyzeOptions options = AnalyzeOptions::defaults_for_input({});
+  PyRef dict(PyDict_New());
+  if (!dict || !visit_detector_fields(options, [&](const char* name, auto& field) {
+        return put(dict.get(), name, to_python(field));
+      })) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+// analyze(path: bytes, *, native_res, hwdec: str | None, threads, progress,
+//         keep_records, on_decode_error: "stop" | "skip",
+//         detector: dict by name) -> dict
+PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {
+      "", "native_res", "hwdec", "threads", "progress", "keep_records",
+      "on_decode_error", "detector", nullptr};
   const char* path = nullptr;
   Py_ssize_t path_size = 0;
   int native_res = 0;
@@ -217,30 +275,36 @@ PyObject* analyze_impl(PyObject* args, PyObject*) {
   int threads = 0;
   PyObject* progress = nullptr;
   int keep_records = 0;
-  int skip = 0;
-  AnalyzeOptions options = AnalyzeOptions::defaults_for_input({});
-  detector::XvidDetectorConfig& xvid = options.xvid_config;
-  detector::DetectorConfig& adaptive = options.adaptive_config;
-  Py_ssize_t window_size = 0;
-  if (!PyArg_ParseTuple(args, "y#pz#iOpp(iidndddddd):analyze", &path,
-                        &path_size, &native_res, &hwdec, &hwdec_size, &threads,
-                        &progress, &keep_records, &skip, &xvid.search_radius,
-                        &xvid.intra_thresh, &xvid.intra_thresh2, &window_size,
-                        &adaptive.sigma, &adaptive.base_threshold,
-                        &adaptive.min_hist_distance, &adaptive.min_score,
-                        &adaptive.sad_weight, &adaptive.hist_weight)) {
+  const char* on_decode_error = nullptr;
+  PyObject* detector = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwargs, "y#$pz#iOpsO!:analyze", const_cast<char**>(keywords),
+          &path, &path_size, &native_res, &hwdec, &hwdec_size, &threads,
+          &progress, &keep_records, &on_decode_error, &PyDict_Type,
+          &detector)) {
     return nullptr;
   }
-  adaptive.window_size = static_cast<std::size_t>(window_size);
-  options.input.assign(path, static_cast<std::size_t>(path_size));
+  AnalyzeOptions options = AnalyzeOptions::defaults_for_input(
+      std::string(path, static_cast<std::size_t>(path_size)));
+  const bool read_detector =
+      visit_detector_fields(options, [&](const char* name, auto& field) {
+        PyObject* value = PyDict_GetItemString(detector, name);  // borrowed
+        if (value == nullptr) {
+          PyErr_Format(PyExc_KeyError, "detector setting %s is missing", name);
+          return false;
+        }
+        return from_python(value, field);
+      });
+  if (!read_detector) return nullptr;
   options.native_res = native_res != 0;
   if (hwdec != nullptr) {
     options.hwdec = std::string(hwdec, static_cast<std::size_t>(hwdec_size));
   }
   options.threads = threads;
   options.keep_records = keep_records != 0;
-  options.on_decode_error = skip != 0 ? decoder::OnDecodeError::skip
-                                      : decoder::OnDecodeError::stop;
+  options.on_decode_error = std::strcmp(on_decode_error, "skip") == 0
+                                ? decoder::OnDecodeError::skip
+                                : decoder::OnDecodeError::stop;
 
   ffmpeg_log::LogCapture log(AV_LOG_WARNING);
   options.log = &log;
@@ -296,6 +360,16 @@ PyModuleDef kModuleDef = {
 }  // namespace vantrel::python
 
 PyMODINIT_FUNC PyInit__engine(void) {
+  using vantrel::python::PyRef;
   vantrel::ffmpeg_log::install();
-  return PyModule_Create(&vantrel::python::kModuleDef);
+  PyRef module(PyModule_Create(&vantrel::python::kModuleDef));
+  if (!module) return nullptr;
+  PyObject* defaults = vantrel::python::detector_defaults();
+  // PyModule_AddObject steals the reference only when it succeeds.
+  if (defaults == nullptr ||
+      PyModule_AddObject(module.get(), "DETECTOR_DEFAULTS", defaults) < 0) {
+    Py_XDECREF(defaults);
+    return nullptr;
+  }
+  return module.release();
 }

@@ -13,8 +13,8 @@ import pytest
 from conftest import FFPROBE, probe_frame_count
 
 vantrel_rs = pytest.importorskip("vantrel_rs")
-from vantrel.files import output_stems  # noqa: E402
-from vantrel.formats import timecode  # noqa: E402
+from vantrel.cli.inputs import output_stems  # noqa: E402
+from vantrel.time_text import timecode  # noqa: E402
 
 CUT = 50  # first frame of the second source: 2 s at 25 frames/s
 

@@ -117,12 +117,64 @@ class TestDamagedFiles:
         batch = vantrel(damaged, "-d", tmp_path / "out")
         assert ", 1 with damaged packets skipped; " in batch.stderr.splitlines()[-1]
 
-    def test_strict_stops_at_the_first_as_the_module_does(self, damaged):
-        run = vantrel(damaged, "--strict")
+    def test_stop_stops_at_the_first_as_the_module_does(self, damaged):
+        run = vantrel(damaged, "--on-decode-error", "stop")
         assert run.returncode == 1 and run.stdout == ""
         with pytest.raises(RuntimeError) as module:
             vantrel_rs.detect_frames(str(damaged))
         assert f"vantrel: {damaged}: {module.value}: Invalid data found when processing input" in run.stderr
+
+
+def piped(data: bytes, *args):
+    """The command on a video that comes through a pipe on standard input."""
+    return subprocess.run([sys.executable, "-m", "vantrel", "-", *args], input=data, capture_output=True,
+                          timeout=120)
+
+
+class TestStandardInput:
+    def test_a_piped_avi_gives_the_file_results(self, videos):
+        clip = cuts(videos, "cli2-pipe.avi", ["-c:v", "mpeg4"], sources=("testsrc", "smptebars"), seconds=1.2)
+        for fmt in ("frames", "xvid", "csv", "json"):
+            run = piped(clip.read_bytes(), "-f", fmt)
+            assert run.returncode == 0 and run.stderr == b"", run.stderr
+            from_file = vantrel(clip, "-f", fmt).stdout.replace(f'"input": "{clip}"', '"input": "-"')
+            assert run.stdout.decode() == from_file, fmt
+        assert vantrel(clip).stdout.split() == ["0", "30"]
+
+    def test_a_piped_mp4_with_its_index_at_the_end_says_what_to_do(self, videos, tmp_path):
+        # More data before the index than FFmpeg's read buffer holds: reading it means seeking back.
+        end = videos("cli2-index-at-end.mp4", [*lavfi("testsrc2", 2, size="640x360"), *X264])
+        run = piped(end.read_bytes())
+        assert run.returncode == 1 and run.stdout == b""
+        error = run.stderr.decode().splitlines()[-1]
+        assert error.startswith("vantrel: -: decode error: ") and error.endswith(
+            "the input was a pipe, which cannot seek back, and a file with its index at the end (an MP4 written "
+            "without -movflags +faststart) needs to: write it to a file first, or remux it with the index at the "
+            "front (ffmpeg -i IN -c copy -movflags +faststart OUT)")
+        # The fix the message names works; a file redirected to standard input can seek.
+        front = tmp_path / "front.mp4"
+        subprocess.run(["ffmpeg", "-v", "error", "-i", str(end), "-c", "copy", "-movflags", "+faststart",
+                        str(front)], check=True)
+        expected = vantrel(end).stdout
+        assert piped(front.read_bytes()).stdout.decode() == expected
+        with end.open("rb") as redirected:
+            run = subprocess.run([sys.executable, "-m", "vantrel", "-"], stdin=redirected, capture_output=True,
+                                 text=True, timeout=120)
+        assert run.returncode == 0 and run.stdout == expected
+
+    @pytest.mark.parametrize("args, message", [
+        (["other.mkv"], "standard input (-) is one input alone, without --output-dir"),
+        (["-d", "out"], "standard input (-) is one input alone, without --output-dir"),
+        (["--split", "clips"], "--split reads the video again, which standard input cannot give: "
+                               "write the video to a file first"),
+        (["--report", "r.html"], "--report reads the video again"),
+    ])
+    def test_what_standard_input_cannot_do(self, args, message, tmp_path):
+        run = subprocess.run([sys.executable, "-m", "vantrel", "-", *args], capture_output=True, text=True,
+                             stdin=subprocess.DEVNULL, cwd=tmp_path, timeout=60)
+        assert run.returncode == 2 and run.stdout == ""
+        assert run.stderr.splitlines()[-1].startswith(f"vantrel: error: {message}")
+        assert list(tmp_path.iterdir()) == []
 
 
 class TestMessages:
@@ -216,6 +268,9 @@ class TestOptions:
         (["--search-radius", "99"], "--search-radius must be from 0 to 64, not 99"),
         (["--window-size", "2.5"], "argument --window-size: invalid int value: '2.5'"),
         (["--threads", "-1"], "--threads must be from 0 (FFmpeg chooses) to 1024"),
+        (["--min-scene-len", "3s", "--max-scene-len", "1s"],
+         "--min-scene-len is longer than --max-scene-len (3.0 > 1.0)"),
+        (["--on-decode-error", "ignore"], "argument --on-decode-error: invalid choice: 'ignore'"),
         (["-q", "-v"], "-q/--quiet and -v/--verbose exclude each other"),
     ])
     def test_bad_options(self, clip, args, message):
@@ -231,10 +286,11 @@ class TestOptions:
         changed = vantrel(clip, "-f", "xvid", "--intra-thresh", str(2**31 - 1), "--intra-thresh2", "1e9").stdout
         assert changed.count("i") < default.count("i")
 
-    def test_help_names_the_defaults_and_the_analyses(self):
+    def test_help_says_each_default_once_in_words(self):
         text = " ".join(vantrel("--help").stdout.split())
         assert "xvid shows the per-frame first-pass decisions; every other format shows the refined scene list" \
             in text
-        assert "--sigma N standard deviations above the recent mean that the adaptive threshold sits " \
-               "(default: 3.0)" in text
+        assert "--sigma N standard deviations above the recent mean that the adaptive threshold sits; " \
+               "3.0 by default" in text
+        assert "(default:" not in text  # argparse's own notes would repeat or contradict the words
         assert "for many files one thread per file and one file per CPU is fastest" in text

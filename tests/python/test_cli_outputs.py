@@ -23,7 +23,7 @@ from conftest import FFMPEG, FFPROBE, lavfi, probe_frame_count
 from test_cli import vantrel as run_vantrel
 from test_engine import X264, cuts
 from vantrel.analysis import Analysis, Scene
-from vantrel.formats import FORMATS, FormatError
+from vantrel.outputs.formats import FORMATS, FormatError
 
 FPS = 25
 SCENE = 30  # frames of each source in the clip
@@ -342,7 +342,8 @@ class TestSplit:
         # The finished clip stays; the one being cut is gone, and so is its ffmpeg.
         assert [p.name for p in out.iterdir()] == ["out-long-scene-001.mp4"]
         assert not (tmp_path / "never.txt").exists()
-        assert not any(str(out) in _cmdline(pid) for pid in os.listdir("/proc") if pid.isdigit())
+        left = [(pid, _cmdline(pid)) for pid in os.listdir("/proc") if pid.isdigit() and str(out) in _cmdline(pid)]
+        assert left == []
 
 
     def test_without_the_ffmpeg_tool_or_when_it_fails(self, clip, tmp_path):

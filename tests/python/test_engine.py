@@ -225,6 +225,33 @@ class TestErrors:
         assert words in str(info.value)
 
 
+class TestSettings:
+    """The one place where analyze() and the command check their settings: each refusal starts with the
+    field's name, which the command turns into its option's."""
+
+    @pytest.mark.parametrize("fields, error, start", [
+        ({"threads": -1}, ValueError, "threads must be from 0 (FFmpeg chooses) to 1024, not -1"),
+        ({"threads": 1025}, ValueError, "threads must be from 0"),
+        ({"threads": 2.0}, TypeError, "threads must be an int, not float"),
+        ({"min_scene_len": -2}, ValueError, "min_scene_len must not be negative"),
+        ({"max_scene_len": 0}, ValueError, "max_scene_len must be positive"),
+        ({"max_scene_len": float("inf")}, ValueError, "max_scene_len must be finite"),
+        ({"min_scene_len": 2.5, "max_scene_len": 1.0}, ValueError, "min_scene_len is longer than max_scene_len"),
+        ({"on_decode_error": "ignore"}, ValueError, "on_decode_error must be 'stop' or 'skip'"),
+        ({"detector": {"sigma": 2}}, TypeError, "detector must be a DetectorSettings"),
+    ])
+    def test_bad_values_name_their_field(self, fields, error, start):
+        from vantrel.settings import AnalysisSettings
+        with pytest.raises(error) as info:
+            AnalysisSettings(**fields)
+        assert str(info.value).startswith(start)
+
+    def test_frames_and_seconds_are_not_compared(self):
+        from vantrel.settings import AnalysisSettings
+        # 30 frames may be shorter than 10 seconds: only the video's times can tell.
+        assert AnalysisSettings(min_scene_len=30, max_scene_len=10.0).min_scene_len == 30
+
+
 class TestDetectorSettings:
     def test_defaults_are_the_module_values(self, clips):
         path = clips["h264-bframes"]
@@ -239,7 +266,7 @@ class TestDetectorSettings:
     def test_values_the_detectors_cannot_use(self, field, value, error):
         with pytest.raises(error) as info:
             vantrel.DetectorSettings(**{field: value})
-        assert field in str(info.value)
+        assert str(info.value).startswith(f"{field} must ")
 
     def test_settings_reach_the_detectors(self, clips):
         path = clips["h264-bframes"]

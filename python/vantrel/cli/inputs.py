@@ -1,10 +1,8 @@
-"""Finding the inputs of a batch, naming their outputs, and writing outputs atomically."""
+"""Finding the inputs of a batch and naming their outputs."""
 from __future__ import annotations
 
-import contextlib
 import hashlib
 import os
-import tempfile
 from collections import Counter
 from pathlib import Path
 from typing import List
@@ -57,30 +55,3 @@ def output_stems(inputs: List[str]) -> List[str]:
             stem = f"{stem}-{tag}"
         names.append(stem)
     return names
-
-
-def file_mode() -> int:
-    """The mode a new file gets under the process's umask."""
-    umask = os.umask(0)
-    os.umask(umask)
-    return 0o666 & ~umask
-
-
-def write_atomic(path: Path, data: bytes) -> None:
-    """Writes into a temporary file beside `path`, then renames it over `path`.
-
-    Readers, and a later resumed run, see either no file or the complete one; an interruption
-    at any point removes the temporary file.
-    """
-    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".part")
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.chmod(tmp, file_mode())
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(tmp)
-        raise

@@ -1,25 +1,11 @@
-"""Scene tables for data pipelines: `vantrel.scene_rows()` and the command's `--table` Parquet file."""
+"""The command's `--table`: one Parquet file of every input's scenes, a row per scene."""
 from __future__ import annotations
 
 import contextlib
-import os
-import tempfile
 from pathlib import Path
 from typing import Dict, Iterable, List
 
-from .analysis import analyze
-from .files import file_mode
-from .formats import scene_records
-
-
-def scene_rows(input, **analyze_options) -> List[Dict[str, object]]:
-    """Analyses `input` (keywords as for `analyze()`) and returns one dict per scene.
-
-    The keys: input, scene (numbered from 1), start_frame, end_frame (inclusive), start_time,
-    end_time (seconds), frame_count (of the scene), fps ("30000/1001" or None) and fps_float.
-    """
-    path = os.fsdecode(os.fspath(input))
-    return scene_records(analyze(path, **analyze_options), path)
+from ..atomic import replacing
 
 
 def _schema():
@@ -58,13 +44,6 @@ def write_table(path: Path, inputs: Iterable[str], fresh: Dict[str, List[dict]])
             missing.append(input)
         else:
             rows += found
-    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".part")
-    os.close(fd)
-    try:
-        pq.write_table(pa.Table.from_pylist(rows, schema=_schema()), tmp)
-        os.chmod(tmp, file_mode())
-        os.replace(tmp, path)
-    finally:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(tmp)
+    with replacing(path) as tmp:
+        pq.write_table(pa.Table.from_pylist(rows, schema=_schema()), str(tmp))
     return missing

@@ -1,9 +1,10 @@
-"""Runs a batch of tasks in local worker processes or as Ray tasks, yielding what happens.
+"""Where the analyses run: in this process (one input), in local worker processes or as Ray tasks
+(a batch); each runner yields what happens.
 
-Both runners yield a FileResult as each task finishes, a ProgressEvent while a local worker
-decodes its file, and None now and then while nothing happened, so that the caller can
-redraw its progress display; when the caller stops early (Ctrl-C), work in flight is
-abandoned.
+The runners yield a FileResult as each task finishes; the batch runners also yield a
+ProgressEvent while a local worker decodes its file, and None now and then while nothing
+happened, so that the caller can redraw its progress display. When the caller stops early
+(Ctrl-C), work in flight is abandoned.
 """
 from __future__ import annotations
 
@@ -14,8 +15,8 @@ import signal
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from typing import Dict, Generator, List, NamedTuple, Optional, Union
 
-from .analysis import Progress
-from .jobs import FileResult, Task, analyse
+from ..analysis import Progress
+from .tasks import FileResult, Task, run_task
 
 TICK_SECONDS = 0.2
 
@@ -41,15 +42,15 @@ def _start_worker(progress_queue) -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
-def _analyse_reporting(task: Task) -> FileResult:
+def _run_reporting(task: Task) -> FileResult:
     channel = _progress_queue
     if channel is None:
-        return analyse(task)
+        return run_task(task)
 
     def report(progress: Progress) -> None:
         channel.put((task.input, tuple(progress)))
 
-    return analyse(task, report)
+    return run_task(task, report)
 
 
 def _failed(task: Task, message: str) -> FileResult:
@@ -65,6 +66,11 @@ def _drain(progress_queue) -> Generator[ProgressEvent, None, None]:
         yield ProgressEvent(input, Progress(*values))
 
 
+def run_single(task: Task, progress) -> Generator[Event, None, None]:
+    """One input analysed in this process: progress straight from the decoder, Ctrl-C at once."""
+    yield run_task(task, progress)
+
+
 def run_local(tasks: List[Task], jobs: int) -> Generator[Event, None, None]:
     # Spawned workers start clean instead of inheriting the parent's FFmpeg and thread state.
     context = multiprocessing.get_context("spawn")
@@ -73,7 +79,7 @@ def run_local(tasks: List[Task], jobs: int) -> Generator[Event, None, None]:
                                initializer=_start_worker, initargs=(progress_queue,))
     finished = False
     try:
-        pending: Dict[Future, Task] = {pool.submit(_analyse_reporting, t): t for t in tasks}
+        pending: Dict[Future, Task] = {pool.submit(_run_reporting, t): t for t in tasks}
         while pending:
             done, _ = wait(pending, timeout=TICK_SECONDS, return_when=FIRST_COMPLETED)
             yield from _drain(progress_queue)
@@ -114,7 +120,7 @@ def run_ray(tasks: List[Task], address: Optional[str], jobs: int,
     pending: Dict = {}
     try:
         # No retries: a task that kills its worker is reported like any other failure.
-        remote = ray.remote(num_cpus=cpus_per_task, max_retries=0)(analyse)
+        remote = ray.remote(num_cpus=cpus_per_task, max_retries=0)(run_task)
         pending = {remote.remote(t): t for t in tasks}
         while pending:
             done, _ = ray.wait(list(pending), num_returns=len(pending), timeout=TICK_SECONDS)

@@ -2,17 +2,12 @@
 from __future__ import annotations
 
 import time
-from typing import Dict, List, Optional, TextIO, Tuple
+from typing import Dict, List, Optional, Sequence, TextIO, Tuple
 
-from .analysis import Analysis, Progress
-from .formats import timecode
+from ..analysis import Analysis, LogMessage, Progress
+from ..time_text import clock, timecode
 
 BAR_WIDTH = 24
-
-
-def clock(seconds: float) -> str:
-    s = int(seconds)
-    return f"{s // 3600}:{s % 3600 // 60:02d}:{s % 60:02d}"
 
 
 def bar(fraction: float) -> str:
@@ -64,9 +59,18 @@ class Reporter:
         if not self.quiet:
             self._write(text)
 
-    def ffmpeg_lines(self, input: str, lines: List[str]) -> None:
-        for line in lines:
-            self.warn(f"{input}: {line}")
+    def ffmpeg_lines(self, input: str, messages: Sequence[LogMessage]) -> None:
+        """FFmpeg's lines of an input: its errors (every kept line when verbose), repeats folded."""
+        shown: List[List] = []
+        for message in messages:
+            if not self.verbose and message.level == "warning":
+                continue
+            if shown and shown[-1][0] == message:
+                shown[-1][1] += 1
+            else:
+                shown.append([message, 1])
+        for m, n in shown:
+            self.warn(f"{input}: {m.text}" if n == 1 else f"{input}: {m.text} (repeated {n} times)")
 
     # ---- outcomes ----
 

@@ -2,16 +2,14 @@
 frame labelled with its index, or one small JPEG per scene (for the report)."""
 from __future__ import annotations
 
-import contextlib
 import math
 import os
-import shutil
-import subprocess
 import tempfile
 from pathlib import Path
 from typing import List, Optional
 
-from .files import file_mode
+from ..atomic import replacing
+from ..ffmpeg_tool import find_ffmpeg, run_ffmpeg
 
 THUMB_WIDTH = 240
 MAX_COLUMNS = 6
@@ -25,13 +23,6 @@ LABEL = (",drawtext=text='%{eif\\:t\\:d}':x=4:y=4:fontsize=w/12:fontcolor=white"
 
 class ThumbnailError(Exception):
     pass
-
-
-def _ffmpeg(option: str) -> str:
-    ffmpeg = shutil.which("ffmpeg")
-    if ffmpeg is None:
-        raise ThumbnailError(f"{option} needs the ffmpeg tool on PATH")
-    return ffmpeg
 
 
 def select_graph(keyframes: List[int]) -> str:
@@ -51,22 +42,16 @@ def _render(ffmpeg: str, video: str, graph: str, output: List[str]) -> Optional[
     with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as script:
         script.write(graph)
     try:
-        run = subprocess.run([ffmpeg, "-hide_banner", "-v", "error", "-nostdin", "-y", "-i", video,
-                              "-filter_script:v", script.name, *output],
-                             capture_output=True, text=True, stdin=subprocess.DEVNULL)
+        return run_ffmpeg(ffmpeg, ["-i", video, "-filter_script:v", script.name, *output])
     finally:
         os.unlink(script.name)
-    if run.returncode == 0:
-        return None
-    lines = run.stderr.strip().splitlines()
-    return lines[-1] if lines else f"ffmpeg exited with status {run.returncode}"
 
 
 def scene_thumbnails(video: str, keyframes: List[int]) -> List[bytes]:
     """One JPEG per keyframe, THUMB_WIDTH pixels wide, from a single decode."""
     if not keyframes:
         return []
-    ffmpeg = _ffmpeg("--report")
+    ffmpeg = find_ffmpeg("--report")
     with tempfile.TemporaryDirectory(prefix="vantrel-thumbs-") as folder:
         # Passthrough: one picture per selected frame, none repeated to fill a frame rate.
         error = _render(ffmpeg, video, select_graph(keyframes),
@@ -81,30 +66,23 @@ def scene_thumbnails(video: str, keyframes: List[int]) -> List[bytes]:
 
 def write_contact_sheet(video: str, keyframes: List[int], out: Path) -> Optional[str]:
     """Writes the sheet atomically; returns a warning when the labels had to be left out."""
-    ffmpeg = _ffmpeg("--contact-sheet")
+    ffmpeg = find_ffmpeg("--contact-sheet")
     out = out.resolve()
     try:
-        fd, tmp = tempfile.mkstemp(dir=out.parent, prefix=f".{out.name}.", suffix=out.suffix)
+        with replacing(out, out.suffix) as tmp:
+            def render(labelled: bool) -> Optional[str]:
+                error = _render(ffmpeg, video, filter_graph(keyframes, labelled),
+                                ["-frames:v", "1", "-update", "1", str(tmp)])
+                return error if error is not None or os.path.getsize(tmp) > 0 else "ffmpeg wrote no picture"
+
+            warning = None
+            error = render(labelled=True)
+            if error is not None:
+                # Text rendering needs drawtext and a font; without them the sheet is still useful.
+                warning = f"contact sheet without frame labels: ffmpeg could not draw text ({error})"
+                error = render(labelled=False)
+            if error is not None:
+                raise ThumbnailError(f"cannot make the contact sheet {out}: {error}")
     except OSError as e:
         raise ThumbnailError(f"cannot write {out}: {e.strerror or e}") from None
-    os.close(fd)
-    try:
-        def render(labelled: bool) -> Optional[str]:
-            error = _render(ffmpeg, video, filter_graph(keyframes, labelled),
-                            ["-frames:v", "1", "-update", "1", tmp])
-            return error if error is not None or os.path.getsize(tmp) > 0 else "ffmpeg wrote no picture"
-
-        warning = None
-        error = render(labelled=True)
-        if error is not None:
-            # Text rendering needs drawtext and a font; without them the sheet is still useful.
-            warning = f"contact sheet without frame labels: ffmpeg could not draw text ({error})"
-            error = render(labelled=False)
-        if error is not None:
-            raise ThumbnailError(f"cannot make the contact sheet {out}: {error}")
-        os.chmod(tmp, file_mode())  # as the other outputs, not the private temporary file's
-        os.replace(tmp, out)
-        return warning
-    finally:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(tmp)
+    return warning

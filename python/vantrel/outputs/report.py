@@ -8,9 +8,9 @@ import math
 import os
 from typing import List, Optional, Sequence, Tuple
 
-from .analysis import Analysis
+from ..analysis import Analysis
+from ..time_text import seconds_text, timecode
 from .contact_sheet import THUMB_WIDTH, scene_thumbnails
-from .formats import seconds_text, timecode
 
 # The chart's drawing area in pixels, and its margins for the axis labels.
 WIDTH, HEIGHT = 960, 240

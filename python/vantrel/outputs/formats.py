@@ -1,4 +1,4 @@
-"""Renders one input's analysis in each output format."""
+"""The scene list of one input's analysis in each format of `-f`."""
 from __future__ import annotations
 
 import json
@@ -6,7 +6,9 @@ import os
 from pathlib import Path
 from typing import TYPE_CHECKING, Callable, Dict, List, NamedTuple
 
-from .analysis import Analysis
+from ..analysis import Analysis
+from ..rows import frame_rate, scene_records
+from ..time_text import frame_timecode, seconds_text, timecode
 
 if TYPE_CHECKING:
     from fractions import Fraction
@@ -14,17 +16,6 @@ if TYPE_CHECKING:
 
 class FormatError(Exception):
     """An input whose analysis a format cannot express, e.g. one without a frame rate."""
-
-
-def seconds_text(seconds: float) -> str:
-    """Seconds with three decimals (milliseconds)."""
-    return f"{seconds:.3f}"
-
-
-def timecode(seconds: float) -> str:
-    """HH:MM:SS.mmm, rounded to the millisecond."""
-    ms = max(0, round(seconds * 1000))
-    return f"{ms // 3_600_000:02d}:{ms // 60_000 % 60:02d}:{ms // 1000 % 60:02d}.{ms % 1000:03d}"
 
 
 def render_frames(a: Analysis, input: str) -> str:
@@ -48,23 +39,6 @@ def render_csv(a: Analysis, input: str) -> str:
     rows += [f"{s.start_frame},{s.end_frame},{seconds_text(s.start_time)},{seconds_text(s.end_time)}"
              for s in a.scenes]
     return "\n".join(rows) + "\n"
-
-
-def frame_rate(a: Analysis) -> Dict[str, object]:
-    """The frame rate exactly ("30000/1001") and as a float; null when the stream has none."""
-    fps = a.fps
-    if fps is None:
-        return {"fps": None, "fps_float": None}
-    return {"fps": f"{fps.numerator}/{fps.denominator}", "fps_float": float(fps)}
-
-
-def scene_records(a: Analysis, input: str) -> List[Dict[str, object]]:
-    """One flat record per scene: the rows of `-f jsonl`, `--table` and `vantrel.scene_rows()`."""
-    rate = frame_rate(a)
-    return [{"input": input, "scene": number, "start_frame": s.start_frame, "end_frame": s.end_frame,
-             "start_time": round(s.start_time, 6), "end_time": round(s.end_time, 6),
-             "frame_count": s.end_frame - s.start_frame + 1, **rate}
-            for number, s in enumerate(a.scenes, 1)]
 
 
 def render_jsonl(a: Analysis, input: str) -> str:
@@ -97,12 +71,6 @@ def _rate(a: Analysis, name: str) -> Fraction:
     if a.fps is None:
         raise FormatError(f"the video stream has no frame rate, which -f {name} needs")
     return a.fps
-
-
-def frame_timecode(frame: int, base: int) -> str:
-    """HH:MM:SS:FF of a frame index, counting `base` frames a second (non-drop-frame)."""
-    seconds, frames = divmod(frame, base)
-    return f"{seconds // 3600:02d}:{seconds // 60 % 60:02d}:{seconds % 60:02d}:{frames:02d}"
 
 
 def render_edl(a: Analysis, input: str) -> str:
@@ -163,16 +131,6 @@ def render_json(a: Analysis, input: str) -> str:
                     "start_time": round(s.start_time, 6), "end_time": round(s.end_time, 6)} for s in a.scenes],
     }
     return json.dumps(doc, indent=2) + "\n"
-
-
-def render_scores(a: Analysis) -> str:
-    """The `--stats` table: one row per compared frame, every frame but the first; floats in full."""
-    scores = a.scores
-    assert scores is not None, "--stats analyses with scores"
-    columns = [getattr(scores, name) for name in scores._fields]
-    rows = [",".join(scores._fields)]
-    rows += [",".join(map(repr, values)) for values in zip(*columns)]
-    return "\n".join(rows) + "\n"
 
 
 class Format(NamedTuple):

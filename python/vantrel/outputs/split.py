@@ -6,16 +6,12 @@ audio of all clips together is the input's audio once.
 """
 from __future__ import annotations
 
-import contextlib
-import os
-import shutil
-import subprocess
-import tempfile
 from pathlib import Path
 from typing import Callable, List, Optional
 
-from .analysis import Analysis
-from .files import file_mode
+from ..analysis import Analysis
+from ..atomic import replacing
+from ..ffmpeg_tool import find_ffmpeg, run_ffmpeg
 
 # Re-encoded clips: H.264 at a constant quality, AAC audio, every frame kept with its timestamp.
 ENCODE = ["-c:v", "libx264", "-crf", "18", "-c:a", "aac", "-vsync", "passthrough", "-enc_time_base:v", "-1"]
@@ -41,41 +37,6 @@ def _cut_time(a: Analysis, frame: int) -> Optional[float]:
     return (a.times[frame - 1] + a.times[frame]) / 2
 
 
-def _cut(ffmpeg: str, args: List[str], out: Path, frames: Callable[[int], None]) -> Optional[str]:
-    """Runs one ffmpeg cut into a temporary file renamed to `out`; returns ffmpeg's last error line on failure.
-
-    `frames(n)` is called as ffmpeg reports the frames written. The temporary file is removed on
-    failure and on interruption, when ffmpeg is ended first.
-    """
-    fd, tmp = tempfile.mkstemp(dir=out.parent, prefix=f".{out.name}.", suffix=out.suffix)
-    os.close(fd)
-    try:
-        with tempfile.TemporaryFile("w+") as errors:
-            # A session of its own: Ctrl-C reaches this process alone, which ends ffmpeg itself.
-            with subprocess.Popen([ffmpeg, *args, "-progress", "pipe:1", "-nostats", tmp], stdout=subprocess.PIPE,
-                                  stderr=errors, stdin=subprocess.DEVNULL, text=True,
-                                  start_new_session=True) as proc:
-                assert proc.stdout is not None  # a pipe was asked for
-                try:
-                    for line in proc.stdout:
-                        if line.startswith("frame=") and line[6:].strip().isdigit():
-                            frames(int(line[6:]))
-                    proc.wait()
-                except BaseException:
-                    proc.kill()
-                    raise
-            if proc.returncode != 0:
-                errors.seek(0)
-                lines = errors.read().strip().splitlines()
-                return lines[-1] if lines else f"ffmpeg exited with status {proc.returncode}"
-        os.chmod(tmp, file_mode())
-        os.replace(tmp, out)
-        return None
-    finally:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(tmp)
-
-
 def split_scenes(video: str, a: Analysis, folder: Path, stem: str, copy: bool,
                  progress: Callable[[int, int, int], None]) -> List[Path]:
     """Writes one file per scene into `folder`; `progress(scene, scenes, frames done)` is called as it goes.
@@ -83,14 +44,12 @@ def split_scenes(video: str, a: Analysis, folder: Path, stem: str, copy: bool,
     Re-encoded clips hold exactly their scene's frames. Copied clips start at the codec keyframe at or
     before their scene's first frame.
     """
-    ffmpeg = shutil.which("ffmpeg")
-    if ffmpeg is None:
-        raise SplitError("--split needs the ffmpeg tool on PATH")
+    ffmpeg = find_ffmpeg("--split")
     outputs = [folder / name for name in clip_names(stem, len(a.scenes), copy)]
     done = 0
     for number, (scene, out) in enumerate(zip(a.scenes, outputs), 1):
         start, end = _cut_time(a, scene.start_frame), _cut_time(a, scene.end_frame + 1)
-        args = ["-hide_banner", "-v", "error", "-nostdin", "-y"]
+        args: List[str] = []
         if start is not None:
             args += ["-ss", f"{start:.6f}"]
         args += ["-i", video]
@@ -98,9 +57,11 @@ def split_scenes(video: str, a: Analysis, folder: Path, stem: str, copy: bool,
             args += ["-t", f"{end - (start or 0.0):.6f}"]
         args += [*STREAMS, *(["-c", "copy"] if copy else ENCODE)]
         progress(number, len(a.scenes), done)
-        error = _cut(ffmpeg, args, out, lambda frames: progress(number, len(a.scenes), done + frames))
-        if error is not None:
-            raise SplitError(f"cannot cut scene {number} into {out}: {error}")
+        with replacing(out, out.suffix) as tmp:
+            error = run_ffmpeg(ffmpeg, [*args, str(tmp)],
+                               lambda frames: progress(number, len(a.scenes), done + frames))
+            if error is not None:
+                raise SplitError(f"cannot cut scene {number} into {out}: {error}")
         done += scene.end_frame - scene.start_frame + 1
     progress(len(a.scenes), len(a.scenes), done)
     return outputs
