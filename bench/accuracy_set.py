@@ -11,6 +11,7 @@ a brightness ramp. Frame numbers are in decoder output order, frame 0 first.
 Everything is made once into bench/inputs/accuracy/ and reused while its
 recipe is unchanged; fixed seeds make it the same on every machine.
 """
+import functools
 import hashlib
 import json
 import random
@@ -87,6 +88,7 @@ def footage(name):
     return dest
 
 
+@functools.lru_cache(maxsize=None)
 def probe(path):
     """Frame count (every frame decoded) and the stream's frame rate."""
     out = subprocess.run([FFPROBE, "-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
@@ -200,11 +202,13 @@ def _plans():
         "gen_576p_mpeg4": ("720x576", 25, MPEG4, 4, [
             Seg(), d(), Seg(), CUT, Seg(effect="ramp"), dissolve(20), Seg(), CUT, Seg(), fade_white(8), Seg(),
             d(), Seg(effect="flash1"), CUT, Seg(), dissolve(10), Seg(), fade_black(30), Seg(), CUT, Seg(), d(),
-            Seg(effect="noise"), CUT, Seg(), dissolve(6), Seg()]),
+            Seg(effect="noise"), CUT, Seg(), dissolve(6), Seg(), dissolve(35), Seg(), CUT, Seg(), fade_black(12),
+            Seg(), d(), Seg(), dissolve(5), Seg()]),
         "gen_480p_vp9": ("854x480", 30, VP9, 5, [
             Seg(), CUT, Seg(), d(), Seg(effect="shake"), CUT, Seg(), fade_black(14), Seg(), dissolve(25),
             Seg(effect="flash3"), CUT, *montage(8, r), Seg(), d(), Seg(), fade_white(24), Seg(effect="pan"),
-            CUT, Seg(), d(), Seg()]),
+            CUT, Seg(), d(), Seg(), fade_white(6), Seg(), dissolve(18), Seg(), CUT, Seg(), d(), Seg(), fade_black(40),
+            Seg()]),
     }
     return plans
 
