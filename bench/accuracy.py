@@ -47,7 +47,7 @@ class Detections:
 def child(cmd, env=None):
     out = subprocess.run(cmd, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True)
     if out.returncode != 0:
-        raise RuntimeError(f"{' '.join(cmd[:3])} ... failed ({out.returncode}): {out.stderr[-2000:]}")
+        raise RuntimeError(f"{cmd[0]} on {cmd[-2:]} failed ({out.returncode}): {out.stderr[-2000:]}")
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
@@ -101,6 +101,13 @@ print(json.dumps({"times": [s.seconds for s, _ in scenes], "seconds": seconds, "
 """
 
 _settings = {"build": None, "peers": None, "PySceneDetect": None}
+
+
+def configure(build=None, peers=None):
+    """Takes vantrel from the build tree `build` and runs PySceneDetect with the interpreter `peers`
+    (default: this interpreter's vantrel, and the benchmark's own venv made on first use)."""
+    _settings["build"] = str(Path(build).resolve()) if build else None
+    _settings["peers"] = peers
 
 
 def vantrel(**kwargs):
@@ -235,8 +242,7 @@ def main():
     ap.add_argument("--build", help="a build tree to take vantrel from (default: this interpreter's)")
     ap.add_argument("--methods", nargs="*", choices=list(METHODS), help="methods to score (default: all)")
     args = ap.parse_args()
-    if args.build:
-        _settings["build"] = str(Path(args.build).resolve())
+    configure(build=args.build)
     methods = {k: v for k, v in METHODS.items() if not args.methods or k in args.methods}
 
     start = time.perf_counter()

@@ -98,3 +98,32 @@ def test_xfade_mixes_the_frames_the_set_labels(transition):
     mixed = [i for i, m in enumerate(means) if abs(m - means[0]) > 1 and abs(m - first_b) > 1]
     assert len(means) == offset + rate  # the second input whole after the offset
     assert (mixed[0], mixed[-1]) == (offset + 1, offset + d - 1)
+
+
+@pytest.fixture(scope="module")
+def late_start_clip(tmp_path_factory):
+    """40 frames, a cut at frame 20; MPEG-4 with B-frames in AVI shows its first frame at one
+    frame's time, not 0, so a frame number taken from times is one too high."""
+    path = tmp_path_factory.mktemp("accuracy") / "cut20.avi"
+    subprocess.run([FFMPEG, "-v", "error", "-f", "lavfi", "-t", "0.8", "-i", "testsrc=size=96x64:rate=25",
+                    "-f", "lavfi", "-t", "0.8", "-i", "mandelbrot=size=96x64:rate=25",
+                    "-filter_complex", "[0][1]concat=n=2:v=1", "-c:v", "mpeg4", "-bf", "2", str(path)], check=True)
+    return {"name": "cut20", "path": str(path), "frames": 40}
+
+
+@pytest.mark.parametrize("method", ["vantrel", "PySceneDetect content", "scdet (ffmpeg)"])
+def test_each_method_reports_the_cut_in_decoder_frame_numbers(method, late_start_clip, tmp_path, monkeypatch):
+    import accuracy
+    if method.startswith("PySceneDetect"):
+        pytest.importorskip("scenedetect")
+    monkeypatch.setattr(accuracy, "OUT", tmp_path)
+    accuracy.configure(peers=sys.executable)
+    found = accuracy.METHODS[method](late_start_clip)
+    assert [s for s in found.starts if s > 0] == [20]
+    assert found.frames in (-1, 40)
+
+
+def test_times_name_the_nearest_frame():
+    import accuracy
+    times = [1.4, 1.44, 1.48, 1.52]
+    assert [accuracy.frame_at(times, t) for t in (0.0, 1.4, 1.419, 1.421, 1.5, 9.0)] == [0, 0, 0, 1, 2, 3]
