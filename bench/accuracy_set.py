@@ -153,13 +153,12 @@ MPEG4 = ["-c:v", "mpeg4", "-q:v", "4", "-bf", "2", "-g", "120"]
 VP9 = ["-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8", "-b:v", "1500k", "-g", "240",
        "-threads", "2"]
 XFADE = {"dissolve": "fade", "fade_black": "fadeblack", "fade_white": "fadewhite"}
-EFFECTS = ("flash", "pan", "shake", "noise", "ramp")
 
 
 @dataclass
 class Seg:
     length: int = 0        # 0: drawn by the clip's generator
-    effect: str = ""       # a hard negative: one of EFFECTS ("flash1".."flash3" for flash lengths)
+    effect: str = ""       # a hard negative: "flash1".."flash3" (frames of flash), "pan", "shake", "noise", "ramp"
 
 
 def dissolve(n):
@@ -177,7 +176,7 @@ def fade_white(n):
 def montage(count, rng):
     """`count` short shots 8 to 12 frames long, hard cuts between them."""
     out = []
-    for i in range(count):
+    for _ in range(count):
         out += [Seg(rng.randint(8, 12)), CUT]
     return out
 
@@ -229,7 +228,7 @@ def _segment_filter(i, shot, start, n, rate, size, effect):
         chain.append(f"trim=end_frame=1,loop=loop={n - 1}:size=1,setpts=N/{rate}/TB,scale={w}:{h}")
     else:
         chain.append(f"scale={w}:{h}")
-    chain.append(f"setsar=1,format=yuv420p")
+    chain.append("setsar=1,format=yuv420p")
     if effect == "noise":
         chain.append("noise=alls=40:allf=t")
     elif effect == "ramp":   # the light comes up by a third and goes back down
@@ -250,7 +249,6 @@ def compose(name, size, rate, codec, seed, plan, pool):
     length = 0          # frames of the clip so far
     acc = None          # label of the joined stream so far
     previous = None
-    pending = None      # the join before the next segment
     segs = [p for p in plan if isinstance(p, Seg)]
     joins = [p for p in plan if not isinstance(p, Seg)]
     assert len(joins) == len(segs) - 1, name
@@ -273,7 +271,7 @@ def compose(name, size, rate, codec, seed, plan, pool):
                 shot = cand
         start = rng.randint(0, min(avail - n, 300)) if shot.file else rng.randint(0, 200)
         previous = shot.file or "lavfi"
-        i = idx
+        i = idx  # the segment's input number
         if shot.file:
             inputs += ["-i", str(footage(shot.file))]
         else:
