@@ -162,10 +162,30 @@ def check_frames(clip):
     return counted
 
 
+CASES = ("cut in a montage", "cut, small picture", "other cut", "dissolve, up to 12 frames",
+         "dissolve, over 12 frames", "fade through black", "fade through white")
+
+
+def case_of(clip, transition):
+    """The case a transition stands for: montage cuts lie within 12 frames of another transition,
+    small pictures are 352 pixels wide or less; a dissolve's length counts its pure end frames."""
+    kind, first, last = transition
+    if kind == "cut":
+        gap = min([abs(first - u[1]) for u in clip["transitions"] if tuple(u) != tuple(transition)] or [10 ** 9])
+        if gap <= 12:
+            return "cut in a montage"
+        width = int(dataset.probe(clip["path"])["size"].split("x")[0])
+        return "cut, small picture" if width <= 352 else "other cut"
+    if kind == "dissolve":
+        return "dissolve, up to 12 frames" if last - first + 2 <= 12 else "dissolve, over 12 frames"
+    return {"fade_black": "fade through black", "fade_white": "fade through white"}[kind]
+
+
 def evaluate(clips, methods):
     rows = {}
     for name, method in methods.items():
         total, seconds, per_clip = scoring.Score(), 0.0, {}
+        cases = {c: [0, 0] for c in CASES}  # found, all
         for clip in clips:
             d = method(clip)
             if d.frames not in (-1, clip["frames"]):
@@ -173,6 +193,11 @@ def evaluate(clips, methods):
             s = scoring.score(clip["transitions"], d.starts, clip["negatives"])
             total.add(s)
             seconds += d.seconds
+            missed = {tuple(t) for t in s.missed}
+            for t in clip["transitions"]:
+                counts = cases[case_of(clip, t)]
+                counts[0] += tuple(t) not in missed
+                counts[1] += 1
             pooled = s.pooled()
             per_clip[clip["name"]] = {"seconds": d.seconds, "tp": pooled.tp, "fn": pooled.fn, "fp": pooled.fp,
                                       "missed": s.missed, "false": s.false, "negative_fp": s.negative_fp}
@@ -184,7 +209,7 @@ def evaluate(clips, methods):
                   flush=True)
         rows[name] = {"kinds": {k: c.as_dict() for k, c in total.kinds.items()},
                       "pooled": total.pooled().as_dict(), "seconds": seconds,
-                      "negative_fp": total.negative_fp, "clips": per_clip}
+                      "negative_fp": total.negative_fp, "cases": cases, "clips": per_clip}
     return rows
 
 
@@ -220,6 +245,12 @@ def to_markdown(report):
         lines.append(f"| {name} | {c['precision']:.2f} | {c['recall']:.2f} | {c['f1']:.2f} | {g['precision']:.2f} | "
                      f"{g['recall']:.2f} | {g['f1']:.2f} | {p['precision']:.2f} | {p['recall']:.2f} | {p['f1']:.2f} "
                      f"| {neg} | {r['seconds']:.1f} |")
+    cases = [c for c in CASES if next(iter(report["methods"].values()))["cases"][c][1]]
+    lines += ["", "Recall by case (found / all; montage cuts lie within 12 frames of another transition, small "
+              "pictures are 352 pixels wide or less):", "", "| method | " + " | ".join(cases) + " |",
+              "|---|" + "---:|" * len(cases)]
+    for name, r in report["methods"].items():
+        lines.append(f"| {name} | " + " | ".join(f"{r['cases'][c][0]} / {r['cases'][c][1]}" for c in cases) + " |")
     lines += ["", "Per clip (found / missed / false):", "",
               "| method | " + " | ".join(c["clip"] for c in report["composition"]) + " |",
               "|---|" + "---:|" * len(report["composition"])]
