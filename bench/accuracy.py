@@ -234,8 +234,9 @@ def to_markdown(report):
              f"{report['set']['cuts']} cuts, {report['set']['gradual']} gradual transitions, "
              f"{report['set']['negatives']} hard negatives. Machine: {report['machine']}.", "",
              "A cut is found by a scene start within one frame of it, a gradual transition by one inside it "
-             "(one frame of slack each side); one detection finds at most one transition. Seconds: the "
-             "detection's wall time summed over the clips.", "",
+             "(one frame of slack each side); one detection finds at most one transition. A false detection counts "
+             "against the gradual kind when it lies inside a gradual transition's window, else against cuts. "
+             "Seconds: the detection's wall time summed over the clips.", "",
              "| method | cut P | cut R | cut F1 | gradual P | gradual R | gradual F1 | P | R | F1 | "
              "false on hard negatives | seconds |",
              "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|"]
