@@ -1,0 +1,129 @@
+"""The accuracy benchmark's scoring rules, and the frame spans it labels for FFmpeg's xfade."""
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+import accuracy_scoring as scoring  # noqa: E402
+
+from conftest import FFMPEG  # noqa: E402
+
+
+def counts(result, kind):
+    c = result.kinds[kind]
+    return c.tp, c.fn, c.fp
+
+
+class TestCutTolerance:
+    @pytest.mark.parametrize("detection, found", [(99, True), (100, True), (101, True), (98, False), (102, False)])
+    def test_one_frame_either_side(self, detection, found):
+        result = scoring.score([("cut", 100, 100)], [detection])
+        assert counts(result, "cut") == ((1, 0, 0) if found else (0, 1, 1))
+
+    def test_frame_zero_is_no_detection(self):
+        result = scoring.score([("cut", 1, 1)], [0])
+        assert counts(result, "cut") == (0, 1, 0)
+
+
+class TestGradual:
+    @pytest.mark.parametrize("detection, found", [(49, True), (50, True), (55, True), (60, True), (61, True),
+                                                  (48, False), (62, False)])
+    def test_inside_with_one_frame_slack(self, detection, found):
+        result = scoring.score([("dissolve", 50, 60)], [detection])
+        assert counts(result, "gradual")[:2] == ((1, 0) if found else (0, 1))
+
+    def test_second_detection_inside_one_dissolve_is_false_against_gradual(self):
+        result = scoring.score([("dissolve", 50, 60)], [52, 58])
+        assert counts(result, "gradual") == (1, 0, 1)
+        assert counts(result, "cut") == (0, 0, 0)
+        assert result.false == [58]
+
+
+class TestOneToOne:
+    def test_one_detection_between_two_cuts_finds_only_one(self):
+        # Cuts at 10 and 12: a detection at 11 lies within both windows.
+        result = scoring.score([("cut", 10, 10), ("cut", 12, 12)], [11])
+        assert counts(result, "cut") == (1, 1, 0)
+
+    def test_the_matching_is_maximal(self):
+        # 11 could take the cut at 10, leaving 12 nothing: the best matching uses both.
+        result = scoring.score([("cut", 10, 10), ("cut", 12, 12)], [11, 9])
+        assert counts(result, "cut") == (2, 0, 0)
+
+    def test_cut_inside_a_montage_and_next_to_a_dissolve(self):
+        transitions = [("cut", 20, 20), ("dissolve", 21, 30), ("cut", 40, 40)]
+        result = scoring.score(transitions, [20, 21, 39, 45])
+        assert counts(result, "cut") == (2, 0, 1)
+        assert counts(result, "gradual") == (1, 0, 0)
+        assert result.pooled().as_dict()["precision"] == pytest.approx(3 / 4)
+        assert result.pooled().as_dict()["recall"] == 1.0
+
+    def test_duplicate_detections_count_once(self):
+        result = scoring.score([("cut", 5, 5)], [5, 5])
+        assert counts(result, "cut") == (1, 0, 0)
+
+
+class TestHardNegatives:
+    def test_false_detections_on_negatives_are_listed_by_kind(self):
+        negatives = [("flash", 30, 32), ("pan", 50, 90)]
+        result = scoring.score([("cut", 10, 10)], [10, 31, 33, 60, 70], negatives)
+        assert counts(result, "cut") == (1, 0, 4)
+        assert result.negative_fp == {"flash": 1, "pan": 2}
+
+    def test_a_cut_next_to_a_negative_is_no_false_detection(self):
+        result = scoring.score([("cut", 50, 50)], [50], [("pan", 50, 90)])
+        assert result.negative_fp == {}
+
+
+def test_empty_scores_are_defined():
+    result = scoring.score([], [])
+    pooled = result.pooled()
+    assert (pooled.precision(), pooled.recall()) == (1.0, 1.0)
+    assert scoring.score([("cut", 3, 3)], []).pooled().f1() == 0.0
+
+
+@pytest.mark.parametrize("transition", ["fade", "fadeblack", "fadewhite"])
+def test_xfade_mixes_the_frames_the_set_labels(transition):
+    """The set labels an xfade of d frames at offset o as mixed frames o+1 .. o+d-1."""
+    rate, offset, d = 30, 15, 10
+    graph = (f"[0]format=gray,settb=1/{rate}[a];[1]format=gray,settb=1/{rate}[b];"
+             f"[a][b]xfade=transition={transition}:duration={d / rate:.6f}:offset={offset / rate:.6f}")
+    raw = subprocess.run([FFMPEG, "-v", "error", "-f", "lavfi", "-i", f"color=c=0x202020:s=16x16:r={rate}:d=1",
+                          "-f", "lavfi", "-i", f"color=c=0xa0a0a0:s=16x16:r={rate}:d=1",
+                          "-filter_complex", graph, "-f", "rawvideo", "-"], check=True, capture_output=True).stdout
+    means = [sum(raw[i:i + 256]) / 256 for i in range(0, len(raw), 256)]
+    first_b = means[-1]
+    mixed = [i for i, m in enumerate(means) if abs(m - means[0]) > 1 and abs(m - first_b) > 1]
+    assert len(means) == offset + rate  # the second input whole after the offset
+    assert (mixed[0], mixed[-1]) == (offset + 1, offset + d - 1)
+
+
+@pytest.fixture(scope="module")
+def late_start_clip(tmp_path_factory):
+    """40 frames, a cut at frame 20; MPEG-4 with B-frames in AVI shows its first frame at one
+    frame's time, not 0, so a frame number taken from times is one too high."""
+    path = tmp_path_factory.mktemp("accuracy") / "cut20.avi"
+    subprocess.run([FFMPEG, "-v", "error", "-f", "lavfi", "-t", "0.8", "-i", "testsrc=size=96x64:rate=25",
+                    "-f", "lavfi", "-t", "0.8", "-i", "mandelbrot=size=96x64:rate=25",
+                    "-filter_complex", "[0][1]concat=n=2:v=1", "-c:v", "mpeg4", "-bf", "2", str(path)], check=True)
+    return {"name": "cut20", "path": str(path), "frames": 40}
+
+
+@pytest.mark.parametrize("method", ["vantrel", "PySceneDetect content", "scdet (ffmpeg)"])
+def test_each_method_reports_the_cut_in_decoder_frame_numbers(method, late_start_clip, tmp_path, monkeypatch):
+    import accuracy
+    if method.startswith("PySceneDetect"):
+        pytest.importorskip("scenedetect")
+    monkeypatch.setattr(accuracy, "OUT", tmp_path)
+    accuracy.configure(peers=sys.executable)
+    found = accuracy.METHODS[method](late_start_clip)
+    assert [s for s in found.starts if s > 0] == [20]
+    assert found.frames in (-1, 40)
+
+
+def test_times_name_the_nearest_frame():
+    import accuracy
+    times = [1.4, 1.44, 1.48, 1.52]
+    assert [accuracy.frame_at(times, t) for t in (0.0, 1.4, 1.419, 1.421, 1.5, 9.0)] == [0, 0, 0, 1, 2, 3]
