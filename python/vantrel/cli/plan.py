@@ -20,7 +20,7 @@ STDOUT = Path("-")
 OTIO_NEEDS = "-f otio needs OpenTimelineIO: pip install 'vantrel-rs[otio]'"
 TABLE_NEEDS = "--table needs pyarrow: pip install 'vantrel-rs[table]'"
 # The analysis settings the command sets by an option of the same name.
-_SETTINGS_OPTIONS = re.compile(r"\b(threads|hwdec|min_scene_len|max_scene_len|%s)\b" % "|".join(DETECTOR_FIELDS))
+_SETTINGS_OPTIONS = ("threads", "hwdec", "min_scene_len", "max_scene_len", *DETECTOR_FIELDS)
 
 
 class Targets(NamedTuple):
@@ -119,7 +119,8 @@ def _settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Anal
                                 args.stats is not None or args.report is not None, args.on_decode_error,
                                 args.min_scene_len, args.max_scene_len, detector)
     except (TypeError, ValueError) as e:
-        parser.error(_SETTINGS_OPTIONS.sub(lambda name: option_name(name.group(1)), str(e)))
+        names = re.compile(r"\b(%s)\b" % "|".join(_SETTINGS_OPTIONS))  # compiled only for a refusal
+        parser.error(names.sub(lambda name: option_name(name.group(1)), str(e)))
 
 
 def _check_output_paths(parser: argparse.ArgumentParser, args: argparse.Namespace, batch: bool,

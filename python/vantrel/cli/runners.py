@@ -8,15 +8,15 @@ happened, so that the caller can redraw its progress display. When the caller st
 """
 from __future__ import annotations
 
-import multiprocessing
 import os
-import queue
 import signal
-from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
-from typing import Dict, Generator, List, NamedTuple, Optional, Union
+from typing import TYPE_CHECKING, Dict, Generator, List, NamedTuple, Optional, Union
 
 from ..analysis import Progress
 from .tasks import FileResult, Task, run_task
+
+if TYPE_CHECKING:
+    from concurrent.futures import Future
 
 TICK_SECONDS = 0.2
 
@@ -58,6 +58,7 @@ def _failed(task: Task, message: str) -> FileResult:
 
 
 def _drain(progress_queue) -> Generator[ProgressEvent, None, None]:
+    import queue
     while True:
         try:
             input, values = progress_queue.get_nowait()
@@ -72,6 +73,10 @@ def run_single(task: Task, progress) -> Generator[Event, None, None]:
 
 
 def run_local(tasks: List[Task], jobs: int) -> Generator[Event, None, None]:
+    # Imported here: a single input, analysed in this process, starts sooner without them.
+    import multiprocessing
+    from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
+
     # Spawned workers start clean instead of inheriting the parent's FFmpeg and thread state.
     context = multiprocessing.get_context("spawn")
     progress_queue = context.Queue()
