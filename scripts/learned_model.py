@@ -231,24 +231,31 @@ def calibration_clips(work):
     accuracy benchmark: other lavfi sources, other seeds, other transitions."""
     return [
         concat_generated(work, "cal-a", [
-            ("cellauto=rule=110:random_seed=3", 3), ("gradients=seed=5:speed=0.03", 4),
+            ("cellauto=rule=110:random_seed=3", 3), (gradients("seed=5:speed=0.03", "orange", "navy"), 4),
             ("mandelbrot=start_scale=2", 3)], "fade"),
         concat_generated(work, "cal-b", [
             ("life=mold=20:ratio=0.5:random_seed=11", 3), ("testsrc2", 2),
-            ("gradients=seed=9:type=radial:speed=0.05", 3), ("smptebars", 2)], None),
+            (gradients("seed=9:type=radial:speed=0.05", "white", "darkgreen"), 3), ("smptebars", 2)], None),
         concat_generated(work, "cal-c", [
-            ("gradients=seed=2:type=spiral:speed=0.02", 3), ("cellauto=rule=30:random_seed=8", 3),
+            (gradients("seed=2:type=spiral:speed=0.02", "yellow", "purple"), 3), ("cellauto=rule=30:random_seed=8", 3),
             ("testsrc", 3)], "circleopen"),
         concat_generated(work, "cal-d", [
             ("mandelbrot=start_scale=1:end_scale=0.1", 3), ("life=mold=5:random_seed=21", 3),
-            ("gradients=seed=31:speed=0.1", 3)], "slideup"),
+            (gradients("seed=31:speed=0.1", "gray", "red"), 3)], "fadeblack"),
     ]
+
+
+def gradients(options, first, second):
+    """A gradients source with its colours named: left to itself it picks
+    random ones, and the calibration would change from build to build."""
+    return f"gradients={options}:c0={first}:c1={second}:nb_colors=2"
 
 
 def concat_generated(work, name, parts, transition):
     """Generated sources one after another, cut hard (transition None) or
     joined by a one-second xfade of the given kind; encoded in H.264 so the
-    frames carry real coding noise, read back as the reference reads."""
+    frames carry real coding noise, read back as the reference reads. The
+    same build gives the same bytes."""
     path = os.path.join(work, name + ".mp4")
     args = ["ffmpeg", "-v", "error", "-y"]
     graph = ""
@@ -267,7 +274,9 @@ def concat_generated(work, name, parts, transition):
             graph += f"{prev}[s{i}]xfade=transition={transition}:duration=1:offset={offset}{out};"
             prev = out
         graph = graph.rstrip(";")
-    args += ["-filter_complex", graph, "-map", "[v]", "-c:v", "libx264", "-crf", "23", path]
+    # One encoder thread: threaded x264 output varies from run to run.
+    args += ["-filter_complex", graph, "-map", "[v]", "-c:v", "libx264", "-crf", "23",
+             "-threads", "1", path]
     subprocess.run(args, check=True)
     return read_frames(path)
 
