@@ -5,6 +5,10 @@
 #include <algorithm>
 #include <optional>
 
+extern "C" {
+#include <libavutil/cpu.h>
+}
+
 #include "arith.h"
 #include "error.h"
 #include "simd_metrics_forms.h"
@@ -201,7 +205,12 @@ std::span<const Kernels* const> available_kernels() {
                                         &detail::kPortableKernels};
 #if defined(__x86_64__)
     list.push_back(&detail::kSse2Kernels);
-    if (__builtin_cpu_supports("avx2")) list.push_back(&detail::kAvx2Kernels);
+    // FFmpeg's detection (the processor's and the system's support for the
+    // wide registers): the compiler runtime of the wheel's toolchain
+    // answers no to every feature.
+    if (av_get_cpu_flags() & AV_CPU_FLAG_AVX2) {
+      list.push_back(&detail::kAvx2Kernels);
+    }
 #endif
     return list;
   }();
@@ -212,6 +221,8 @@ const Kernels& production_kernels() {
   static const Kernels* const chosen = available_kernels().back();
   return *chosen;
 }
+
+const char* kernel_form() { return production_kernels().name; }
 
 // ---- the kernels, checked ----
 

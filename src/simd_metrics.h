@@ -14,6 +14,10 @@
 
 namespace vantrel::simd_metrics {
 
+// The name of the kernel form the functions below run on: "avx2", "sse2",
+// "portable" (the processor's fastest that this build has).
+const char* kernel_form();
+
 // dst (dst_width x dst_height, packed) gets the source pixel
 // (x * src_width / dst_width, y * src_height / dst_height) for each (x, y).
 // Source rows lie src_stride >= src_width bytes apart; `src` holds at least
