@@ -1,7 +1,8 @@
-"""The wheel's speed against the system-FFmpeg build: detect_frames on the
-benchmark's 1080p input (bench/run.py makes it), in fresh processes, rounds
-interleaved so both builds share the machine's momentary speed; and callgrind
-instruction counts on its first frames, which other load does not disturb.
+"""The wheel's speed against the system-FFmpeg build: detect_frames and
+vantrel.analyze(threads=0) on the benchmark's 1080p input (bench/run.py makes
+it), in fresh processes, rounds interleaved so both builds share the
+machine's momentary speed; and callgrind instruction counts of detect_frames
+on its first frames, which other load does not disturb.
 Usage: python3 scripts/wheel-speed.py SYSTEM_PYTHON WHEEL_PYTHON [--rounds N] [--frames N]"""
 import argparse
 import importlib.util
@@ -13,6 +14,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 CALL = "import sys, vantrel_rs; print(len(vantrel_rs.detect_frames(sys.argv[1])))"
+CALLS = {"detect_frames": CALL,
+         "analyze(threads=0)": "import sys, vantrel; print(len(vantrel.analyze(sys.argv[1], threads=0).keyframes))"}
 
 
 def bench_module():
@@ -22,9 +25,9 @@ def bench_module():
     return module
 
 
-def timed(python: str, path: str) -> float:
+def timed(python: str, call: str, path: str) -> float:
     start = time.perf_counter()
-    subprocess.run([python, "-c", CALL, path], check=True, capture_output=True)
+    subprocess.run([python, "-c", call, path], check=True, capture_output=True)
     return time.perf_counter() - start
 
 
@@ -46,16 +49,19 @@ def main() -> None:
     excerpt = str(bench.excerpt_1080p(args.frames))
     builds = {"system": args.system_python, "wheel": args.wheel_python}
 
-    times = {name: [] for name in builds}
+    times = {(call, name): [] for call in CALLS for name in builds}
     for _ in range(args.rounds):
-        for name, python in builds.items():
-            times[name].append(timed(python, clip))
-    ratios = [w / s for w, s in zip(times["wheel"], times["system"])]
-    for name, t in times.items():
-        print(f"{name}: median {statistics.median(t):.3f} s over {args.rounds} runs "
-              f"(min {min(t):.3f}, max {max(t):.3f})")
-    print(f"wheel / system time, paired by round: median {statistics.median(ratios):.4f} "
-          f"(min {min(ratios):.4f}, max {max(ratios):.4f})")
+        for call, code in CALLS.items():
+            for name, python in builds.items():
+                times[call, name].append(timed(python, code, clip))
+    for call in CALLS:
+        for name in builds:
+            t = times[call, name]
+            print(f"{call}, {name}: median {statistics.median(t):.3f} s over {args.rounds} runs "
+                  f"(min {min(t):.3f}, max {max(t):.3f})")
+        ratios = [w / s for w, s in zip(times[call, "wheel"], times[call, "system"])]
+        print(f"{call}: wheel / system time, paired by round: median {statistics.median(ratios):.4f} "
+              f"(min {min(ratios):.4f}, max {max(ratios):.4f})")
 
     # Start-up and import counted apart: loading shared libraries is part of
     # the system build's import, not of its analysis.
