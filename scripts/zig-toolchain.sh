@@ -19,7 +19,7 @@ zig_target() {
 # included) and prints DIR. Zig's cache (libc++ is built there once per
 # target and flag set) lives in the wheel cache.
 zig_tools() {
-  local arch="$1" dir="$2" target zig cache tool
+  local arch="$1" dir="$2" target zig cache tool args
   target="$(zig_target "$arch")"
   zig="$(.venv/bin/python -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
   [ "$("$zig" version)" = "$zig_version" ] || { echo "Zig $zig_version is needed in .venv" >&2; return 1; }
