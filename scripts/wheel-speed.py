@@ -1,8 +1,8 @@
 """The wheel's speed against the system-FFmpeg build: detect_frames and
 vantrel.analyze(threads=0) on the benchmark's 1080p input (bench/run.py makes
 it), in fresh processes, rounds interleaved so both builds share the
-machine's momentary speed; and callgrind instruction counts of detect_frames
-on its first frames, which other load does not disturb.
+machine's momentary speed; and callgrind instruction counts of both on its
+first frames, which other load does not disturb.
 Usage: python3 scripts/wheel-speed.py SYSTEM_PYTHON WHEEL_PYTHON [--rounds N] [--frames N]"""
 import argparse
 import importlib.util
@@ -13,9 +13,10 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-CALL = "import sys, vantrel_rs; print(len(vantrel_rs.detect_frames(sys.argv[1])))"
-CALLS = {"detect_frames": CALL,
-         "analyze(threads=0)": "import sys, vantrel; print(len(vantrel.analyze(sys.argv[1], threads=0).keyframes))"}
+# name: (the imports, the call on the input)
+CALLS = {"detect_frames": ("import sys, vantrel_rs", "print(len(vantrel_rs.detect_frames(sys.argv[1])))"),
+         "analyze(threads=0)": ("import sys, vantrel",
+                                "print(len(vantrel.analyze(sys.argv[1], threads=0).keyframes))")}
 
 
 def bench_module():
@@ -51,9 +52,9 @@ def main() -> None:
 
     times = {(call, name): [] for call in CALLS for name in builds}
     for _ in range(args.rounds):
-        for call, code in CALLS.items():
+        for call, (imports, code) in CALLS.items():
             for name, python in builds.items():
-                times[call, name].append(timed(python, code, clip))
+                times[call, name].append(timed(python, f"{imports}; {code}", clip))
     for call in CALLS:
         for name in builds:
             t = times[call, name]
@@ -65,14 +66,15 @@ def main() -> None:
 
     # Start-up and import counted apart: loading shared libraries is part of
     # the system build's import, not of its analysis.
-    counts = {}
-    for name, python in builds.items():
-        whole = instructions(python, CALL, excerpt)
-        start = instructions(python, "import vantrel_rs")
-        counts[name] = whole - start
-        print(f"{name}: {whole:,} instructions in all, {start:,} of them start-up and import,"
-              f" {counts[name]:,} for detect_frames on the first {args.frames} frames (callgrind)")
-    print(f"wheel / system instructions of detect_frames: {counts['wheel'] / counts['system']:.4f}")
+    for call, (imports, code) in CALLS.items():
+        counts = {}
+        for name, python in builds.items():
+            whole = instructions(python, f"{imports}; {code}", excerpt)
+            start = instructions(python, imports)
+            counts[name] = whole - start
+            print(f"{name}: {whole:,} instructions in all, {start:,} of them start-up and import,"
+                  f" {counts[name]:,} for {call} on the first {args.frames} frames (callgrind)")
+        print(f"wheel / system instructions of {call}: {counts['wheel'] / counts['system']:.4f}")
 
 
 if __name__ == "__main__":
