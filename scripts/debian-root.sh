@@ -1,14 +1,23 @@
 #!/usr/bin/env bash
-# Makes a minimal Debian 12 root (debootstrap: Python and venv, no FFmpeg)
-# where the wheel's install test runs, and prints its path. The root is
-# cached like the static FFmpeg, keyed by suite, mirror and package list.
-# Usage: scripts/debian-root.sh   (needs root)
+# Makes a minimal Debian root (debootstrap: Python, no FFmpeg) where the
+# wheel's install test runs, and prints its path. The root is cached like the
+# static FFmpeg, keyed by suite, architecture, mirror and package list.
+# An arm64 root is unpacked, not configured (its maintainer scripts would
+# need the system to run arm64 programs): Python runs there through
+# /usr/bin/qemu-aarch64-static, named on each command line, and pip
+# installs with --target.
+# Usage: scripts/debian-root.sh SUITE [amd64|arm64]   (needs root)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/debian-source.sh
 
-suite=bookworm
-packages=python3,python3-venv
+suite="${1:?usage: $0 SUITE [amd64|arm64]}"
+arch="${2:-amd64}"
+case "$arch" in
+  amd64) packages=python3,python3-venv; foreign="" ;;
+  arm64) packages=python3,python3-pip; foreign=--foreign ;;
+  *) echo "debian-root: unknown architecture '$arch' (amd64 or arm64)" >&2; exit 2 ;;
+esac
 mirror="$(debian_mirror)"
 if [ -z "$mirror" ]; then
   echo "debian-root: no Debian mirror in the apt sources" >&2
@@ -19,20 +28,31 @@ mkdir -p "$cache"
 exec 9>"$cache/debian-root.lock"
 flock 9
 
-key_text="debootstrap $(dpkg-query -W -f='${Version}' debootstrap) --variant=minbase --include=$packages $suite $mirror"
-root="$cache/debian-root-$suite-$(printf '%s' "$key_text" | sha256sum | cut -c1-12)"
+key_text="debootstrap $(dpkg-query -W -f='${Version}' debootstrap) --variant=minbase --arch=$arch $foreign --include=$packages $suite $mirror"
+root="$cache/debian-root-$suite-$arch-$(printf '%s' "$key_text" | sha256sum | cut -c1-12)"
 if [ -f "$root.complete" ]; then
   echo "$root"
   exit 0
 fi
 
-log="$cache/debian-root.log"
-echo "debian-root: debootstrap $suite into $root (log: $log)" >&2
+log="$cache/debian-root-$suite-$arch.log"
+echo "debian-root: debootstrap $suite ($arch) into $root (log: $log)" >&2
 rm -rf "$root"
-if ! debootstrap --variant=minbase --include="$packages" "$suite" "$root" "$mirror" >"$log" 2>&1; then
+# shellcheck disable=SC2086
+if ! debootstrap --variant=minbase --arch="$arch" $foreign --include="$packages" "$suite" "$root" "$mirror" \
+     >"$log" 2>&1; then
   echo "debian-root: debootstrap failed; last lines of $log:" >&2
   tail -n 20 "$log" >&2
   exit 1
+fi
+if [ -n "$foreign" ]; then
+  # The first stage unpacked the essential packages; the rest wait in the
+  # archive folder. Unpacked, Python and pip run.
+  for deb in "$root"/var/cache/apt/archives/*.deb; do
+    dpkg-deb -x "$deb" "$root" >>"$log" 2>&1
+  done
+  fetch_package qemu-user-static amd64 "$cache/qemu-user-static" >>"$log" 2>&1
+  cp "$cache/qemu-user-static/usr/bin/qemu-aarch64-static" "$root/usr/bin/"
 fi
 rm -f "$root"/var/cache/apt/archives/*.deb
 printf '%s\n' "$key_text" >"$root.complete"

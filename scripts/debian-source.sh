@@ -72,3 +72,30 @@ debian_mirror() {
     sed -n 's|^deb \(\[[^]]*\] \)\{0,1\}\([^ ]*/debian/\{0,1\}\) .*|\2|p' /etc/apt/sources.list 2>/dev/null || true
   } | head -n 1
 }
+
+# fetch_package PACKAGE ARCH DEST: Debian's binary package (the archive's
+# current version) for the architecture ARCH (amd64, arm64), unpacked into
+# DEST. The download stays in the cache; prints its version.
+fetch_package() {
+  local package="$1" arch="$2" dest="$3"
+  local dir downloads options
+  dir="$(vantrel_cache_dir)/apt-$arch"
+  downloads="$(vantrel_cache_dir)/packages/$package-$arch"
+  options="$(apt_source_options "$dir") -o APT::Architecture=$arch -o APT::Architectures=$arch"
+  if [ ! -f "$downloads/.complete" ]; then
+    mkdir -p "$dir/sources.list.d" "$dir/lists/partial" "$dir/cache/archives/partial"
+    sed -n '/^deb /p' /etc/apt/sources.list 2>/dev/null >"$dir/sources.list" || true
+    cat /etc/apt/sources.list.d/*.sources >"$dir/sources.list.d/debian.sources" 2>/dev/null || true
+    # shellcheck disable=SC2086
+    apt-get -qq $options update >&2
+    rm -rf "$downloads"
+    mkdir -p "$downloads"
+    # shellcheck disable=SC2086
+    (cd "$downloads" && apt-get -qq $options download "$package:$arch" >&2)
+    touch "$downloads/.complete"
+  fi
+  rm -rf "$dest"
+  mkdir -p "$dest"
+  dpkg-deb -x "$downloads"/*.deb "$dest"
+  dpkg-deb -f "$downloads"/*.deb Version
+}

@@ -1,14 +1,25 @@
 #!/usr/bin/env bash
-# Builds the static FFmpeg that the wheel links into its extensions and prints
-# its prefix. FFmpeg, dav1d and zlib come from Debian's source packages, at
-# the versions of the system libraries the default build links, so both builds
-# decode alike. The prefix is cached, keyed by the source versions and the
-# configure lines: a second call only prints it.
-# Usage: scripts/static-ffmpeg.sh   (cache: $VANTREL_CACHE_DIR, default
-#        ${XDG_CACHE_HOME:-~/.cache}/vantrel; build log in the cache)
+# Builds the static FFmpeg that the wheel links into its extensions, for
+# glibc 2.17 on x86-64 or aarch64 (scripts/zig-toolchain.sh), and prints its
+# prefix. FFmpeg, dav1d and zlib come from Debian's source packages, at the
+# versions of the system libraries the default build links, so both builds
+# decode alike. The prefix is cached, keyed by the source versions, the
+# toolchain and the configure lines: a second call only prints it.
+# Usage: scripts/static-ffmpeg.sh [--arch x86_64|aarch64]   (cache:
+#        $VANTREL_CACHE_DIR, default ${XDG_CACHE_HOME:-~/.cache}/vantrel;
+#        build log in the cache; Zig in .venv, which scripts/wheel.sh installs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/debian-source.sh
+source scripts/zig-toolchain.sh
+
+arch=x86_64
+case "${1-}" in
+  "") ;;
+  --arch) arch="${2-}" ;;
+  *) echo "usage: $0 [--arch x86_64|aarch64]" >&2; exit 2 ;;
+esac
+target="$(zig_target "$arch")"
 
 cache="$(vantrel_cache_dir)"
 ffmpeg_version="$(installed_source_version libavcodec-dev)"
@@ -19,17 +30,21 @@ zlib_version="$(installed_source_version zlib1g)"
 demuxers="mov,matroska,avi,mpegts,mpegps,mpegvideo,m4v,flv,ogg,nut,mxf,yuv4mpegpipe,h261,h263,h264,hevc,obu,av1,ivf,mjpeg,vc1,asf,dv,rm,gif,apng,image2,image2pipe"
 
 ffmpeg_options() {
-  local prefix="$1"
+  local prefix="$1" tools="$2"
   # Debian's toolchain flags (hardened) so the decoders run as fast as the
   # system build's; position-independent code for the shared extensions.
   echo "--prefix=$prefix --toolchain=hardened --enable-pic --enable-static --disable-shared"
+  echo "--enable-cross-compile --arch=$arch --target-os=linux --cc=$tools/cc --cxx=$tools/c++"
+  echo "--ar=$tools/ar --ranlib=$tools/ranlib --host-cc=gcc --pkg-config=pkg-config"
   echo "--disable-debug --disable-doc --disable-programs --disable-autodetect --disable-everything"
   echo "--disable-avdevice --disable-avfilter --disable-swresample --disable-postproc --disable-network"
   echo "--enable-avcodec --enable-avformat --enable-swscale --enable-zlib --enable-libdav1d"
   # CUDA through FFmpeg's loader headers: libcuda is opened at run time.
   echo "--enable-ffnvcodec --enable-cuda --enable-nvdec"
   echo "--enable-parsers --enable-protocol=file,pipe"
-  echo "--pkg-config-flags=--static --extra-cflags=-I$prefix/include --extra-ldflags=-L$prefix/lib"
+  # No contraction: aarch64 has fused multiply-add in its baseline.
+  echo "--pkg-config-flags=--static --extra-cflags=-I$prefix/include --extra-cflags=-ffp-contract=off"
+  echo "--extra-ldflags=-L$prefix/lib"
 }
 
 # Components read from the source, so fixed by its version: every native
@@ -51,47 +66,68 @@ ffmpeg_source_components() {
 
 zlib_options="--static"
 zlib_cflags="-O2 -fPIC"
-dav1d_options="--buildtype=release --default-library=static -Db_staticpic=true -Denable_tools=false -Denable_tests=false -Denable_examples=false"
+dav1d_options="--buildtype=release --default-library=static -Db_staticpic=true -Denable_tools=false -Denable_tests=false -Denable_examples=false -Dc_args=-ffp-contract=off"
+
+# meson's description of the target for dav1d.
+dav1d_cross_file() {
+  local tools="$1"
+  printf '[binaries]\nc = '"'%s'"'\nar = '"'%s'"'\nnasm = '"'nasm'"'\n' "$tools/cc" "$tools/ar"
+  printf '[host_machine]\nsystem = '"'linux'"'\ncpu_family = '"'%s'"'\ncpu = '"'%s'"'\nendian = '"'little'"'\n' \
+    "$arch" "$arch"
+}
 
 mkdir -p "$cache"
-exec 9>"$cache/static-ffmpeg.lock"
+exec 9>"$cache/static-ffmpeg-$arch.lock"
 flock 9
 
-# The key: source versions, compiler and configure lines.
+# The key: source versions, toolchain and target, and configure lines.
 key_text="ffmpeg $ffmpeg_version dav1d $dav1d_version zlib $zlib_version
-cc $(gcc -dumpfullversion)
+zig $zig_version -target $target
 zlib $zlib_options $zlib_cflags
 dav1d $dav1d_options
-ffmpeg $(ffmpeg_options PREFIX | tr '\n' ' ') $demuxers"
+ffmpeg $(ffmpeg_options PREFIX TOOLS | tr '\n' ' ') $demuxers"
 upstream="${ffmpeg_version#*:}"
 upstream="${upstream%%-*}"
-prefix="$cache/ffmpeg-$upstream-$(printf '%s' "$key_text" | sha256sum | cut -c1-12)"
+prefix="$cache/ffmpeg-$upstream-$arch-$(printf '%s' "$key_text" | sha256sum | cut -c1-12)"
 if [ -f "$prefix/.complete" ]; then
   echo "$prefix"
   exit 0
 fi
 
-work="$cache/build-static-ffmpeg"
-log="$cache/static-ffmpeg.log"
+work="$cache/build-static-ffmpeg-$arch"
+log="$cache/static-ffmpeg-$arch.log"
 rm -rf "$work" "$prefix"
 mkdir -p "$work"
 : >"$log"
 echo "static-ffmpeg: building FFmpeg $ffmpeg_version, dav1d $dav1d_version and zlib $zlib_version into $prefix (log: $log)" >&2
 trap 'echo "static-ffmpeg: failed; last lines of $log:" >&2; tail -n 30 "$log" >&2' ERR
 jobs=$(nproc)
+tools="$(zig_tools "$arch" "$work/tools")"
+# Only the prefix's pkg-config files: nothing of the build machine's.
+export PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" PKG_CONFIG_PATH=""
+
+# FFmpeg's CUDA loader headers (libffmpeg-nvenc-dev), which the target's
+# compiler finds only in the prefix.
+mkdir -p "$prefix/include" "$prefix/lib/pkgconfig"
+cp -r /usr/include/ffnvcodec "$prefix/include/"
+sed "s|^prefix=.*|prefix=$prefix|" /usr/share/pkgconfig/ffnvcodec.pc >"$prefix/lib/pkgconfig/ffnvcodec.pc"
 
 fetch_source zlib "$zlib_version" "$work/zlib" >>"$log" 2>&1
-(cd "$work/zlib" && CFLAGS="$zlib_cflags" ./configure $zlib_options --prefix="$prefix" &&
-   make -j"$jobs" install) >>"$log" 2>&1
+(cd "$work/zlib" && CC="$tools/cc" AR="$tools/ar" RANLIB="$tools/ranlib" CFLAGS="$zlib_cflags" \
+   ./configure $zlib_options --prefix="$prefix" && make -j"$jobs" install) >>"$log" 2>&1
 
 fetch_source dav1d "$dav1d_version" "$work/dav1d" >>"$log" 2>&1
-(cd "$work/dav1d" && meson setup build --prefix="$prefix" --libdir=lib $dav1d_options &&
-   ninja -C build -j"$jobs" install) >>"$log" 2>&1
+dav1d_cross_file "$tools" >"$work/dav1d-cross.ini"
+(cd "$work/dav1d" && meson setup build --cross-file "$work/dav1d-cross.ini" --prefix="$prefix" --libdir=lib \
+   $dav1d_options && ninja -C build -j"$jobs" install) >>"$log" 2>&1
 
 fetch_source ffmpeg "$ffmpeg_version" "$work/ffmpeg" >>"$log" 2>&1
-line=$( { ffmpeg_options "$prefix"; ffmpeg_source_components "$work/ffmpeg"; } | tr '\n' ' ')
-(cd "$work/ffmpeg" && PKG_CONFIG_PATH="$prefix/lib/pkgconfig" ./configure $line &&
-   make -j"$jobs" && make install) >>"$log" 2>&1
+# configure finds sysctl() by linking alone, but glibc's <sys/sysctl.h> is
+# gone from the target's headers: it must find the header too.
+sed -i 's|^check_func  sysctl$|check_func_headers "sys/types.h sys/sysctl.h" sysctl|' "$work/ffmpeg/configure"
+grep -q 'check_func_headers "sys/types.h sys/sysctl.h" sysctl' "$work/ffmpeg/configure"
+line=$( { ffmpeg_options "$prefix" "$tools"; ffmpeg_source_components "$work/ffmpeg"; } | tr '\n' ' ')
+(cd "$work/ffmpeg" && ./configure $line && make -j"$jobs" && make install) >>"$log" 2>&1
 
 printf '%s\n' "$key_text" >"$prefix/.complete"
 rm -rf "$work"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ tests, the C++ tests again under AddressSanitizer
 # and UndefinedBehaviorSanitizer (with a short fuzzing run), the Python
-# tests against the installed package, and the self-contained wheel's install
+# tests against the installed package, and the self-contained wheels' install
 # test (tests/wheel/run.sh, as root).
 # Usage: scripts/test.sh [--no-sanitize]
 set -euo pipefail
@@ -40,5 +40,5 @@ fi
 echo "== Python tests"
 VANTREL_DUMP="$PWD/build/test/tools/vantrel_dump" .venv/bin/python -m pytest -q tests/python
 
-echo "== wheel: built with FFmpeg inside, installed in a Debian root without FFmpeg"
+echo "== wheels (x86-64, aarch64): built with FFmpeg inside, installed in Debian roots without FFmpeg"
 bash tests/wheel/run.sh

@@ -1,7 +1,8 @@
-"""The wheel's speed against the system-FFmpeg build: detect_frames on the
-benchmark's 1080p input (bench/run.py makes it), in fresh processes, rounds
-interleaved so both builds share the machine's momentary speed; and callgrind
-instruction counts on its first frames, which other load does not disturb.
+"""The wheel's speed against the system-FFmpeg build: detect_frames and
+vantrel.analyze(threads=0) on the benchmark's 1080p input (bench/run.py makes
+it), in fresh processes, rounds interleaved so both builds share the
+machine's momentary speed; and callgrind instruction counts of both on its
+first frames, which other load does not disturb.
 Usage: python3 scripts/wheel-speed.py SYSTEM_PYTHON WHEEL_PYTHON [--rounds N] [--frames N]"""
 import argparse
 import importlib.util
@@ -12,7 +13,10 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-CALL = "import sys, vantrel_rs; print(len(vantrel_rs.detect_frames(sys.argv[1])))"
+# name: (the imports, the call on the input)
+CALLS = {"detect_frames": ("import sys, vantrel_rs", "print(len(vantrel_rs.detect_frames(sys.argv[1])))"),
+         "analyze(threads=0)": ("import sys, vantrel",
+                                "print(len(vantrel.analyze(sys.argv[1], threads=0).keyframes))")}
 
 
 def bench_module():
@@ -22,9 +26,9 @@ def bench_module():
     return module
 
 
-def timed(python: str, path: str) -> float:
+def timed(python: str, call: str, path: str) -> float:
     start = time.perf_counter()
-    subprocess.run([python, "-c", CALL, path], check=True, capture_output=True)
+    subprocess.run([python, "-c", call, path], check=True, capture_output=True)
     return time.perf_counter() - start
 
 
@@ -46,27 +50,31 @@ def main() -> None:
     excerpt = str(bench.excerpt_1080p(args.frames))
     builds = {"system": args.system_python, "wheel": args.wheel_python}
 
-    times = {name: [] for name in builds}
+    times = {(call, name): [] for call in CALLS for name in builds}
     for _ in range(args.rounds):
-        for name, python in builds.items():
-            times[name].append(timed(python, clip))
-    ratios = [w / s for w, s in zip(times["wheel"], times["system"])]
-    for name, t in times.items():
-        print(f"{name}: median {statistics.median(t):.3f} s over {args.rounds} runs "
-              f"(min {min(t):.3f}, max {max(t):.3f})")
-    print(f"wheel / system time, paired by round: median {statistics.median(ratios):.4f} "
-          f"(min {min(ratios):.4f}, max {max(ratios):.4f})")
+        for call, (imports, code) in CALLS.items():
+            for name, python in builds.items():
+                times[call, name].append(timed(python, f"{imports}; {code}", clip))
+    for call in CALLS:
+        for name in builds:
+            t = times[call, name]
+            print(f"{call}, {name}: median {statistics.median(t):.3f} s over {args.rounds} runs "
+                  f"(min {min(t):.3f}, max {max(t):.3f})")
+        ratios = [w / s for w, s in zip(times[call, "wheel"], times[call, "system"])]
+        print(f"{call}: wheel / system time, paired by round: median {statistics.median(ratios):.4f} "
+              f"(min {min(ratios):.4f}, max {max(ratios):.4f})")
 
     # Start-up and import counted apart: loading shared libraries is part of
     # the system build's import, not of its analysis.
-    counts = {}
-    for name, python in builds.items():
-        whole = instructions(python, CALL, excerpt)
-        start = instructions(python, "import vantrel_rs")
-        counts[name] = whole - start
-        print(f"{name}: {whole:,} instructions in all, {start:,} of them start-up and import,"
-              f" {counts[name]:,} for detect_frames on the first {args.frames} frames (callgrind)")
-    print(f"wheel / system instructions of detect_frames: {counts['wheel'] / counts['system']:.4f}")
+    for call, (imports, code) in CALLS.items():
+        counts = {}
+        for name, python in builds.items():
+            whole = instructions(python, f"{imports}; {code}", excerpt)
+            start = instructions(python, imports)
+            counts[name] = whole - start
+            print(f"{name}: {whole:,} instructions in all, {start:,} of them start-up and import,"
+                  f" {counts[name]:,} for {call} on the first {args.frames} frames (callgrind)")
+        print(f"wheel / system instructions of {call}: {counts['wheel'] / counts['system']:.4f}")
 
 
 if __name__ == "__main__":

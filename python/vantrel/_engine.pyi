@@ -12,3 +12,6 @@ def analyze(path: bytes, /, *, native_res: bool, hwdec: Optional[str], threads: 
     on_decode_error: "stop" at the first damaged packet, or "skip" it; detector: every key of
     DETECTOR_DEFAULTS.
     """
+
+def metrics_form() -> str:
+    """The kernel form the frame metrics run on: "avx2", "sse2" or "portable"."""

@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <optional>
 
+extern "C" {
+#include <libavutil/cpu.h>
+}
+
 #include "base/arith.h"
 #include "base/error.h"
 #include "metrics/kernels.h"
@@ -143,7 +147,10 @@ std::span<const Kernels* const> available_kernels() {
     std::vector<const Kernels*> list = {&plain_kernels(), &portable_kernels()};
 #if defined(__x86_64__)
     list.push_back(&sse2_kernels());
-    if (__builtin_cpu_supports("avx2")) list.push_back(&avx2_kernels());
+    // FFmpeg's detection (the processor's and the system's support for the
+    // wide registers): the compiler runtime of the wheel's toolchain
+    // answers no to every feature.
+    if (av_get_cpu_flags() & AV_CPU_FLAG_AVX2) list.push_back(&avx2_kernels());
 #endif
     return list;
   }();
@@ -154,6 +161,8 @@ const Kernels& production_kernels() {
   static const Kernels* const chosen = available_kernels().back();
   return *chosen;
 }
+
+const char* kernel_form() { return production_kernels().name; }
 
 // ---- the kernels, checked ----
 

@@ -17,6 +17,8 @@ namespace vantrel::simd_metrics {
 struct Kernels;  // metrics/kernels.h
 // The last form of available_kernels() (metrics/metrics_internal.h).
 const Kernels& production_kernels();
+// The name of that form: "avx2", "sse2" or "portable".
+const char* kernel_form();
 
 // dst (dst_width x dst_height, packed) gets the source pixel
 // (x * src_width / dst_width, y * src_height / dst_height) for each (x, y).

@@ -21,6 +21,7 @@ extern "C" {
 #include "core/analysis.h"
 #include "base/ffmpeg_log.h"
 #include "core/lib.h"
+#include "metrics/metrics.h"
 #include "python/py_support.h"
 
 namespace vantrel::python {
@@ -344,10 +345,17 @@ PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
   return result_dict(*result, options.keep_records, log);
 }
 
+// Which kernel form the metrics run on, for the tests of a build that it
+// picks the processor's fastest.
+PyObject* metrics_form(PyObject*, PyObject*) {
+  return PyUnicode_FromString(simd_metrics::kernel_form());
+}
+
 PyMethodDef kMethods[] = {
     {"analyze", reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(guarded<analyze_impl>)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"metrics_form", metrics_form, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -487,3 +487,17 @@ class TestLogLines:
         assert all(m.level in ("panic", "fatal", "error", "warning") for m in analysis.messages)
         assert all(m.text.startswith("[") and not m.text.endswith("\n") for m in analysis.messages)
         assert any(m.text.startswith("[mjpeg] ") for m in analysis.messages)
+
+
+def fastest_metrics_form() -> str:
+    """The kernel form this processor's features call for, read from /proc/cpuinfo."""
+    import platform
+    if platform.machine() != "x86_64":
+        return "portable"
+    flags = next(line for line in Path("/proc/cpuinfo").read_text().splitlines() if line.startswith("flags"))
+    return "avx2" if "avx2" in flags.split() else "sse2"
+
+
+def test_the_metrics_run_on_the_fastest_form_of_the_processor():
+    from vantrel import _engine
+    assert _engine.metrics_form() == fastest_metrics_form()
