@@ -6,6 +6,7 @@ import os
 import re
 from pathlib import Path
 
+from ..methods import METHOD_HELP, METHODS
 from ..outputs.formats import FORMATS, format_help
 from ..settings import MAX_THREADS, DetectorSettings
 
@@ -138,9 +139,19 @@ def build_parser() -> argparse.ArgumentParser:
                            "no minimum by default")
     tune.add_argument("--max-scene-len", metavar="LENGTH", type=scene_length,
                       help="split a longer scene at its highest-scoring frames; no maximum by default")
+    tune.add_argument("--method", choices=METHODS, default="refined",
+                      help="how scenes are found: " + "; ".join(f"{name}: {METHOD_HELP[name]}" for name in METHODS))
+    tune.add_argument("--threshold", metavar="X", type=float, default=0.0,
+                      help="keep only transitions at least this strong, 0 to 1: the luma histogram distance "
+                           "between the frames before and after each (half the L1 distance of 64-bin "
+                           "histograms). Higher never gives more scenes; 0, the default, keeps every one the "
+                           "method finds")
+    stats = p.add_argument_group("first-pass statistics", "The cut detectors' settings. They shape the per-frame "
+                                 "decisions of the statistics text (-f xvid); the scene list barely depends on "
+                                 "them: to trade scenes for precision use --method and --threshold.")
     defaults = DetectorSettings()
     for name, text in DETECTOR_HELP.items():
         value = getattr(defaults, name)
-        tune.add_argument(option_name(name), metavar="N", type=type(value), default=value,
-                          help=f"{text}; {value} by default")
+        stats.add_argument(option_name(name), metavar="N", type=type(value), default=value,
+                           help=f"{text}; {value} by default")
     return p

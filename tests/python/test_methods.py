@@ -1,0 +1,145 @@
+"""Scene-list methods: each transition kind found on a generated example, none on hard negatives,
+a threshold that only removes scenes, and the refined method's results unchanged."""
+import json
+import math
+import subprocess
+import sys
+
+import pytest
+
+import vantrel
+import vantrel_rs
+from conftest import lavfi
+
+SIZE = "320x180"
+
+
+def _xfade(videos, name, transition):
+    """Two lavfi sources of 2 s joined by an xfade `transition` of 0.8 s (20 frames)."""
+    args = [*lavfi("testsrc2", 2, size=SIZE), *lavfi("mandelbrot", 2, size=SIZE), "-filter_complex",
+            f"[0:v][1:v]xfade=transition={transition}:duration=0.8:offset=1.2,format=yuv420p[v]", "-map", "[v]",
+            "-c:v", "libx264", "-pix_fmt", "yuv420p"]
+    return videos(name, args)
+
+
+@pytest.fixture(scope="module")
+def dissolve_clip(videos):
+    return _xfade(videos, "dissolve.mkv", "fade")
+
+
+@pytest.fixture(scope="module")
+def fade_clip(videos):
+    return _xfade(videos, "fadeblack.mkv", "fadeblack")
+
+
+@pytest.fixture(scope="module")
+def cut_clip(videos):
+    return videos.cut("methods-cut.mkv", size=SIZE, first=("testsrc2", 2.0), second=("mandelbrot", 2.0))
+
+
+@pytest.fixture(scope="module")
+def negatives_clip(videos):
+    """One shot with a two-frame flash and a slow rise and fall of the light: no scene changes."""
+    args = [*lavfi("testsrc2", 4, size=SIZE), "-vf",
+            "lutyuv=y='clip(val+170,0,255)':enable='between(n,30,31)',"
+            "eq=eval=frame:brightness='0.3*sin(PI*n/99)',format=yuv420p", "-c:v", "libx264", "-pix_fmt", "yuv420p"]
+    return videos("negatives.mkv", args)
+
+
+def kinds(a):
+    return [t.kind for t in a.transitions]
+
+
+@pytest.mark.parametrize("clip, kind, span", [("cut_clip", "cut", (50, 50)), ("dissolve_clip", "dissolve", (30, 50)),
+                                              ("fade_clip", "fade", (30, 50))])
+def test_each_kind_found_where_it_is(request, clip, kind, span):
+    a = vantrel.analyze(request.getfixturevalue(clip), method="gradual")
+    assert kinds(a) == [kind], a.transitions
+    t = a.transitions[0]
+    assert span[0] <= t.first_frame <= t.start_frame <= t.last_frame + 1 <= span[1] + 1, t
+    assert a.keyframes == [0, t.start_frame]
+    assert (t.first_time, t.last_time) == (a.times[t.first_frame], a.times[t.last_frame])
+    assert 0.0 < t.strength <= 1.0
+
+
+def test_nothing_found_on_hard_negatives(negatives_clip):
+    assert vantrel.analyze(negatives_clip, method="gradual").transitions == ()
+
+
+def test_refined_misses_gradual_transitions_that_gradual_finds(dissolve_clip):
+    """The point of the second method, on the simplest dissolve."""
+    assert "dissolve" not in kinds(vantrel.analyze(dissolve_clip))
+
+
+@pytest.mark.parametrize("method", vantrel.METHODS)
+def test_raising_the_threshold_never_adds_scenes(method, cut_clip, dissolve_clip, fade_clip, negatives_clip):
+    for clip in (cut_clip, dissolve_clip, fade_clip, negatives_clip):
+        previous = None
+        for threshold in (0.0, 0.05, 0.1, 0.2, 0.3, 0.5, 0.8, 1.0):
+            starts = set(vantrel.analyze(clip, method=method, threshold=threshold).keyframes)
+            if previous is not None:
+                assert starts <= previous, (clip.name, method, threshold)
+            previous = starts
+        assert previous == {0}
+
+
+def test_refined_default_is_the_analysis_list_and_its_cuts(cut_clip, dissolve_clip, fade_clip):
+    for clip in (cut_clip, dissolve_clip, fade_clip):
+        a = vantrel.analyze(clip)
+        assert a.keyframes == vantrel_rs.detect_frames(str(clip))
+        assert a.method == "refined"
+        assert [(t.kind, t.first_frame, t.last_frame, t.strength) for t in a.transitions] == \
+            [("cut", k, k, None) for k in a.keyframes[1:]]
+        assert vantrel.analyze(clip, method="refined", threshold=0.0) == a
+
+
+def test_outputs_show_transitions_of_gradual_methods_only(dissolve_clip, tmp_path):
+    def run(*extra):
+        return subprocess.run([sys.executable, "-m", "vantrel", str(dissolve_clip), *extra],
+                              capture_output=True, text=True, check=True).stdout
+    refined = json.loads(run("-f", "json"))
+    assert "transitions" not in refined and "method" not in refined
+    doc = json.loads(run("-f", "json", "--method", "gradual"))
+    assert doc["method"] == "gradual"
+    (t,) = doc["transitions"]
+    assert t["kind"] == "dissolve" and t["first_frame"] < t["start_frame"] < t["last_frame"]
+    assert doc["keyframes"] == [0, t["start_frame"]]
+    rows = [json.loads(line) for line in run("-f", "jsonl", "--method", "gradual").splitlines()]
+    assert [r["transition"] for r in rows] == [None, "dissolve"]
+    assert (rows[1]["transition_first_frame"], rows[1]["transition_last_frame"]) == (t["first_frame"], t["last_frame"])
+    assert "transition" not in json.loads(run("-f", "jsonl").splitlines()[0])
+
+
+@pytest.mark.parametrize("options, error, text", [
+    ({"method": "fast"}, ValueError, "method must be one of refined, gradual, not 'fast'"),
+    ({"method": None}, ValueError, "method must be one of refined, gradual"),
+    ({"threshold": -0.1}, ValueError, "threshold must be from 0 to 1, not -0.1"),
+    ({"threshold": 1.5}, ValueError, "threshold must be from 0 to 1, not 1.5"),
+    ({"threshold": math.nan}, ValueError, "threshold must be from 0 to 1, not nan"),
+    ({"threshold": "0.2"}, TypeError, "threshold must be a number from 0 to 1, not str"),
+])
+def test_bad_method_or_threshold_names_the_accepted_values(cut_clip, options, error, text):
+    with pytest.raises(error, match=text.replace("(", r"\(")):
+        vantrel.analyze(cut_clip, **options)
+
+
+@pytest.mark.parametrize("args, text", [
+    (["--method", "fast"], "argument --method: invalid choice: 'fast' (choose from 'refined', 'gradual')"),
+    (["--threshold", "2"], "--threshold must be from 0 to 1, not 2.0"),
+    (["--threshold", "x"], "argument --threshold: invalid float value: 'x'"),
+])
+def test_command_refuses_bad_method_or_threshold(cut_clip, args, text):
+    out = subprocess.run([sys.executable, "-m", "vantrel", str(cut_clip), *args], capture_output=True, text=True)
+    assert out.returncode == 2
+    assert text in out.stderr
+
+
+def test_help_describes_every_method_and_groups_the_statistics_options():
+    out = subprocess.run([sys.executable, "-m", "vantrel", "--help"], capture_output=True, text=True,
+                         check=True).stdout
+    flat = " ".join(out.split())
+    for name in vantrel.METHODS:
+        assert f"{name}: " in flat
+    stats = flat.index("first-pass statistics")
+    assert stats < flat.index("--search-radius") and stats < flat.index("--hist-weight")
+    assert "--threshold X" in flat
