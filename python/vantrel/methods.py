@@ -34,6 +34,9 @@ FLAT_VARIANCE = 60.0
 DARK, BRIGHT = 28.0, 225.0
 FADE_CONTEXT = 12
 FADE_CHANGE = 0.3
+# A flat run both entered and left by a jump of the coarse picture over FADE_JUMP (luma levels)
+# is a flash of light, not a fade.
+FADE_JUMP = 40.0
 # Dissolves: frames t - w and t + w (w one of DISSOLVE_WIDTHS) differ by at least
 # DISSOLVE_CHANGE, the most there; no one step between them makes more than DISSOLVE_SPREAD of
 # that change (else it is a cut or a flash); the two ends are different pictures (z-scored
@@ -115,7 +118,7 @@ def _cell_counts(width: int, height: int) -> list:
     return [r * c for r in rows for c in columns]
 
 
-def fades(m: Measures) -> list:
+def fades(m: Measures, jumps: list) -> list:
     found = []
     k, n = 0, m.count
     while k < n:
@@ -126,7 +129,7 @@ def fades(m: Measures) -> list:
         while k + 1 < n and m.is_flat(k + 1):
             k += 1
         last = k
-        if first > 0 and last + 1 < n:
+        if first > 0 and last + 1 < n and not (jumps[first] > FADE_JUMP and jumps[last + 1] > FADE_JUMP):
             change = m.distance(max(0, first - FADE_CONTEXT), min(n - 1, last + FADE_CONTEXT))
             if change > FADE_CHANGE:
                 found.append(("fade", first, last, last + 1, m.distance(first - 1, last + 1)))
@@ -216,9 +219,13 @@ def transitions(method: str, keyframes: list, measures, times, threshold: float)
         cuts = sorted(listed | {k for k in clear_cuts(m, jumps) if not {k - 1, k, k + 1} & listed})
         cuts = [k for k in cuts if not _is_flash(m, k)]
         gradual = []
-        for g in fades(m) + dissolves(m, steps):  # fades first: they win an overlap
+        for g in fades(m, jumps) + dissolves(m, steps):  # fades first: they win an overlap
             if all(g[2] < o[1] - 1 or g[1] > o[2] + 1 for o in gradual):
                 gradual.append(g)
+        # A fade takes the cuts next to its flat frames or among them (into and out of the flat
+        # picture); a dissolve has no step as big as a cut's: the cuts inside it are its own steps.
+        cuts = [k for k in cuts if not any(g[1] - 1 <= k <= g[2] + 1 if g[0] == "fade" else g[1] < k <= g[2]
+                                           for g in gradual)]
         gradual = [g for g in gradual if not any(g[1] - 1 <= k <= g[2] + 1 for k in cuts)]
         found = [("cut", k, k, k, steps[k]) for k in cuts] + gradual
     found.sort(key=lambda t: t[3])
