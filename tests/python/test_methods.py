@@ -153,3 +153,21 @@ def test_help_describes_every_method_and_groups_the_statistics_options():
     stats = flat.index("first-pass statistics")
     assert stats < flat.index("motion search radius") and stats < flat.index("weight of the histogram change")
     assert "--threshold X" in flat
+
+
+def test_table_and_report_show_the_transitions(dissolve_clip, tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    table, report = tmp_path / "scenes.parquet", tmp_path / "report.html"
+    for method in ("refined", "gradual"):
+        subprocess.run([sys.executable, "-m", "vantrel", str(dissolve_clip), "-o", str(tmp_path / "frames.txt"),
+                        "--method", method, "--table", str(table), "--report", str(report), "--overwrite"],
+                       capture_output=True, text=True, check=True)
+        rows = pq.read_table(table).to_pylist()
+        page = report.read_text()
+        if method == "refined":
+            assert "transition" not in rows[0]
+            assert "gradual transition" not in page
+        else:
+            assert [r["transition"] for r in rows] == [None, "dissolve"]
+            assert rows[1]["transition_first_frame"] < rows[1]["start_frame"] <= rows[1]["transition_last_frame"]
+            assert "<title>dissolve: frames" in page and "gradual transition" in page
