@@ -177,7 +177,7 @@ def dissolves(m: Measures, steps: list) -> list:
                 continue
             candidates.append((d, t, w))
     candidates.sort(key=lambda c: (-c[0], c[1], c[2]))  # strongest first; ties: earliest, narrowest
-    taken = []
+    taken: list = []
     for d, t, w in candidates:
         if all(abs(t - t2) > max(w, w2) for _, t2, w2 in taken):
             taken.append((d, t, w))
@@ -218,7 +218,7 @@ def transitions(method: str, keyframes: list, measures, times, threshold: float)
         listed = set(cuts)
         cuts = sorted(listed | {k for k in clear_cuts(m, jumps) if not {k - 1, k, k + 1} & listed})
         cuts = [k for k in cuts if not _is_flash(m, k)]
-        gradual = []
+        gradual: list = []
         for g in fades(m, jumps) + dissolves(m, steps):  # fades first: they win an overlap
             if all(g[2] < o[1] - 1 or g[1] > o[2] + 1 for o in gradual):
                 gradual.append(g)

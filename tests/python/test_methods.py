@@ -171,3 +171,33 @@ def test_table_and_report_show_the_transitions(dissolve_clip, tmp_path):
             assert [r["transition"] for r in rows] == [None, "dissolve"]
             assert rows[1]["transition_first_frame"] < rows[1]["start_frame"] <= rows[1]["transition_last_frame"]
             assert "<title>dissolve: frames" in page and "gradual transition" in page
+
+
+def test_measures_are_the_sums_of_the_decoded_pictures(dissolve_clip):
+    """At native resolution the measured plane is the decoded luma, which the ffmpeg tool gives too."""
+    np = pytest.importorskip("numpy")
+    from conftest import FFMPEG
+    from vantrel import _engine
+    from vantrel.methods import Measures, _cell_counts
+    from vantrel.settings import DetectorSettings
+    raw = _engine.analyze(str(dissolve_clip).encode(), native_res=True, hwdec=None, threads=0, progress=None,
+                          keep_records=False, keep_measures=True, on_decode_error="stop",
+                          detector=DetectorSettings()._asdict())["measures"]
+    w, h = 320, 180
+    planes = subprocess.run([FFMPEG, "-v", "error", "-i", str(dissolve_clip), "-vf", "extractplanes=y", "-f",
+                             "rawvideo", "-pix_fmt", "gray", "-"], capture_output=True, check=True).stdout
+    frames = np.frombuffer(planes, np.uint8).reshape(-1, h, w).astype(np.uint64)
+    n = len(frames)
+    assert np.frombuffer(raw["width"], np.uint32).tolist() == [w] * n
+    assert np.frombuffer(raw["sum"], np.uint64).tolist() == frames.sum(axis=(1, 2)).tolist()
+    assert np.frombuffer(raw["sum_sq"], np.uint64).tolist() == (frames * frames).sum(axis=(1, 2)).tolist()
+    hist = np.frombuffer(raw["hist"], np.uint32).reshape(n, 64)
+    assert (hist == np.stack([np.bincount((f >> 2).ravel().astype(np.int64), minlength=64) for f in frames])).all()
+    cells = np.frombuffer(raw["cells"], np.uint32).reshape(n, 18, 32)
+    rows, cols = np.arange(h) * 18 // h, np.arange(w) * 32 // w
+    expected = np.zeros((n, 18, 32), np.uint64)
+    np.add.at(expected, (slice(None), rows[:, None], cols[None, :]), frames)
+    assert (cells == expected).all()
+    m = Measures(raw)
+    counts = np.array(_cell_counts(w, h)).reshape(18, 32)
+    assert m.picture[7] == (expected[7] / counts).ravel().tolist()
