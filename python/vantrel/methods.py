@@ -70,7 +70,8 @@ class Transition(namedtuple("Transition", "kind first_frame last_frame start_fra
 
 
 class Measures:
-    """The engine's per-frame measures, as levels, histograms and coarse pictures."""
+    """The engine's per-frame measures: levels, histograms and coarse pictures. The raw counts
+    stay packed (about 2.6 KB a frame); pictures are worked out when asked for."""
 
     def __init__(self, raw: dict):
         from array import array
@@ -80,28 +81,45 @@ class Measures:
             columns[name] = array(code)
             columns[name].frombytes(raw[name])
         self.count = n = len(columns["width"])
-        self.mean, self.variance, self.hist, self.picture = [], [], [], []
-        counts_of = {}
-        for i in range(n):
-            width, height = columns["width"][i], columns["height"][i]
-            pixels = width * height
-            if (width, height) not in counts_of:
-                counts_of[(width, height)] = _cell_counts(width, height)
-            counts = counts_of[(width, height)]
-            mean = columns["sum"][i] / pixels if pixels else 0.0
+        self._cells = columns["cells"]
+        self._pixels = [w * h for w, h in zip(columns["width"], columns["height"])]
+        self.hist = [columns["hist"][i * BINS:(i + 1) * BINS] for i in range(n)]
+        counts_of: dict = {}
+        self._counts = [counts_of.setdefault(dims, _cell_counts(*dims))
+                        for dims in zip(columns["width"], columns["height"])]
+        self.mean, self.variance = [], []
+        for total, squares, pixels in zip(columns["sum"], columns["sum_sq"], self._pixels):
+            mean = total / pixels if pixels else 0.0
             self.mean.append(mean)
-            self.variance.append(columns["sum_sq"][i] / pixels - mean * mean if pixels else 0.0)
-            self.hist.append([v / pixels for v in columns["hist"][i * BINS:(i + 1) * BINS]] if pixels else [0.0] * BINS)
-            cells = columns["cells"][i * COLUMNS * ROWS:(i + 1) * COLUMNS * ROWS]
-            self.picture.append([s / c if c else 0.0 for s, c in zip(cells, counts)])
+            self.variance.append(squares / pixels - mean * mean if pixels else 0.0)
 
     def distance(self, a: int, b: int) -> float:
-        """Half the L1 distance between the histograms of frames a and b: 0 to 1."""
-        return sum(map(abs, map(sub, self.hist[a], self.hist[b]))) / 2
+        """Half the L1 distance between the histograms (as fractions) of frames a and b: 0 to 1,
+        from an integer sum."""
+        pa, pb = self._pixels[a], self._pixels[b]
+        if pa == 0 or pb == 0:
+            return 0.0 if pa == pb else 1.0
+        if pa == pb:
+            return sum(map(abs, map(sub, self.hist[a], self.hist[b]))) / (2 * pa)
+        return sum(abs(x * pb - y * pa) for x, y in zip(self.hist[a], self.hist[b])) / (2 * pa * pb)
+
+    def picture(self, i: int) -> list:
+        """The coarse picture of frame i: the mean luma of each of its 32 x 18 cells, row by row."""
+        cells = self._cells[i * COLUMNS * ROWS:(i + 1) * COLUMNS * ROWS]
+        return [s / c if c else 0.0 for s, c in zip(cells, self._counts[i])]
 
     def picture_difference(self, a: int, b: int) -> float:
         """The mean absolute difference of the coarse pictures of frames a and b."""
-        return sum(map(abs, map(sub, self.picture[a], self.picture[b]))) / len(self.picture[a])
+        return sum(map(abs, map(sub, self.picture(a), self.picture(b)))) / (COLUMNS * ROWS)
+
+    def jumps(self) -> list:
+        """picture_difference(i - 1, i) of every frame i (0 for the first)."""
+        out, previous = [0.0], self.picture(0) if self.count else []
+        for i in range(1, self.count):
+            current = self.picture(i)
+            out.append(sum(map(abs, map(sub, previous, current))) / (COLUMNS * ROWS))
+            previous = current
+        return out
 
     def is_flat(self, i: int) -> bool:
         return self.variance[i] < FLAT_VARIANCE and (self.mean[i] < DARK or self.mean[i] > BRIGHT)
@@ -146,7 +164,7 @@ def _zscored(values: list) -> list:
 def _mix(m: Measures, a: int, t: int, b: int):
     """The weight alpha of frame a in frame t taken as alpha A + (1 - alpha) B, and the residual
     relative to |A - B|; None when A and B are the same picture."""
-    A, B, F = m.picture[a], m.picture[b], m.picture[t]
+    A, B, F = m.picture(a), m.picture(b), m.picture(t)
     diff = list(map(sub, A, B))
     den = sum(d * d for d in diff)
     if den < 1e-6:
@@ -169,7 +187,7 @@ def dissolves(m: Measures, steps: list) -> list:
                 continue  # the change is one step: a cut or a flash, not a mix
             if m.variance[t - w] < FLAT_VARIANCE or m.variance[t + w] < FLAT_VARIANCE:
                 continue  # into or out of a flat picture: the fade rule's case
-            A, B = _zscored(m.picture[t - w]), _zscored(m.picture[t + w])
+            A, B = _zscored(m.picture(t - w)), _zscored(m.picture(t + w))
             if sum(x * y for x, y in zip(A, B)) / len(A) > SAME_PICTURE:
                 continue  # the same picture lighter or darker: not a new scene
             mix = _mix(m, t - w, t, t + w)
@@ -214,7 +232,7 @@ def transitions(method: str, keyframes: list, measures, times, threshold: float)
     else:
         m = measures
         steps = [0.0] + [m.distance(i - 1, i) for i in range(1, m.count)]
-        jumps = [0.0] + [m.picture_difference(i - 1, i) for i in range(1, m.count)]
+        jumps = m.jumps()
         listed = set(cuts)
         cuts = sorted(listed | {k for k in clear_cuts(m, jumps) if not {k - 1, k, k + 1} & listed})
         cuts = [k for k in cuts if not _is_flash(m, k)]
