@@ -14,7 +14,7 @@ it can only remove scenes.
 from __future__ import annotations
 
 from collections import namedtuple
-from operator import sub
+from operator import sub, truediv
 
 METHODS = ("refined", "gradual")
 METHOD_HELP = {
@@ -85,8 +85,11 @@ class Measures:
         self._pixels = [w * h for w, h in zip(columns["width"], columns["height"])]
         self.hist = [columns["hist"][i * BINS:(i + 1) * BINS] for i in range(n)]
         counts_of: dict = {}
-        self._counts = [counts_of.setdefault(dims, _cell_counts(*dims))
-                        for dims in zip(columns["width"], columns["height"])]
+        self._counts = []
+        for dims in zip(columns["width"], columns["height"]):
+            if dims not in counts_of:
+                counts_of[dims] = _cell_counts(*dims)
+            self._counts.append(counts_of[dims])
         self.mean, self.variance = [], []
         for total, squares, pixels in zip(columns["sum"], columns["sum_sq"], self._pixels):
             mean = total / pixels if pixels else 0.0
@@ -105,35 +108,37 @@ class Measures:
 
     def picture(self, i: int) -> list:
         """The coarse picture of frame i: the mean luma of each of its 32 x 18 cells, row by row."""
-        cells = self._cells[i * COLUMNS * ROWS:(i + 1) * COLUMNS * ROWS]
-        return [s / c if c else 0.0 for s, c in zip(cells, self._counts[i])]
+        return list(map(truediv, self._cell_sums(i), self._counts[i]))
+
+    def _cell_sums(self, i: int):
+        return self._cells[i * COLUMNS * ROWS:(i + 1) * COLUMNS * ROWS]
 
     def picture_difference(self, a: int, b: int) -> float:
         """The mean absolute difference of the coarse pictures of frames a and b."""
-        return sum(map(abs, map(sub, self.picture(a), self.picture(b)))) / (COLUMNS * ROWS)
+        if self._counts[a] is self._counts[b]:  # the same cells: one division per cell
+            diff = map(truediv, map(abs, map(sub, self._cell_sums(a), self._cell_sums(b))), self._counts[a])
+        else:
+            diff = map(abs, map(sub, self.picture(a), self.picture(b)))
+        return sum(diff) / (COLUMNS * ROWS)
 
     def jumps(self) -> list:
         """picture_difference(i - 1, i) of every frame i (0 for the first)."""
-        out, previous = [0.0], self.picture(0) if self.count else []
-        for i in range(1, self.count):
-            current = self.picture(i)
-            out.append(sum(map(abs, map(sub, previous, current))) / (COLUMNS * ROWS))
-            previous = current
-        return out
+        return [0.0] + [self.picture_difference(i - 1, i) for i in range(1, self.count)]
 
     def is_flat(self, i: int) -> bool:
         return self.variance[i] < FLAT_VARIANCE and (self.mean[i] < DARK or self.mean[i] > BRIGHT)
 
 
 def _cell_counts(width: int, height: int) -> list:
-    """Samples per cell of the coarse picture, by the engine's rule (x * 32 // width, y * 18 // height)."""
+    """Samples per cell of the coarse picture, by the engine's rule (x * 32 // width, y * 18 // height);
+    an empty cell (a plane narrower than the grid) counts 1, its sum being 0."""
     columns = [0] * COLUMNS
     for x in range(width):
         columns[x * COLUMNS // width] += 1
     rows = [0] * ROWS
     for y in range(height):
         rows[y * ROWS // height] += 1
-    return [r * c for r in rows for c in columns]
+    return [max(r * c, 1) for r in rows for c in columns]
 
 
 def fades(m: Measures, jumps: list) -> list:
