@@ -147,8 +147,9 @@ def build_parser() -> argparse.ArgumentParser:
                            "histograms). Higher never gives more scenes; 0, the default, keeps every one the "
                            "method finds")
     stats = p.add_argument_group("first-pass statistics", "The cut detectors' settings. They shape the per-frame "
-                                 "decisions of the statistics text (-f xvid); the scene list barely depends on "
-                                 "them: to trade scenes for precision use --method and --threshold.")
+                                 "decisions of the statistics text (-f xvid); the scene list reads them only in a "
+                                 "few tests (on a typical video only --search-radius and --intra-thresh move it): "
+                                 "to trade recall for precision use --method and --threshold.")
     defaults = DetectorSettings()
     for name, text in DETECTOR_HELP.items():
         value = getattr(defaults, name)
