@@ -201,3 +201,24 @@ def test_measures_are_the_sums_of_the_decoded_pictures(dissolve_clip):
     m = Measures(raw)
     counts = np.array(_cell_counts(w, h)).reshape(18, 32)
     assert m.picture(7) == (expected[7] / np.maximum(counts, 1)).ravel().tolist()
+
+
+def test_gradual_runs_in_the_one_decode_with_damage_skipped_and_progress(dissolve_clip, tmp_path):
+    """Its measures follow the decoded frames: a damaged packet skipped, the frames stay aligned."""
+    from conftest import FFMPEG
+    from test_engine import damage
+    clean = tmp_path / "clean.avi"
+    subprocess.run([FFMPEG, "-v", "error", "-i", str(dissolve_clip), "-c:v", "mjpeg", "-pix_fmt", "yuvj420p",
+                    str(clean)], check=True)
+    damaged = tmp_path / "damaged.avi"
+    damage(clean, damaged, 10, 2)
+    reports = []
+    a = vantrel.analyze(damaged, method="gradual", on_decode_error="skip", progress=reports.append)
+    assert [e.frame for e in a.decode_errors] == [10, 10]
+    assert a.frame_count == vantrel.analyze(clean).frame_count - 2 == reports[-1].frames
+    assert kinds(a) == ["dissolve"] and 28 <= a.transitions[0].start_frame <= 48
+
+    def stop(progress):
+        raise KeyboardInterrupt
+    with pytest.raises(KeyboardInterrupt):
+        vantrel.analyze(damaged, method="gradual", on_decode_error="skip", progress=stop)
