@@ -51,7 +51,9 @@ def scene_rows(input, **analyze_options) -> List[Dict[str, object]]:
     """Analyses `input` (keywords as for `analyze()`) and returns one dict per scene.
 
     The keys: input, scene (numbered from 1), start_frame, end_frame (inclusive), start_time,
-    end_time (seconds), frame_count (of the scene), fps ("30000/1001" or None) and fps_float.
+    end_time (seconds), frame_count (of the scene), fps ("30000/1001" or None) and fps_float; with
+    a method other than "refined" also transition (the kind of the transition the scene begins
+    with, or None), transition_first_frame and transition_last_frame.
     """
     path = os.fsdecode(os.fspath(input))
     return scene_records(analyze(path, **analyze_options), path)
