@@ -9,12 +9,13 @@
 namespace vantrel {
 namespace {
 
-// Each sample on its own, against the measures' per-row form: the cells by
+// Each sample on its own, against the measures' runs of cell columns: the cells by
 // their coordinates, the level and spread by their definitions.
 TEST(FrameMeasures, MatchSampleBySampleSumsOnRandomPlanes) {
   std::mt19937 rng(19);
   const std::pair<std::size_t, std::size_t> dims[] = {
-      {160, 90}, {128, 96}, {120, 96}, {1, 1}, {7, 3}, {31, 17}, {33, 19}, {161, 1}};
+      {160, 90}, {128, 96}, {120, 96}, {1, 1},   {7, 3},
+      {31, 17},  {33, 19},  {161, 1},  {721, 577}, {1920, 1080}};
   for (const auto& [w, h] : dims) {
     for (int round = 0; round < 4; ++round) {
       std::vector<std::uint8_t> plane(w * h);
