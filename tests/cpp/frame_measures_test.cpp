@@ -9,8 +9,8 @@
 namespace vantrel {
 namespace {
 
-// Each sample on its own, against the measures' runs of cell columns: the cells by
-// their coordinates, the level and spread by their definitions.
+// Each sample on its own against the measures' runs of cell columns: the
+// cells by their coordinates, the level and spread by their definitions.
 TEST(FrameMeasures, MatchSampleBySampleSumsOnRandomPlanes) {
   std::mt19937 rng(19);
   const std::pair<std::size_t, std::size_t> dims[] = {
