@@ -22,7 +22,9 @@ FrameMeasures measure_frame(std::span<const std::uint8_t> plane,
   // Column cell c holds the x with x * cols / width == c: from
   // ceil(c * width / cols) up to the next cell's first column.
   std::array<std::size_t, cols + 1> first_x{};
-  for (std::size_t c = 0; c <= cols; ++c) first_x[c] = (c * width + cols - 1) / cols;
+  for (std::size_t c = 0; c <= cols; ++c) {
+    first_x[c] = (c * width + cols - 1) / cols;
+  }
   for (std::size_t y = 0; y < height; ++y) {
     const std::uint8_t* row = plane.data() + y * width;
     std::uint32_t* cell_row = m.cells.data() + (y * rows / height) * cols;
