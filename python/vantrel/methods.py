@@ -1,15 +1,16 @@
 """Scene-list methods: how the analysis' per-frame results become transitions and scene starts.
 
 "refined" is the analysis' own keyframe list: every scene start a cut of one frame.
-"gradual" starts from the same list and adds what it misses: fades through a flat (black or
-white) picture and dissolves, found from cheap measures of every reduced frame (the engine's
+"gradual" starts from the same list and adds what it misses: cuts that stand far above the
+changes around them (the list merges those of a montage), fades through a flat (black or white)
+picture and dissolves, found from cheap measures of every reduced frame (the engine's
 `keep_measures`: luma level and spread, a 64-bin histogram, a 32 x 18 coarse picture); it drops
 a cut whose picture comes back within five frames (a flash, something crossing the lens).
 
 Every transition has a strength: the distance (half the L1 distance, 0 to 1) between the
 64-bin luma histograms of the frames just before and just after it. The threshold keeps the
 transitions at least that strong; 0 (the default) keeps every one the method finds, so raising
-it can only remove scenes.
+it can only remove scenes. It acts before the scene-length limits.
 """
 from __future__ import annotations
 
@@ -19,10 +20,10 @@ from operator import sub, truediv
 METHODS = ("refined", "gradual")
 METHOD_HELP = {
     "refined": "the analysis' keyframes: hard cuts only (the default; the list of vantrel_rs.detect_frames)",
-    "gradual": "refined cuts less flashes, plus fades through black or white and dissolves "
-               "(measures every reduced frame: a little more work per frame)",
+    "gradual": "refined cuts less flashes, plus the clear cuts it merges or misses (montages, small "
+               "pictures), fades through black or white and dissolves (measures every reduced frame: about "
+               "a hundredth more time)",
 }
-KINDS = ("cut", "fade", "dissolve")
 
 BINS = 64
 COLUMNS, ROWS = 32, 18
@@ -227,8 +228,8 @@ def clear_cuts(m: Measures, jumps: list) -> list:
 
 
 def transitions(method: str, keyframes: list, measures, times, threshold: float) -> list:
-    """The transitions of `method` (tuples kind, first, last, start frame, strength), strongest
-    filtered by `threshold`, in order. `measures` may be None only for "refined" at threshold 0."""
+    """The Transitions of `method` at least `threshold` strong, by start frame, from the analysis'
+    `keyframes`, the frames' `times` and their Measures (None only for "refined" at threshold 0)."""
     cuts = [k for k in keyframes if k > 0]
     if method == "refined":
         if measures is None:
