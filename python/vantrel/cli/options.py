@@ -77,7 +77,7 @@ def build_parser() -> argparse.ArgumentParser:
     out = p.add_argument_group("output")
     out.add_argument("-f", "--format", choices=list(FORMATS), default="frames",
                      help="; ".join(format_help()) + ". xvid shows the per-frame first-pass decisions; every "
-                          "other format shows the refined scene list. The two differ by design: on a fade or "
+                          "other format shows the scene list of --method. The two differ by design: on a fade or "
                           "a burst of changes the pass decisions mark more frames")
     out.add_argument("-o", "--output", metavar="FILE", type=Path,
                      help="write the one input's result to FILE ('-' is standard output, the default)")
