@@ -20,7 +20,8 @@ STDOUT = Path("-")
 OTIO_NEEDS = "-f otio needs OpenTimelineIO: pip install 'vantrel-rs[otio]'"
 TABLE_NEEDS = "--table needs pyarrow: pip install 'vantrel-rs[table]'"
 # The analysis settings the command sets by an option of the same name.
-_SETTINGS_OPTIONS = re.compile(r"\b(threads|hwdec|min_scene_len|max_scene_len|method|threshold|%s)\b" % "|".join(DETECTOR_FIELDS))
+_SETTINGS_OPTIONS = re.compile(r"\b(threads|hwdec|min_scene_len|max_scene_len|method|threshold|%s)\b"
+                               % "|".join(DETECTOR_FIELDS))
 
 
 class Targets(NamedTuple):
