@@ -10,6 +10,7 @@ import pytest
 import vantrel
 import vantrel_rs
 from conftest import lavfi
+from test_analysis import size_change_clip  # noqa: F401  (a fixture)
 
 SIZE = "320x180"
 
@@ -222,3 +223,12 @@ def test_gradual_runs_in_the_one_decode_with_damage_skipped_and_progress(dissolv
         raise KeyboardInterrupt
     with pytest.raises(KeyboardInterrupt):
         vantrel.analyze(damaged, method="gradual", on_decode_error="skip", progress=stop)
+
+
+def test_a_new_picture_size_is_measured_as_it_comes(size_change_clip):
+    """320x240 then 640x360 (reduced 128x96, then 160x90): the picture changes size at frame 25,
+    where the analysis cuts; the measures of both sizes compare."""
+    refined = vantrel.analyze(size_change_clip)
+    a = vantrel.analyze(size_change_clip, method="gradual", threshold=0.0)
+    assert 25 in refined.keyframes and 25 in a.keyframes
+    assert [t.kind for t in a.transitions if t.start_frame == 25] == ["cut"]
