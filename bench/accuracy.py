@@ -146,6 +146,7 @@ def scdet(clip):
 METHODS = {
     "vantrel": vantrel(),
     "vantrel native_res": vantrel(native_res=True),
+    "vantrel gradual": vantrel(method="gradual"),
     "PySceneDetect adaptive": pyscenedetect("adaptive"),
     "PySceneDetect content": pyscenedetect("content"),
     "scdet (ffmpeg)": scdet,

@@ -7,6 +7,7 @@ from collections import namedtuple
 TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 
 from . import _engine
+from .methods import Transition, Measures, transitions as find_transitions
 from .settings import AnalysisSettings, DetectorSettings
 
 if TYPE_CHECKING:  # typing and fractions cost more to import than a short analysis
@@ -82,11 +83,13 @@ class Analysis:
     keyframes: frames where scenes begin (after the scene-length limits); pass_text: the
     per-frame first-pass decisions as a statistics text; frame_count; times: seconds of every
     frame (array 'd'); fps: the stream's average frame rate (Fraction) or None; duration: the
-    container's, or None; scenes; scores (None unless asked for); decode_errors; messages.
+    container's, or None; scenes; scores (None unless asked for); decode_errors; messages;
+    method: the scene-list method's name; transitions: its transitions (Transition) whose new
+    scene is one of `scenes`.
     """
 
     __slots__ = ("keyframes", "pass_text", "frame_count", "times", "_rate", "duration", "scenes", "scores",
-                 "decode_errors", "messages")
+                 "decode_errors", "messages", "method", "transitions")
     keyframes: List[int]
     pass_text: str
     frame_count: int
@@ -97,11 +100,13 @@ class Analysis:
     scores: Optional[Scores]
     decode_errors: Tuple[DecodeError, ...]
     messages: Tuple[LogMessage, ...]
+    method: str
+    transitions: Tuple[Transition, ...]
 
     def __init__(self, keyframes, pass_text, frame_count, times, rate, duration, scenes, scores,
-                 decode_errors, messages):
+                 decode_errors, messages, method="refined", transitions=()):
         for name, value in zip(self.__slots__, (keyframes, pass_text, frame_count, times, rate, duration, scenes,
-                                                scores, decode_errors, messages)):
+                                                scores, decode_errors, messages, method, transitions)):
             object.__setattr__(self, name, value)
 
     @property
@@ -164,15 +169,19 @@ def analyze(input: PathInput, *, native_res: bool = False, hwdec: Optional[str] 
             progress: Optional[Callable[[Progress], object]] = None, scores: bool = False,
             on_decode_error: str = "stop", min_scene_len: Optional[SceneLength] = None,
             max_scene_len: Optional[SceneLength] = None,
-            detector: Optional[DetectorSettings] = None) -> Analysis:
+            detector: Optional[DetectorSettings] = None, method: str = "refined",
+            threshold: float = 0.0) -> Analysis:
     """Decodes and analyses `input` once; the interpreter lock is released meanwhile.
 
+    method: how scenes are found, one of vantrel.METHODS (see vantrel.methods); threshold: the
+    least strength, 0 to 1, of a transition kept (0 keeps all; higher never gives more scenes).
     With the defaults, `keyframes` and `pass_text` equal `vantrel_rs.detect_frames` and
-    `detect_pass`. Raises AnalysisError when the analysis fails.
+    `detect_pass`; `detector` shapes the cut detection, which the statistics text shows.
+    Raises AnalysisError when the analysis fails.
     """
     path = os.fsencode(os.fspath(input))
     settings = AnalysisSettings(native_res, hwdec, threads, scores, on_decode_error, min_scene_len, max_scene_len,
-                                detector)
+                                detector, method, threshold)
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable or None")
     return analyze_with(path, settings, progress)
@@ -183,7 +192,8 @@ def analyze_with(path: bytes, settings: AnalysisSettings,
     """`analyze()` of checked settings."""
     raw = _engine.analyze(path, native_res=settings.native_res, hwdec=settings.hwdec, threads=settings.threads,
                           progress=None if progress is None else _reporter(progress),
-                          keep_records=settings.keep_records, on_decode_error=settings.on_decode_error,
+                          keep_records=settings.keep_records, keep_measures=settings.keep_measures,
+                          on_decode_error=settings.on_decode_error,
                           detector=settings.detector._asdict())
     messages = tuple(_messages(raw))
     if "error" in raw:
@@ -202,11 +212,17 @@ def analyze_with(path: bytes, settings: AnalysisSettings,
             **{name: _column("Q", records[name]) for name in ("intra_blocks", "total_blocks", "mc_sad")},
             is_cut=_column("B", records["is_cut"]))
     keyframes = raw["keyframes"]
+    measures = None if raw["measures"] is None else Measures(raw["measures"])
+    found = find_transitions(settings.method, keyframes, measures, times, settings.threshold)
+    if settings.method != "refined" or settings.threshold > 0.0:
+        keyframes = [0, *(t.start_frame for t in found)] if len(times) else []
     shortest, longest = settings.min_scene_len, settings.max_scene_len
     if shortest is not None or longest is not None:
         from .scene_limits import apply_scene_limits
         keyframes = apply_scene_limits(keyframes, times, raw["end_time"],
                                        score_table.score if score_table is not None else None, shortest, longest)
+    starts = set(keyframes)
     return Analysis(keyframes, raw["pass_text"], len(times), times, raw["fps"], raw["duration"],
                     _scenes(keyframes, times, raw["end_time"]), score_table if settings.scores else None,
-                    tuple(DecodeError(*entry) for entry in raw["decode_errors"]), messages)
+                    tuple(DecodeError(*entry) for entry in raw["decode_errors"]), messages, settings.method,
+                    tuple(t for t in found if t.start_frame in starts))

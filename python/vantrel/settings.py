@@ -10,6 +10,7 @@ from collections import namedtuple
 TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 
 from . import _engine
+from .methods import METHODS
 
 if TYPE_CHECKING:  # typing costs more to import than a short analysis
     from typing import Optional, Union
@@ -81,8 +82,11 @@ def _scene_length(name: str, value: Optional[SceneLength]) -> Optional[SceneLeng
 
 class AnalysisSettings(namedtuple("AnalysisSettings", (
         "native_res", "hwdec", "threads", "scores", "on_decode_error", "min_scene_len", "max_scene_len",
-        "detector"), defaults=(False, None, 0, False, "stop", None, None, None))):
+        "detector", "method", "threshold"),
+        defaults=(False, None, 0, False, "stop", None, None, None, "refined", 0.0))):
     """Every option of `analyze()` but its progress call, checked; `detector` None means the defaults.
+
+    method: one of METHODS; threshold: the least strength (0 to 1) of a transition kept.
 
     native_res, scores: flags; hwdec: an FFmpeg hardware device type or None; threads: decoder
     threads, 0 lets FFmpeg choose; on_decode_error: "stop" at the first damaged packet or
@@ -113,10 +117,23 @@ class AnalysisSettings(namedtuple("AnalysisSettings", (
             detector = DetectorSettings()
         elif not isinstance(detector, DetectorSettings):
             raise TypeError(f"detector must be a DetectorSettings, not {_type_name(detector)}")
+        if not isinstance(s.method, str) or s.method not in METHODS:
+            raise ValueError(f"method must be one of {', '.join(METHODS)}, not {s.method!r}")
+        threshold = s.threshold
+        if isinstance(threshold, bool) or not isinstance(threshold, (int, float)):
+            raise TypeError(f"threshold must be a number from 0 to 1, not {_type_name(threshold)}")
+        if not 0.0 <= threshold <= 1.0:  # also rejects NaN
+            raise ValueError(f"threshold must be from 0 to 1, not {threshold}")
         return super().__new__(cls, bool(s.native_res), s.hwdec, s.threads, bool(s.scores), s.on_decode_error,
-                               shortest, longest, detector)
+                               shortest, longest, detector, s.method, float(threshold))
 
     @property
     def keep_records(self) -> bool:
         """The engine keeps the per-frame scores: asked for, or needed to split long scenes."""
         return self.scores or self.max_scene_len is not None
+
+    @property
+    def keep_measures(self) -> bool:
+        """The engine measures every frame: the method looks for gradual transitions, or the
+        threshold needs each cut's strength."""
+        return self.method != "refined" or self.threshold > 0.0

@@ -45,6 +45,7 @@ Result<AnalysisResult> analyze(const AnalyzeOptions& options) {
   result.times = std::move(run.times);
   result.end_time = run.end_time;
   if (options.keep_records) result.records = std::move(run.records);
+  result.measures = std::move(run.measures);
   return result;
 }
 
@@ -90,6 +91,9 @@ Status RunState::on_frame(const decoder::Frame& frame) {
   const std::span<const std::uint8_t> plane = working_plane;
   const CurrentFrame current{.pixels = plane,
                              .snapshot = snapshot_of(plane, *dims)};
+  if (options.keep_measures) {
+    measures.push_back(measure_frame(plane, dims->first, dims->second));
+  }
   if (state.is_first_frame()) {
     pass_decisions.push_back(true);
     state.absorb(working_plane, current.snapshot);

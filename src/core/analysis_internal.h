@@ -76,6 +76,7 @@ struct RunState {
   detector::XvidDetector xvid_detector;
   detector::Detector adaptive_detector;
   std::vector<FrameRecord> records;  // one per compared frame
+  std::vector<FrameMeasures> measures;  // one per frame, with keep_measures
   std::vector<double> times;
   double end_time = 0.0;
   std::optional<double> duration;  // the container's, for progress

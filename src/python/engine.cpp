@@ -94,6 +94,35 @@ PyObject* record_columns(const std::vector<FrameRecord>& records) {
   return dict.release();
 }
 
+// The per-frame measures as columns of native machine values: hist holds
+// FrameMeasures::kBins values per frame, cells kColumns * kRows.
+PyObject* measure_columns(const std::vector<FrameMeasures>& measures) {
+  const std::size_t n = measures.size();
+  std::vector<std::uint32_t> width(n), height(n), hist, cells;
+  std::vector<std::uint64_t> sum(n), sum_sq(n);
+  hist.reserve(n * FrameMeasures::kBins);
+  cells.reserve(n * FrameMeasures::kColumns * FrameMeasures::kRows);
+  for (std::size_t i = 0; i < n; ++i) {
+    const FrameMeasures& m = measures[i];
+    width[i] = m.width;
+    height[i] = m.height;
+    sum[i] = m.sum;
+    sum_sq[i] = m.sum_sq;
+    hist.insert(hist.end(), m.hist.begin(), m.hist.end());
+    cells.insert(cells.end(), m.cells.begin(), m.cells.end());
+  }
+  PyRef dict(PyDict_New());
+  if (!dict || !put(dict.get(), "width", column(width)) ||
+      !put(dict.get(), "height", column(height)) ||
+      !put(dict.get(), "sum", column(sum)) ||
+      !put(dict.get(), "sum_sq", column(sum_sq)) ||
+      !put(dict.get(), "hist", column(hist)) ||
+      !put(dict.get(), "cells", column(cells))) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
 PyObject* rejected_list(const std::vector<decoder::RejectedPacket>& packets) {
   PyRef list(PyList_New(0));
   if (!list) return nullptr;
@@ -126,7 +155,7 @@ bool put_messages(PyObject* dict, ffmpeg_log::LogCapture& log) {
 }
 
 PyObject* result_dict(AnalysisResult& result, bool keep_records,
-                      ffmpeg_log::LogCapture& log) {
+                      bool keep_measures, ffmpeg_log::LogCapture& log) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
   const std::string pass_text = write_pass_log(result.pass_decisions);
@@ -157,6 +186,9 @@ PyObject* result_dict(AnalysisResult& result, bool keep_records,
       !put(dict.get(), "end_time", PyFloat_FromDouble(result.end_time)) ||
       !put(dict.get(), "fps", fps) || !put(dict.get(), "duration", duration) ||
       !put(dict.get(), "records", records) ||
+      !put(dict.get(), "measures",
+           keep_measures ? measure_columns(result.measures)
+                         : (Py_INCREF(Py_None), Py_None)) ||
       !put(dict.get(), "decode_errors", rejected_list(result.rejected_packets)) ||
       !put_messages(dict.get(), log)) {
     return nullptr;
@@ -262,12 +294,12 @@ PyObject* detector_defaults() {
 }
 
 // analyze(path: bytes, *, native_res, hwdec: str | None, threads, progress,
-//         keep_records, on_decode_error: "stop" | "skip",
+//         keep_records, keep_measures, on_decode_error: "stop" | "skip",
 //         detector: dict by name) -> dict
 PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
       "", "native_res", "hwdec", "threads", "progress", "keep_records",
-      "on_decode_error", "detector", nullptr};
+      "keep_measures", "on_decode_error", "detector", nullptr};
   const char* path = nullptr;
   Py_ssize_t path_size = 0;
   int native_res = 0;
@@ -276,12 +308,14 @@ PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
   int threads = 0;
   PyObject* progress = nullptr;
   int keep_records = 0;
+  int keep_measures = 0;
   const char* on_decode_error = nullptr;
   PyObject* detector = nullptr;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "y#$pz#iOpsO!:analyze", const_cast<char**>(keywords),
+          args, kwargs, "y#$pz#iOppsO!:analyze", const_cast<char**>(keywords),
           &path, &path_size, &native_res, &hwdec, &hwdec_size, &threads,
-          &progress, &keep_records, &on_decode_error, &PyDict_Type,
+          &progress, &keep_records, &keep_measures, &on_decode_error,
+          &PyDict_Type,
           &detector)) {
     return nullptr;
   }
@@ -303,6 +337,7 @@ PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
   }
   options.threads = threads;
   options.keep_records = keep_records != 0;
+  options.keep_measures = keep_measures != 0;
   options.on_decode_error = std::strcmp(on_decode_error, "skip") == 0
                                 ? decoder::OnDecodeError::skip
                                 : decoder::OnDecodeError::stop;
@@ -342,7 +377,8 @@ PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
                                        result->stream.duration})) {
     return nullptr;
   }
-  return result_dict(*result, options.keep_records, log);
+  return result_dict(*result, options.keep_records, options.keep_measures,
+                     log);
 }
 
 // Which kernel form the metrics run on, for the tests of a build that it

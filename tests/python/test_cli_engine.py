@@ -288,7 +288,7 @@ class TestOptions:
 
     def test_help_says_each_default_once_in_words(self):
         text = " ".join(vantrel("--help").stdout.split())
-        assert "xvid shows the per-frame first-pass decisions; every other format shows the refined scene list" \
+        assert "xvid shows the per-frame first-pass decisions; every other format shows the scene list of --method" \
             in text
         assert "--sigma N standard deviations above the recent mean that the adaptive threshold sits; " \
                "3.0 by default" in text

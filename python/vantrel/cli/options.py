@@ -6,6 +6,7 @@ import os
 import re
 from pathlib import Path
 
+from ..methods import METHOD_HELP, METHODS
 from ..outputs.formats import FORMATS, format_help
 from ..settings import MAX_THREADS, DetectorSettings
 
@@ -76,7 +77,7 @@ def build_parser() -> argparse.ArgumentParser:
     out = p.add_argument_group("output")
     out.add_argument("-f", "--format", choices=list(FORMATS), default="frames",
                      help="; ".join(format_help()) + ". xvid shows the per-frame first-pass decisions; every "
-                          "other format shows the refined scene list. The two differ by design: on a fade or "
+                          "other format shows the scene list of --method. The two differ by design: on a fade or "
                           "a burst of changes the pass decisions mark more frames")
     out.add_argument("-o", "--output", metavar="FILE", type=Path,
                      help="write the one input's result to FILE ('-' is standard output, the default)")
@@ -138,9 +139,20 @@ def build_parser() -> argparse.ArgumentParser:
                            "no minimum by default")
     tune.add_argument("--max-scene-len", metavar="LENGTH", type=scene_length,
                       help="split a longer scene at its highest-scoring frames; no maximum by default")
+    tune.add_argument("--method", choices=METHODS, default="refined",
+                      help="how scenes are found: " + "; ".join(f"{name}: {METHOD_HELP[name]}" for name in METHODS))
+    tune.add_argument("--threshold", metavar="X", type=float, default=0.0,
+                      help="keep only transitions at least this strong, 0 to 1: the luma histogram distance "
+                           "between the frames before and after each (half the L1 distance of 64-bin "
+                           "histograms). Higher never gives more scenes; 0, the default, keeps every one the "
+                           "method finds")
+    stats = p.add_argument_group("first-pass statistics", "The cut detectors' settings. They shape the per-frame "
+                                 "decisions of the statistics text (-f xvid); the scene list reads them only in a "
+                                 "few tests (on a typical video only --search-radius and --intra-thresh move it): "
+                                 "to trade recall for precision use --method and --threshold.")
     defaults = DetectorSettings()
     for name, text in DETECTOR_HELP.items():
         value = getattr(defaults, name)
-        tune.add_argument(option_name(name), metavar="N", type=type(value), default=value,
-                          help=f"{text}; {value} by default")
+        stats.add_argument(option_name(name), metavar="N", type=type(value), default=value,
+                           help=f"{text}; {value} by default")
     return p

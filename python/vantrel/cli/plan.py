@@ -20,7 +20,8 @@ STDOUT = Path("-")
 OTIO_NEEDS = "-f otio needs OpenTimelineIO: pip install 'vantrel-rs[otio]'"
 TABLE_NEEDS = "--table needs pyarrow: pip install 'vantrel-rs[table]'"
 # The analysis settings the command sets by an option of the same name.
-_SETTINGS_OPTIONS = ("threads", "hwdec", "min_scene_len", "max_scene_len", *DETECTOR_FIELDS)
+_SETTINGS_OPTIONS = ("threads", "hwdec", "min_scene_len", "max_scene_len", "method", "threshold",
+                     *DETECTOR_FIELDS)
 
 
 class Targets(NamedTuple):
@@ -117,7 +118,7 @@ def _settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Anal
         detector = DetectorSettings(**{name: getattr(args, name) for name in DETECTOR_FIELDS})
         return AnalysisSettings(args.native_res, args.hwdec, 0 if args.threads is None else args.threads,
                                 args.stats is not None or args.report is not None, args.on_decode_error,
-                                args.min_scene_len, args.max_scene_len, detector)
+                                args.min_scene_len, args.max_scene_len, detector, args.method, args.threshold)
     except (TypeError, ValueError) as e:
         names = re.compile(r"\b(%s)\b" % "|".join(_SETTINGS_OPTIONS))  # compiled only for a refusal
         parser.error(names.sub(lambda name: option_name(name.group(1)), str(e)))

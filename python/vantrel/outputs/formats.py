@@ -7,7 +7,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Callable, Dict, List, NamedTuple
 
 from ..analysis import Analysis
-from ..rows import frame_rate, scene_records
+from ..rows import frame_rate, scene_records, shows_transitions, transition_record
 from ..time_text import frame_timecode, seconds_text, timecode
 
 if TYPE_CHECKING:
@@ -130,6 +130,9 @@ def render_json(a: Analysis, input: str) -> str:
         "scenes": [{"start_frame": s.start_frame, "end_frame": s.end_frame,
                     "start_time": round(s.start_time, 6), "end_time": round(s.end_time, 6)} for s in a.scenes],
     }
+    if shows_transitions(a):
+        doc["method"] = a.method
+        doc["transitions"] = [{**transition_record(t), "start_frame": t.start_frame} for t in a.transitions]
     return json.dumps(doc, indent=2) + "\n"
 
 
@@ -142,12 +145,14 @@ class Format(NamedTuple):
 
 FORMATS: Dict[str, Format] = {f.name: f for f in [
     Format("frames", "txt", render_frames, "one scene-start frame index per line (default)"),
-    Format("json", "json", render_json, "frame count, exact frame rate, keyframes and scenes with times"),
+    Format("json", "json", render_json, "frame count, exact frame rate, keyframes and scenes with times; "
+                                     "with a method other than refined, the method and its transitions"),
     Format("csv", "csv", render_csv, "one row per scene: start and end frame, start and end time"),
     Format("keyframes", "keyframes.txt", render_keyframes, "the keyframe list subtitle editors read"),
     Format("xvid", "stats", render_xvid, "the first-pass statistics text: one i/p decision per frame"),
     Format("qpfile", "qpfile", render_qpfile, "one 'N I' line per scene start, for encoders"),
-    Format("jsonl", "jsonl", render_jsonl, "one JSON object per scene; a batch's files concatenate into one table"),
+    Format("jsonl", "jsonl", render_jsonl, "one JSON object per scene; a batch's files concatenate into one table; "
+                                       "with a method other than refined, the transition each scene begins with"),
     Format("av1an", "av1an.json", render_av1an, "the scenes file Av1an reads with --scenes (end frames exclusive)"),
     Format("scenedetect-csv", "scenes.csv", render_scenedetect_csv,
            "the scene list PySceneDetect writes and its load-scenes reads (frames 1-based)"),

@@ -95,6 +95,13 @@ def score_chart(a: Analysis) -> str:
     for value in (0.0, top / 2, top):
         y = y_of(value)
         parts.append(f'<text x="{LEFT - 6}" y="{y + 4:.1f}" text-anchor="end">{value:.4g}</text>')
+    for t in a.transitions:  # a gradual transition: a band over its frames
+        if t.last_frame > t.first_frame:
+            x0, x1 = x_of(t.first_time), x_of(t.last_time)
+            parts.append(f'<rect x="{x0:.1f}" y="{TOP}" width="{max(x1 - x0, 1.0):.1f}" height="{HEIGHT}" '
+                         f'fill="{KEYFRAME}" fill-opacity="0.18"><title>{t.kind}: frames {t.first_frame}'
+                         f'&ndash;{t.last_frame}, {timecode(t.first_time)}&ndash;{timecode(t.last_time)}'
+                         f'</title></rect>')
     for k in a.keyframes[1:]:
         x = x_of(a.times[k])
         parts.append(f'<line x1="{x:.1f}" y1="{TOP}" x2="{x:.1f}" y2="{TOP + HEIGHT}" stroke="{KEYFRAME}" '
@@ -123,6 +130,8 @@ def render_report(a: Analysis, input: str, thumbnails: List[bytes]) -> str:
             "</div>")
     legend = "".join(f'<span><i style="background:{colour}"></i>{text}</span>' for colour, text in (
         (SCORE, "score"), (THRESHOLD, "threshold"), (KEYFRAME, "scene start")))
+    if any(t.last_frame > t.first_frame for t in a.transitions):
+        legend += f'<span><i style="background:{KEYFRAME};opacity:0.3"></i>gradual transition</span>'
     return (f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8"><title>Scenes of {name}</title>'
             f"<style>{STYLE}</style></head><body>\n<h1>{html.escape(input)}</h1>\n"
             f'<p class="facts">{", ".join(facts)}</p>\n{score_chart(a)}\n<div class="legend">{legend}</div>\n'

@@ -8,12 +8,18 @@ from typing import Dict, Iterable, List
 from ..atomic import replacing
 
 
-def _schema():
+def _schema(transitions: bool):
+    """The columns of the scene rows; with `transitions` also those naming the transition each
+    scene begins with (methods other than refined)."""
     import pyarrow as pa
 
-    return pa.schema([("input", pa.string()), ("scene", pa.int64()), ("start_frame", pa.int64()),
-                      ("end_frame", pa.int64()), ("start_time", pa.float64()), ("end_time", pa.float64()),
-                      ("frame_count", pa.int64()), ("fps", pa.string()), ("fps_float", pa.float64())])
+    fields = [("input", pa.string()), ("scene", pa.int64()), ("start_frame", pa.int64()),
+              ("end_frame", pa.int64()), ("start_time", pa.float64()), ("end_time", pa.float64()),
+              ("frame_count", pa.int64()), ("fps", pa.string()), ("fps_float", pa.float64())]
+    if transitions:
+        fields += [("transition", pa.string()), ("transition_first_frame", pa.int64()),
+                   ("transition_last_frame", pa.int64())]
+    return pa.schema(fields)
 
 
 def _previous_rows(path: Path) -> Dict[str, List[dict]]:
@@ -23,8 +29,11 @@ def _previous_rows(path: Path) -> Dict[str, List[dict]]:
 
     rows: Dict[str, List[dict]] = {}
     with contextlib.suppress(OSError, pyarrow.ArrowException):
-        for row in pq.read_table(path, schema=_schema()).to_pylist():
-            rows.setdefault(row["input"], []).append(row)
+        table = pq.read_table(path)
+        for schema in (_schema(False), _schema(True)):
+            if table.schema.names == schema.names:
+                for row in table.cast(schema).to_pylist():
+                    rows.setdefault(row["input"], []).append(row)
     return rows
 
 
@@ -44,6 +53,7 @@ def write_table(path: Path, inputs: Iterable[str], fresh: Dict[str, List[dict]])
             missing.append(input)
         else:
             rows += found
+    transitions = any("transition" in row for row in rows)
     with replacing(path) as tmp:
-        pq.write_table(pa.Table.from_pylist(rows, schema=_schema()), str(tmp))
+        pq.write_table(pa.Table.from_pylist(rows, schema=_schema(transitions)), str(tmp))
     return missing

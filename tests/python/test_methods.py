@@ -1,0 +1,234 @@
+"""Scene-list methods: each transition kind found on a generated example, none on hard negatives,
+a threshold that only removes scenes, and the refined method's results unchanged."""
+import json
+import math
+import subprocess
+import sys
+
+import pytest
+
+import vantrel
+import vantrel_rs
+from conftest import lavfi
+from test_analysis import size_change_clip  # noqa: F401  (a fixture)
+
+SIZE = "320x180"
+
+
+# Blurred, the synthetic pictures get the smooth histograms of filmed ones.
+SOFT = "gblur=sigma=6"
+
+
+def _join(videos, name, join):
+    """Two lavfi sources of 2 s, blurred, joined by the filter `join` ([a][b] in, [v] out)."""
+    args = [*lavfi("testsrc2", 2, size=SIZE), *lavfi("mandelbrot", 2, size=SIZE), "-filter_complex",
+            f"[0:v]{SOFT}[a];[1:v]{SOFT}[b];[a][b]{join},format=yuv420p[v]", "-map", "[v]",
+            "-c:v", "libx264", "-pix_fmt", "yuv420p"]
+    return videos(name, args)
+
+
+def _xfade(videos, name, transition):
+    """A transition of 0.8 s (20 frames) from frame 30."""
+    return _join(videos, name, f"xfade=transition={transition}:duration=0.8:offset=1.2")
+
+
+@pytest.fixture(scope="module")
+def dissolve_clip(videos):
+    return _xfade(videos, "dissolve.mkv", "fade")
+
+
+@pytest.fixture(scope="module")
+def fade_clip(videos):
+    return _xfade(videos, "fadeblack.mkv", "fadeblack")
+
+
+@pytest.fixture(scope="module")
+def cut_clip(videos):
+    return _join(videos, "methods-cut.mkv", "concat=n=2:v=1")
+
+
+@pytest.fixture(scope="module")
+def negatives_clip(videos):
+    """One shot with a two-frame flash and a slow rise and fall of the light: no scene changes."""
+    args = [*lavfi("testsrc2", 4, size=SIZE), "-vf",
+            f"{SOFT},lutyuv=y='clip(val+170,0,255)':enable='between(n,30,31)',"
+            "eq=eval=frame:brightness='0.3*sin(PI*n/99)',format=yuv420p", "-c:v", "libx264", "-pix_fmt", "yuv420p"]
+    return videos("negatives.mkv", args)
+
+
+def kinds(a):
+    return [t.kind for t in a.transitions]
+
+
+@pytest.mark.parametrize("clip, kind, span", [("cut_clip", "cut", (50, 50)), ("dissolve_clip", "dissolve", (30, 50)),
+                                              ("fade_clip", "fade", (30, 50))])
+def test_each_kind_found_where_it_is(request, clip, kind, span):
+    """Found once, its new scene starting inside the true transition (frames `span`)."""
+    a = vantrel.analyze(request.getfixturevalue(clip), method="gradual")
+    assert kinds(a) == [kind], a.transitions
+    t = a.transitions[0]
+    assert span[0] <= t.start_frame <= span[1] and t.first_frame <= t.start_frame <= t.last_frame + 1, t
+    assert a.keyframes == [0, t.start_frame]
+    assert (t.first_time, t.last_time) == (a.times[t.first_frame], a.times[t.last_frame])
+    assert 0.0 < t.strength <= 1.0
+
+
+def test_nothing_found_on_hard_negatives(negatives_clip):
+    assert vantrel.analyze(negatives_clip, method="gradual").transitions == ()
+
+
+def test_refined_misses_gradual_transitions_that_gradual_finds(dissolve_clip):
+    """The point of the second method, on the simplest dissolve."""
+    assert "dissolve" not in kinds(vantrel.analyze(dissolve_clip))
+
+
+@pytest.mark.parametrize("method", vantrel.METHODS)
+def test_raising_the_threshold_never_adds_scenes(method, cut_clip, dissolve_clip, fade_clip, negatives_clip):
+    for clip in (cut_clip, dissolve_clip, fade_clip, negatives_clip):
+        previous = None
+        for threshold in (0.0, 0.05, 0.1, 0.2, 0.3, 0.5, 0.8, 1.0):
+            starts = set(vantrel.analyze(clip, method=method, threshold=threshold).keyframes)
+            if previous is not None:
+                assert starts <= previous, (clip.name, method, threshold)
+            previous = starts
+        assert previous == {0}
+
+
+def test_refined_default_is_the_analysis_list_and_its_cuts(cut_clip, dissolve_clip, fade_clip):
+    for clip in (cut_clip, dissolve_clip, fade_clip):
+        a = vantrel.analyze(clip)
+        assert a.keyframes == vantrel_rs.detect_frames(str(clip))
+        assert a.method == "refined"
+        assert [(t.kind, t.first_frame, t.last_frame, t.strength) for t in a.transitions] == \
+            [("cut", k, k, None) for k in a.keyframes[1:]]
+        assert vantrel.analyze(clip, method="refined", threshold=0.0) == a
+
+
+def test_outputs_show_transitions_of_gradual_methods_only(dissolve_clip, tmp_path):
+    def run(*extra):
+        return subprocess.run([sys.executable, "-m", "vantrel", str(dissolve_clip), *extra],
+                              capture_output=True, text=True, check=True).stdout
+    refined = json.loads(run("-f", "json"))
+    assert "transitions" not in refined and "method" not in refined
+    doc = json.loads(run("-f", "json", "--method", "gradual"))
+    assert doc["method"] == "gradual"
+    (t,) = doc["transitions"]
+    assert t["kind"] == "dissolve" and t["first_frame"] < t["start_frame"] < t["last_frame"]
+    assert doc["keyframes"] == [0, t["start_frame"]]
+    rows = [json.loads(line) for line in run("-f", "jsonl", "--method", "gradual").splitlines()]
+    assert [r["transition"] for r in rows] == [None, "dissolve"]
+    assert (rows[1]["transition_first_frame"], rows[1]["transition_last_frame"]) == (t["first_frame"], t["last_frame"])
+    assert "transition" not in json.loads(run("-f", "jsonl").splitlines()[0])
+
+
+@pytest.mark.parametrize("options, error, text", [
+    ({"method": "fast"}, ValueError, "method must be one of refined, gradual, not 'fast'"),
+    ({"method": None}, ValueError, "method must be one of refined, gradual"),
+    ({"threshold": -0.1}, ValueError, "threshold must be from 0 to 1, not -0.1"),
+    ({"threshold": 1.5}, ValueError, "threshold must be from 0 to 1, not 1.5"),
+    ({"threshold": math.nan}, ValueError, "threshold must be from 0 to 1, not nan"),
+    ({"threshold": "0.2"}, TypeError, "threshold must be a number from 0 to 1, not str"),
+])
+def test_bad_method_or_threshold_names_the_accepted_values(cut_clip, options, error, text):
+    with pytest.raises(error, match=text.replace("(", r"\(")):
+        vantrel.analyze(cut_clip, **options)
+
+
+@pytest.mark.parametrize("args, text", [
+    (["--method", "fast"], "argument --method: invalid choice: 'fast' (choose from 'refined', 'gradual')"),
+    (["--threshold", "2"], "--threshold must be from 0 to 1, not 2.0"),
+    (["--threshold", "x"], "argument --threshold: invalid float value: 'x'"),
+])
+def test_command_refuses_bad_method_or_threshold(cut_clip, args, text):
+    out = subprocess.run([sys.executable, "-m", "vantrel", str(cut_clip), *args], capture_output=True, text=True)
+    assert out.returncode == 2
+    assert text in out.stderr
+
+
+def test_help_describes_every_method_and_groups_the_statistics_options():
+    out = subprocess.run([sys.executable, "-m", "vantrel", "--help"], capture_output=True, text=True,
+                         check=True).stdout
+    flat = " ".join(out.split())
+    for name in vantrel.METHODS:
+        assert f"{name}: " in flat
+    stats = flat.index("first-pass statistics")
+    assert stats < flat.index("motion search radius") and stats < flat.index("weight of the histogram change")
+    assert "--threshold X" in flat
+
+
+def test_table_and_report_show_the_transitions(dissolve_clip, tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    table, report = tmp_path / "scenes.parquet", tmp_path / "report.html"
+    for method in ("refined", "gradual"):
+        subprocess.run([sys.executable, "-m", "vantrel", str(dissolve_clip), "-o", str(tmp_path / "frames.txt"),
+                        "--method", method, "--table", str(table), "--report", str(report), "--overwrite"],
+                       capture_output=True, text=True, check=True)
+        rows = pq.read_table(table).to_pylist()
+        page = report.read_text()
+        if method == "refined":
+            assert "transition" not in rows[0]
+            assert "gradual transition" not in page
+        else:
+            assert [r["transition"] for r in rows] == [None, "dissolve"]
+            assert rows[1]["transition_first_frame"] < rows[1]["start_frame"] <= rows[1]["transition_last_frame"]
+            assert "<title>dissolve: frames" in page and "gradual transition" in page
+
+
+def test_measures_are_the_sums_of_the_decoded_pictures(dissolve_clip):
+    """At native resolution the measured plane is the decoded luma, which the ffmpeg tool gives too."""
+    np = pytest.importorskip("numpy")
+    from conftest import FFMPEG
+    from vantrel import _engine
+    from vantrel.methods import Measures, _cell_counts
+    from vantrel.settings import DetectorSettings
+    raw = _engine.analyze(str(dissolve_clip).encode(), native_res=True, hwdec=None, threads=0, progress=None,
+                          keep_records=False, keep_measures=True, on_decode_error="stop",
+                          detector=DetectorSettings()._asdict())["measures"]
+    w, h = 320, 180
+    planes = subprocess.run([FFMPEG, "-v", "error", "-i", str(dissolve_clip), "-vf", "extractplanes=y", "-f",
+                             "rawvideo", "-pix_fmt", "gray", "-"], capture_output=True, check=True).stdout
+    frames = np.frombuffer(planes, np.uint8).reshape(-1, h, w).astype(np.uint64)
+    n = len(frames)
+    assert np.frombuffer(raw["width"], np.uint32).tolist() == [w] * n
+    assert np.frombuffer(raw["sum"], np.uint64).tolist() == frames.sum(axis=(1, 2)).tolist()
+    assert np.frombuffer(raw["sum_sq"], np.uint64).tolist() == (frames * frames).sum(axis=(1, 2)).tolist()
+    hist = np.frombuffer(raw["hist"], np.uint32).reshape(n, 64)
+    assert (hist == np.stack([np.bincount((f >> 2).ravel().astype(np.int64), minlength=64) for f in frames])).all()
+    cells = np.frombuffer(raw["cells"], np.uint32).reshape(n, 18, 32)
+    rows, cols = np.arange(h) * 18 // h, np.arange(w) * 32 // w
+    expected = np.zeros((n, 18, 32), np.uint64)
+    np.add.at(expected, (slice(None), rows[:, None], cols[None, :]), frames)
+    assert (cells == expected).all()
+    m = Measures(raw)
+    counts = np.array(_cell_counts(w, h)).reshape(18, 32)
+    assert m.picture(7) == (expected[7] / np.maximum(counts, 1)).ravel().tolist()
+
+
+def test_gradual_runs_in_the_one_decode_with_damage_skipped_and_progress(dissolve_clip, tmp_path):
+    """Its measures follow the decoded frames: a damaged packet skipped, the frames stay aligned."""
+    from conftest import FFMPEG
+    from test_engine import damage
+    clean = tmp_path / "clean.avi"
+    subprocess.run([FFMPEG, "-v", "error", "-i", str(dissolve_clip), "-c:v", "mjpeg", "-pix_fmt", "yuvj420p",
+                    str(clean)], check=True)
+    damaged = tmp_path / "damaged.avi"
+    damage(clean, damaged, 10, 2)
+    reports = []
+    a = vantrel.analyze(damaged, method="gradual", on_decode_error="skip", progress=reports.append)
+    assert [e.frame for e in a.decode_errors] == [10, 10]
+    assert a.frame_count == vantrel.analyze(clean).frame_count - 2 == reports[-1].frames
+    assert kinds(a) == ["dissolve"] and 28 <= a.transitions[0].start_frame <= 48
+
+    def stop(progress):
+        raise KeyboardInterrupt
+    with pytest.raises(KeyboardInterrupt):
+        vantrel.analyze(damaged, method="gradual", on_decode_error="skip", progress=stop)
+
+
+def test_a_new_picture_size_is_measured_as_it_comes(size_change_clip):
+    """320x240 then 640x360 (reduced 128x96, then 160x90): the picture changes size at frame 25,
+    where the analysis cuts; the measures of both sizes compare."""
+    refined = vantrel.analyze(size_change_clip)
+    a = vantrel.analyze(size_change_clip, method="gradual", threshold=0.0)
+    assert 25 in refined.keyframes and 25 in a.keyframes
+    assert [t.kind for t in a.transitions if t.start_frame == 25] == ["cut"]
