@@ -52,8 +52,8 @@ def clip(work, name, size, seconds):
     parts = ["testsrc2", "smptehdbars", "life=mold=10:ratio=0.3:random_seed=3", "testsrc"]
     args = ["ffmpeg", "-v", "error", "-y"]
     graph = ""
-    for i, spec in enumerate(parts):
-        src, _, opts = spec.partition("=")
+    for i, source in enumerate(parts):
+        src, _, opts = source.partition("=")
         args += ["-f", "lavfi", "-i", f"{src}=size={size}:rate=25" + (":" + opts if opts else "")]
         graph += f"[{i}:v]trim=duration={seconds / 4},setpts=PTS-STARTPTS,format=yuv420p,setsar=1[s{i}];"
     graph += "[s0][s1]concat=n=2[a];[s2][s3]concat=n=2[b];"

@@ -259,8 +259,8 @@ def concat_generated(work, name, parts, transition):
     path = os.path.join(work, name + ".mp4")
     args = ["ffmpeg", "-v", "error", "-y"]
     graph = ""
-    for i, (spec, seconds) in enumerate(parts):
-        src, _, opts = spec.partition("=")
+    for i, (source, seconds) in enumerate(parts):
+        src, _, opts = source.partition("=")
         args += ["-f", "lavfi", "-i", f"{src}=size=320x180:rate=25" + (":" + opts if opts else "")]
         graph += f"[{i}:v]trim=duration={seconds},setpts=PTS-STARTPTS,format=yuv420p,setsar=1[s{i}];"
     if transition is None:
