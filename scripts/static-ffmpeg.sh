@@ -13,12 +13,7 @@ cd "$(dirname "$0")/.."
 source scripts/debian-source.sh
 source scripts/zig-toolchain.sh
 
-arch=x86_64
-case "${1-}" in
-  "") ;;
-  --arch) arch="${2-}" ;;
-  *) echo "usage: $0 [--arch x86_64|aarch64]" >&2; exit 2 ;;
-esac
+arch="$(arch_option "$@")"
 target="$(zig_target "$arch")"
 
 cache="$(vantrel_cache_dir)"

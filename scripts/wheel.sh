@@ -12,13 +12,7 @@ cd "$(dirname "$0")/.."
 source scripts/debian-source.sh
 source scripts/zig-toolchain.sh
 
-arch=x86_64
-case "${1-}" in
-  "") ;;
-  --arch) arch="${2-}" ;;
-  *) echo "usage: $0 [--arch x86_64|aarch64]" >&2; exit 2 ;;
-esac
-zig_target "$arch" >/dev/null
+arch="$(arch_option "$@")"
 case "$arch" in
   x86_64) debian_arch=amd64 ;;
   aarch64) debian_arch=arm64 ;;

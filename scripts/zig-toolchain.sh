@@ -14,6 +14,16 @@ zig_target() {
   esac
 }
 
+# The architecture a wheel script's [--arch x86_64|aarch64] option asks for,
+# x86_64 without one.
+arch_option() {
+  case "${1-}" in
+    "") echo x86_64 ;;
+    --arch) zig_target "${2-}" >/dev/null && echo "$2" ;;
+    *) echo "usage: $0 [--arch x86_64|aarch64]" >&2; return 2 ;;
+  esac
+}
+
 # zig_tools ARCH DIR: writes cc, c++, ar and ranlib into DIR (each pins the
 # target: without one Zig assumes the build machine's CPU, AVX2 and FMA
 # included) and prints DIR. Zig's cache (libc++ is built there once per
