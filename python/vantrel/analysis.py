@@ -201,12 +201,11 @@ def analyze_with(path: bytes, settings: AnalysisSettings,
         from .learned import start
         network = start(settings.model, settings.threads)
     try:
-        from ._learned_stand_in import analyze as engine_analyze
-        raw = engine_analyze(path, native_res=settings.native_res, hwdec=settings.hwdec, threads=settings.threads,
+        raw = _engine.analyze(path, native_res=settings.native_res, hwdec=settings.hwdec, threads=settings.threads,
                               progress=None if progress is None else _reporter(progress),
                               keep_records=settings.keep_records, keep_measures=settings.keep_measures,
                               on_decode_error=settings.on_decode_error, detector=settings.detector._asdict(),
-                              **({} if network is None else {"learned_frames": network.feed}))
+                              learned_frames=None if network is None else network.feed)
         probabilities = None if network is None or "error" in raw else network.finish()
     finally:
         if network is not None:
