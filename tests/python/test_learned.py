@@ -126,6 +126,25 @@ class TestCommand:
         rows = list(csv.DictReader(io.StringIO((stats / f"{clip.stem}.scores.csv").read_text())))
         assert float(rows[28]["probability"]) > 0.5 > float(rows[10]["probability"])
 
+    def test_ray_runs_it_as_local_workers_do(self, clip, clean_and_damaged, tmp_path):
+        pytest.importorskip("ray")
+        pq = pytest.importorskip("pyarrow.parquet")
+        made = {}
+        for mode, extra in (("local", []), ("ray", ["--ray"])):
+            out = tmp_path / mode
+            out.mkdir()
+            run = command(clip, clean_and_damaged[0], "--method", "learned", "-d", out / "scenes", "-f", "jsonl",
+                          "--report", out / "reports", "--table", out / "scenes.parquet", "-j", "2", *extra,
+                          timeout=300)
+            assert run.returncode == 0, run.stderr
+            made[mode] = {p.relative_to(out).as_posix(): p.read_bytes() for p in out.rglob("*")
+                          if p.is_file() and p.suffix != ".parquet"}
+            made[mode]["table"] = pq.read_table(out / "scenes.parquet").to_pylist()
+        assert made["ray"] == made["local"]
+        assert len(made["local"]) == 5  # two scene files, two reports, the table
+        first = json.loads(made["local"][f"scenes/{clip.stem}.jsonl"].splitlines()[1])
+        assert first["start_frame"] == 30 and first["transition"] == "cut"
+
     def test_model_and_threshold_options(self, clip):
         fp32 = command(clip, "--method", "learned", "--model", "fp32", "--threshold", "0.4", "-f", "csv")
         assert fp32.returncode == 0, fp32.stderr
