@@ -23,9 +23,10 @@ from array import array
 
 from .methods import Transition
 
-# The longest run of a hard cut: measured on the accuracy set, where cuts give runs of 1 to 3
-# frames and dissolves and fades longer ones.
-CUT_RUN = 3
+# The longest run of a hard cut. On the accuracy set at 0.5 every cut found gave a run of one
+# frame, and about a third of the gradual transitions longer ones: the network marks most
+# dissolves on one frame too, so some of them are called cuts (bench/results/learned_threshold.md).
+CUT_RUN = 1
 
 
 def per_frame(probabilities, source: array, count: int) -> array:
