@@ -178,7 +178,7 @@ def analyze(input: PathInput, *, native_res: bool = False, hwdec: Optional[str] 
 
     method: how scenes are found, one of vantrel.METHODS (see vantrel.methods); threshold: the
     least strength, 0 to 1, of a transition kept (0 keeps all; higher never gives more scenes);
-    None: 0, or for "learned" 0.5, the transition probability a frame must exceed
+    None: 0, or for "learned" 0.35, the transition probability a frame must exceed
     (see vantrel.learned_scenes). model: the learned method's graph, "int8" (the default) or
     "fp32" (the reference's arithmetic); other methods take none.
     With the defaults, `keyframes` and `pass_text` equal `vantrel_rs.detect_frames` and

@@ -23,7 +23,7 @@ from array import array
 
 from .methods import Transition
 
-# The longest run of a hard cut. On the accuracy set at 0.5 every cut found gave a run of one
+# The longest run of a hard cut. On the accuracy set at 0.35 every cut found gave a run of one
 # frame, and about a third of the gradual transitions longer ones: the network marks most
 # dissolves on one frame too, so some of them are called cuts (bench/results/learned_threshold.md).
 CUT_RUN = 1
