@@ -18,8 +18,12 @@ from __future__ import annotations
 import queue
 import threading
 from functools import lru_cache
+TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 
 from .analysis import AnalysisError
+
+if TYPE_CHECKING:
+    from typing import Optional
 
 WIDTH, HEIGHT = 48, 27
 FRAME_BYTES = WIDTH * HEIGHT * 3
@@ -78,7 +82,7 @@ class Inference:
     it is safe to call after `finish()`.
     """
 
-    def __init__(self, session):
+    def __init__(self, session) -> None:
         import numpy
         import onnxruntime as ort
         self._np = numpy
@@ -89,7 +93,7 @@ class Inference:
         self._fed = 0  # frames fed
         self._queue: queue.Queue = queue.Queue(QUEUE_WINDOWS)
         self._results: list = []  # the kept predictions of each window, in order
-        self._error: BaseException = None  # type: ignore[assignment]
+        self._error: Optional[BaseException] = None  # what the worker raised, for the caller
         self._stop = threading.Event()
         self._worker = threading.Thread(target=self._work, name="vantrel-learned", daemon=True)
         self._worker.start()
