@@ -142,6 +142,7 @@ class TestCommand:
             made[mode]["table"] = pq.read_table(out / "scenes.parquet").to_pylist()
         assert made["ray"] == made["local"]
         assert len(made["local"]) == 5  # two scene files, two reports, the table
+        assert b"transition probability</span>" in made["local"][f"reports/{clip.stem}.html"]
         first = json.loads(made["local"][f"scenes/{clip.stem}.jsonl"].splitlines()[1])
         assert first["start_frame"] == 30 and first["transition"] == "cut"
 
