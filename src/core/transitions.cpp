@@ -182,10 +182,11 @@ bool is_mix(const Frame& a, const Frame& t, const Frame& b) {
   alpha = alpha < 1.0 ? alpha : 1.0;
   double residual = 0.0;
   for (std::size_t c = 0; c < kCells; ++c) {
-    residual += python_pow(pt[c] - (alpha * pa[c] + (1.0 - alpha) * pb[c]), 2.0);
+    residual +=
+        python_pow(pt[c] - (alpha * pa[c] + (1.0 - alpha) * pb[c]), 2.0);
   }
-  return python_pow(residual / den, 0.5) <= kMixResidual &&
-         kMixLow <= alpha && alpha <= kMixHigh;
+  return python_pow(residual / den, 0.5) <= kMixResidual && kMixLow <= alpha &&
+         alpha <= kMixHigh;
 }
 
 struct Candidate {  // a frame that may start a scene with a cut
@@ -233,8 +234,9 @@ double exact_ratio(unsigned __int128 num, std::uint64_t den) {
   // remainder rounds like the exact quotient when converted.
   const auto high = static_cast<std::uint64_t>(num >> 64);
   const int num_bits =
-      high != 0 ? 64 + static_cast<int>(std::bit_width(high))
-                : static_cast<int>(std::bit_width(static_cast<std::uint64_t>(num)));
+      high != 0
+          ? 64 + static_cast<int>(std::bit_width(high))
+          : static_cast<int>(std::bit_width(static_cast<std::uint64_t>(num)));
   const int shift = 55 + static_cast<int>(std::bit_width(den)) - num_bits;
   unsigned __int128 quotient = 0;
   bool inexact = false;
@@ -243,7 +245,8 @@ double exact_ratio(unsigned __int128 num, std::uint64_t den) {
     quotient = scaled / den;
     inexact = scaled % den != 0;
   } else {
-    const unsigned __int128 scaled = static_cast<unsigned __int128>(den) << -shift;
+    const unsigned __int128 scaled = static_cast<unsigned __int128>(den)
+                                     << -shift;
     quotient = num / scaled;
     inexact = num % scaled != 0;
   }
@@ -286,9 +289,6 @@ struct TransitionFinder::State {
 TransitionFinder::TransitionFinder(Rule rule)
     : state_(std::make_unique<State>(rule)) {}
 TransitionFinder::~TransitionFinder() = default;
-TransitionFinder::TransitionFinder(TransitionFinder&&) noexcept = default;
-TransitionFinder& TransitionFinder::operator=(TransitionFinder&&) noexcept =
-    default;
 
 Frame& TransitionFinder::State::take(const FrameMeasures& m) {
   const std::size_t j = count++;
@@ -304,29 +304,34 @@ Frame& TransitionFinder::State::take(const FrameMeasures& m) {
   f.samples = samples;
   f.width = m.width;
   f.height = m.height;
-  f.mean = pixels == 0 ? 0.0
-                       : static_cast<double>(m.sum) / static_cast<double>(pixels);
+  f.mean = pixels == 0
+               ? 0.0
+               : static_cast<double>(m.sum) / static_cast<double>(pixels);
   f.variance = pixels == 0 ? 0.0
                            : static_cast<double>(m.sum_sq) /
                                      static_cast<double>(pixels) -
                                  f.mean * f.mean;
   f.flat = f.variance < kFlatVariance && (f.mean < kDark || f.mean > kBright);
   f.step = j == 0 ? 0.0 : distance(frame(j - 1), f);
-  f.jump = j == 0 || rule == Rule::cuts ? 0.0 : picture_difference(frame(j - 1), f);
+  f.jump =
+      j == 0 || rule == Rule::cuts ? 0.0 : picture_difference(frame(j - 1), f);
   return f;
 }
 
-void TransitionFinder::add(const FrameMeasures& measures, bool may_be_keyframe) {
+void TransitionFinder::add(const FrameMeasures& measures,
+                           bool may_be_keyframe) {
   State& s = *state_;
   const std::size_t j = s.count;
   const Frame& f = s.take(measures);
-  if (may_be_keyframe && j > 0) s.candidates.push_back({.frame = j, .step = f.step});
+  if (may_be_keyframe && j > 0)
+    s.candidates.push_back({.frame = j, .step = f.step});
   if (s.rule == Rule::cuts) return;
   const std::size_t known = j + 1;
   if (j > kCutContext) s.look_for_clear_cut(j - kCutContext, known);
   if (j >= kFlashSpan) {
     const std::size_t k = j - (kFlashSpan - 1);
-    for (auto c = s.candidates.rbegin(); c != s.candidates.rend() && c->frame >= k; ++c) {
+    for (auto c = s.candidates.rbegin();
+         c != s.candidates.rend() && c->frame >= k; ++c) {
       if (c->frame == k) s.look_for_flash(*c, known);
     }
   }
@@ -340,14 +345,17 @@ void TransitionFinder::add(const FrameMeasures& measures, bool may_be_keyframe) 
 
 // Frame k when its picture jump stands far above those around it, the
 // frames from `end` on not known (or not there).
-void TransitionFinder::State::look_for_clear_cut(std::size_t k, std::size_t end) {
+void TransitionFinder::State::look_for_clear_cut(std::size_t k,
+                                                 std::size_t end) {
   const double jump = frame(k).jump;
   if (jump < kCutPicture) return;
-  const std::size_t from = std::max<std::size_t>(1, k - std::min(k, kCutContext));
+  const std::size_t from =
+      std::max<std::size_t>(1, k - std::min(k, kCutContext));
   const std::size_t to = std::min(end, k + kCutContext + 1);
   std::optional<double> around;
   for (std::size_t i = from; i < to; ++i) {
-    if (i != k) around = std::max(around.value_or(frame(i).jump), frame(i).jump);
+    if (i != k)
+      around = std::max(around.value_or(frame(i).jump), frame(i).jump);
   }
   if (around && jump < kCutRatio * *around) return;
   auto at = std::find_if(candidates.rbegin(), candidates.rend(),
@@ -355,18 +363,21 @@ void TransitionFinder::State::look_for_clear_cut(std::size_t k, std::size_t end)
   if (at != candidates.rend() && at->frame == k) {
     at->clear = true;
   } else {
-    candidates.insert(at.base(), Candidate{.frame = k, .step = frame(k).step, .clear = true});
+    candidates.insert(
+        at.base(), Candidate{.frame = k, .step = frame(k).step, .clear = true});
   }
 }
 
 // A cut at k is a flash when two frames a < k <= b at most kFlashSpan apart,
 // other than k - 1 and k, differ by less than kFlashRatio of its jump.
-void TransitionFinder::State::look_for_flash(Candidate& candidate, std::size_t end) {
+void TransitionFinder::State::look_for_flash(Candidate& candidate,
+                                             std::size_t end) {
   const std::size_t k = candidate.frame;
   const double limit = kFlashRatio * frame(k).jump;
   for (std::size_t a = k - std::min(k, kFlashSpan); a < k; ++a) {
     for (std::size_t b = k; b < std::min(end, a + kFlashSpan + 1); ++b) {
-      if ((a != k - 1 || b != k) && picture_difference(frame(a), frame(b)) < limit) {
+      if ((a != k - 1 || b != k) &&
+          picture_difference(frame(a), frame(b)) < limit) {
         candidate.flash = true;
         return;
       }
@@ -387,7 +398,10 @@ void TransitionFinder::State::follow_flat_run(std::size_t j) {
   } else if (!f.flat && run) {
     if (run->first > 0 && !(run->jump > kFadeJump && f.jump > kFadeJump)) {
       pending_fades.push_back(
-          {.fade = {.kind = Kind::fade, .first = run->first, .last = j - 1, .start = j,
+          {.fade = {.kind = Kind::fade,
+                    .first = run->first,
+                    .last = j - 1,
+                    .start = j,
                     .strength = distance(run->previous, f.histogram)},
            .context = run->context});
     }
@@ -402,7 +416,8 @@ void TransitionFinder::State::follow_flat_run(std::size_t j) {
 
 // The change across middle frame t of the width's dissolve, and whether it
 // passes every test but being the most within the width.
-void TransitionFinder::State::measure_dissolve(std::size_t w_index, std::size_t t) {
+void TransitionFinder::State::measure_dissolve(std::size_t w_index,
+                                               std::size_t t) {
   const std::size_t w = kDissolveWidths[w_index];
   const Frame& a = frame(t - w);
   const Frame& b = frame(t + w);
@@ -427,7 +442,8 @@ void TransitionFinder::State::measure_dissolve(std::size_t w_index, std::size_t 
 
 // Middle frame t of the width's dissolve, its changes known up to middle
 // frame `last`.
-void TransitionFinder::State::look_for_dissolve(std::size_t w_index, std::size_t t,
+void TransitionFinder::State::look_for_dissolve(std::size_t w_index,
+                                                std::size_t t,
                                                 std::size_t last) {
   const std::size_t w = kDissolveWidths[w_index];
   const WidthChanges& changes = widths[w_index];
@@ -445,19 +461,22 @@ std::vector<Transition> TransitionFinder::finish(
   const std::size_t n = s.count;
   if (s.rule == Rule::gradual) {
     // The tests that waited for frames past the end.
-    for (std::size_t k = std::max<std::size_t>(1, n - std::min(n, kCutContext)); k < n; ++k) {
+    for (std::size_t k = std::max<std::size_t>(1, n - std::min(n, kCutContext));
+         k < n; ++k) {
       s.look_for_clear_cut(k, n);
     }
     for (Candidate& c : s.candidates) {
       if (c.frame + kFlashSpan > n) s.look_for_flash(c, n);
     }
     for (const PendingFade& p : s.pending_fades) {
-      if (distance(p.context, s.frame(n - 1).histogram) > kFadeChange) s.fades.push_back(p.fade);
+      if (distance(p.context, s.frame(n - 1).histogram) > kFadeChange)
+        s.fades.push_back(p.fade);
     }
     for (std::size_t w_index = 0; w_index < kDissolveWidths.size(); ++w_index) {
       const std::size_t w = kDissolveWidths[w_index];
       if (n < 2 * w + 1) continue;
-      for (std::size_t t = std::max(w, n - std::min(n, 2 * w)); t + w < n; ++t) {
+      for (std::size_t t = std::max(w, n - std::min(n, 2 * w)); t + w < n;
+           ++t) {
         s.look_for_dissolve(w_index, t, n - 1 - w);
       }
     }
@@ -486,8 +505,10 @@ std::vector<Transition> TransitionFinder::State::resolve(
       if (kept) cuts.push_back({Kind::cut, k, k, k, c.step});
       continue;
     }
-    const bool added = c.clear && !is_listed(k - 1) && !kept && !is_listed(k + 1);
-    if ((kept || added) && !c.flash) cuts.push_back({Kind::cut, k, k, k, c.step});
+    const bool added =
+        c.clear && !is_listed(k - 1) && !kept && !is_listed(k + 1);
+    if ((kept || added) && !c.flash)
+      cuts.push_back({Kind::cut, k, k, k, c.step});
   }
   if (listed_found != listed.size()) {
     fatal_internal("TransitionFinder: a keyframe was not offered as one");
@@ -496,53 +517,64 @@ std::vector<Transition> TransitionFinder::State::resolve(
 
   // The strongest dissolves first (ties: earliest, narrowest), each clear of
   // those taken.
-  std::sort(dissolves.begin(), dissolves.end(), [](const Dissolve& x, const Dissolve& y) {
-    if (x.change != y.change) return x.change > y.change;
-    if (x.middle != y.middle) return x.middle < y.middle;
-    return x.width < y.width;
-  });
+  std::sort(dissolves.begin(), dissolves.end(),
+            [](const Dissolve& x, const Dissolve& y) {
+              if (x.change != y.change) return x.change > y.change;
+              if (x.middle != y.middle) return x.middle < y.middle;
+              return x.width < y.width;
+            });
   std::vector<Dissolve> taken;
   for (const Dissolve& d : dissolves) {
-    const bool clear = std::all_of(taken.begin(), taken.end(), [&](const Dissolve& o) {
-      const std::size_t apart = d.middle > o.middle ? d.middle - o.middle : o.middle - d.middle;
-      return apart > std::max(d.width, o.width);
-    });
+    const bool clear =
+        std::all_of(taken.begin(), taken.end(), [&](const Dissolve& o) {
+          const std::size_t apart =
+              d.middle > o.middle ? d.middle - o.middle : o.middle - d.middle;
+          return apart > std::max(d.width, o.width);
+        });
     if (clear) taken.push_back(d);
   }
-  std::sort(taken.begin(), taken.end(),
-            [](const Dissolve& x, const Dissolve& y) { return x.middle < y.middle; });
+  std::sort(
+      taken.begin(), taken.end(),
+      [](const Dissolve& x, const Dissolve& y) { return x.middle < y.middle; });
   // Fades first: they win an overlap.
   std::vector<Transition> gradual;
   const auto add_gradual = [&](const Transition& g) {
-    const bool apart = std::all_of(gradual.begin(), gradual.end(), [&](const Transition& o) {
-      return g.last + 1 < o.first || g.first > o.last + 1;
-    });
+    const bool apart =
+        std::all_of(gradual.begin(), gradual.end(), [&](const Transition& o) {
+          return g.last + 1 < o.first || g.first > o.last + 1;
+        });
     if (apart) gradual.push_back(g);
   };
   for (const Transition& f : fades) add_gradual(f);
   for (const Dissolve& d : taken) {
-    add_gradual({Kind::dissolve, d.middle - d.width, d.middle + d.width, d.middle, d.change});
+    add_gradual({Kind::dissolve, d.middle - d.width, d.middle + d.width,
+                 d.middle, d.change});
   }
   // A fade takes the cuts next to its flat frames or among them (into and out
   // of the flat picture); a dissolve has no step as big as a cut's: the cuts
   // inside it are its own steps.
   std::erase_if(cuts, [&](const Transition& cut) {
     const std::size_t k = cut.start;
-    return std::any_of(gradual.begin(), gradual.end(), [k](const Transition& g) {
-      return g.kind == Kind::fade ? g.first <= k + 1 && k <= g.last + 1
-                                  : g.first < k && k <= g.last;
-    });
+    return std::any_of(
+        gradual.begin(), gradual.end(), [k](const Transition& g) {
+          return g.kind == Kind::fade ? g.first <= k + 1 && k <= g.last + 1
+                                      : g.first < k && k <= g.last;
+        });
   });
   std::erase_if(gradual, [&](const Transition& g) {
-    const auto next = std::lower_bound(
-        cuts.begin(), cuts.end(), g.first,
-        [](const Transition& cut, std::size_t frame) { return cut.start + 1 < frame; });
+    const auto next =
+        std::lower_bound(cuts.begin(), cuts.end(), g.first,
+                         [](const Transition& cut, std::size_t frame) {
+                           return cut.start + 1 < frame;
+                         });
     return next != cuts.end() && next->start <= g.last + 1;
   });
   std::vector<Transition> found = std::move(cuts);
   found.insert(found.end(), gradual.begin(), gradual.end());
   std::stable_sort(found.begin(), found.end(),
-                   [](const Transition& x, const Transition& y) { return x.start < y.start; });
+                   [](const Transition& x, const Transition& y) {
+                     return x.start < y.start;
+                   });
   return found;
 }
 

@@ -36,15 +36,13 @@ class TransitionFinder {
  public:
   explicit TransitionFinder(Rule rule);
   ~TransitionFinder();
-  TransitionFinder(TransitionFinder&&) noexcept;
-  TransitionFinder& operator=(TransitionFinder&&) noexcept;
 
   // The next frame's measures; `may_be_keyframe`: the analysis may keep the
   // frame as a keyframe (what the rules need about a keyframe is kept only
   // for those frames).
   void add(const FrameMeasures& frame, bool may_be_keyframe);
-  // The transitions by start frame, from the analysis' final keyframes:
-  // sorted, each 0 or a frame added with may_be_keyframe.
+  // Once, after the last frame: the transitions by start frame, from the
+  // analysis' final keyframes, each 0 or a frame added with may_be_keyframe.
   std::vector<Transition> finish(std::span<const std::size_t> keyframes);
 
  private:

@@ -24,7 +24,8 @@ FrameMeasures measure(const Pixel& pixel, std::size_t width = kWidth,
   std::vector<std::uint8_t> plane(width * height);
   for (std::size_t y = 0; y < height; ++y) {
     for (std::size_t x = 0; x < width; ++x) {
-      plane[y * width + x] = static_cast<std::uint8_t>(std::lround(pixel(x, y)));
+      plane[y * width + x] =
+          static_cast<std::uint8_t>(std::lround(pixel(x, y)));
     }
   }
   return measure_frame(plane, width, height);
@@ -34,8 +35,12 @@ FrameMeasures measure(const Pixel& pixel, std::size_t width = kWidth,
 // wholly) and unlike layouts: a dark left-to-right ramp, a bright top-to-bottom
 // one; and a third like the first in luma, its ramp vertical.
 double dark(std::size_t x, std::size_t) { return 30.0 + 90.0 * x / kWidth; }
-double bright(std::size_t, std::size_t y) { return 130.0 + 100.0 * y / kHeight; }
-double dark_vertical(std::size_t, std::size_t y) { return 30.0 + 90.0 * y / kHeight; }
+double bright(std::size_t, std::size_t y) {
+  return 130.0 + 100.0 * y / kHeight;
+}
+double dark_vertical(std::size_t, std::size_t y) {
+  return 30.0 + 90.0 * y / kHeight;
+}
 
 Pixel mix(double alpha, Pixel a, Pixel b) {
   return [=](std::size_t x, std::size_t y) {
@@ -80,7 +85,8 @@ struct Video {
 TEST(TransitionFinder, FindsAFadeThroughBlackStartingAfterTheFlatFrames) {
   Video v;
   v.add(measure(dark), 30);
-  for (int i = 1; i <= 5; ++i) v.add(measure(mix(1.0 - i / 6.0, dark, level(8))));
+  for (int i = 1; i <= 5; ++i)
+    v.add(measure(mix(1.0 - i / 6.0, dark, level(8))));
   v.add(measure(level(8)), 10);
   for (int i = 1; i <= 5; ++i) v.add(measure(mix(i / 6.0, bright, level(8))));
   v.add(measure(bright), 30);
@@ -101,7 +107,8 @@ TEST(TransitionFinder, FindsAFadeThroughBlackStartingAfterTheFlatFrames) {
 TEST(TransitionFinder, FindsADissolveAndTakesTheCutsInsideIt) {
   Video v;
   v.add(measure(dark), 30);
-  for (int i = 1; i <= 20; ++i) v.add(measure(mix(1.0 - i / 21.0, dark, bright)));
+  for (int i = 1; i <= 20; ++i)
+    v.add(measure(mix(1.0 - i / 21.0, dark, bright)));
   v.add(measure(bright), 30);
   v.keyframes = {0, 40};  // a cut the analysis saw inside the dissolve
   const auto found = v.find();
@@ -148,7 +155,8 @@ TEST(TransitionFinder, AFlatRunOfAnyLengthIsOneFadeOrALongFlash) {
   constexpr std::size_t kFlat = 100000;
   Video v;
   v.add(measure(dark), 20);
-  for (int i = 1; i <= 5; ++i) v.add(measure(mix(1.0 - i / 6.0, dark, level(5))));
+  for (int i = 1; i <= 5; ++i)
+    v.add(measure(mix(1.0 - i / 6.0, dark, level(5))));
   v.add(measure(level(5)), kFlat);
   for (int i = 1; i <= 5; ++i) v.add(measure(mix(i / 6.0, bright, level(5))));
   v.add(measure(bright), 20);
@@ -219,25 +227,31 @@ TEST(ExactRatio, RoundsOnceLikePythonsIntegerDivision) {
   // 2^54 + 1 is no double: converted first, it would give 2/3's double.
   EXPECT_EQ(exact_ratio((std::uint64_t{1} << 54) + 1, std::uint64_t{3} << 53),
             0x1.5555555555556p-1);
-  EXPECT_EQ(exact_ratio(136601792722416696u, 128957656430677303u), 0x1.0f2cbbc08e73bp+0);
-  EXPECT_EQ(exact_ratio(632131214951818320u, 118358097714163507u), 0x1.55d042b647092p+2);
+  EXPECT_EQ(exact_ratio(136601792722416696u, 128957656430677303u),
+            0x1.0f2cbbc08e73bp+0);
+  EXPECT_EQ(exact_ratio(632131214951818320u, 118358097714163507u),
+            0x1.55d042b647092p+2);
   // 57076625039493664811 and 884753503075589655869152660.
   EXPECT_EQ(exact_ratio(u128(3, 1736392818365009963u), 80416118295074909u),
             0x1.62e20ba515abdp+9);
-  EXPECT_EQ(exact_ratio(u128(47962583, 9360537168593968532u), 84443893333577944u),
-            0x1.384050471edb6p+33);
+  EXPECT_EQ(
+      exact_ratio(u128(47962583, 9360537168593968532u), 84443893333577944u),
+      0x1.384050471edb6p+33);
   EXPECT_EQ(exact_ratio(0, 7), 0.0);
   EXPECT_EQ(exact_ratio(5, 10), 0.5);
 }
 
 // libm's pow called where the compiler cannot see the exponent.
-double (*volatile libm_pow)(double, double) = [](double x, double y) { return std::pow(x, y); };
+double (*volatile libm_pow)(double, double) = [](double x, double y) {
+  return std::pow(x, y);
+};
 
 TEST(PythonPow, IsLibmsPowNotAProductOrARoot) {
   // Values whose pow differs from v * v and sqrt(v) in this machine's libm
   // (Python's v ** 2 and v ** 0.5 of them are those of pow).
   const double square = 0x1.768f9cd35c86bp+7, root = 0x1.21f45f4705b77p+8;
-  if (libm_pow(square, 2.0) == square * square || libm_pow(root, 0.5) == std::sqrt(root)) {
+  if (libm_pow(square, 2.0) == square * square ||
+      libm_pow(root, 0.5) == std::sqrt(root)) {
     GTEST_SKIP() << "this libm's pow rounds these like a product and a root";
   }
   EXPECT_EQ(python_pow(square, 2.0), libm_pow(square, 2.0));
