@@ -270,7 +270,11 @@ class ProgressCheck {
     learned_.add(image, frame);
     if (!learned_.full()) return {};
     take_lock();
-    const bool ok = learned_.hand_over();
+    bool ok = false;
+    {
+      ffmpeg_log::ThreadCapture not_ours(nullptr);
+      ok = learned_.hand_over();
+    }
     release_lock();
     if (!ok) return fail("analysis interrupted by the caller");
     return {};
