@@ -40,9 +40,8 @@ Result<AnalysisResult> analyze(const AnalyzeOptions& options) {
     Status pumped = decoder->decode_luma(
         [&run](const decoder::Frame& frame) { return run.on_frame(frame); });
     if (!pumped) return std::unexpected(std::move(pumped.error()));
-    if (options.on_small_rgb && !run.times.empty()) {
-      Status ended = emit_small_rgb(decoder->small_rgb_end(),
-                                    run.times.size() - 1, options);
+    if (options.on_small_rgb) {
+      Status ended = emit_small_rgb(decoder->small_rgb_end(), options);
       if (!ended) return std::unexpected(std::move(ended.error()));
     }
     result.rejected_packets = decoder->rejected_packets();
@@ -96,7 +95,7 @@ Status RunState::on_frame(const decoder::Frame& frame) {
   times.push_back(frame.time);
   end_time = frame.time + frame.duration;
   if (frame.small_rgb) {
-    Status emitted = emit_small_rgb(*frame.small_rgb, times.size() - 1, options);
+    Status emitted = emit_small_rgb(*frame.small_rgb, options);
     if (!emitted) return emitted;
   }
   const std::span<const std::uint8_t> plane = working_plane;
@@ -123,16 +122,14 @@ Status RunState::progress(double time) const {
   return options.on_progress(Progress{times.size(), time, duration});
 }
 
-Status emit_small_rgb(const decoder::SmallRgbFrames& frames, std::size_t frame,
+Status emit_small_rgb(const decoder::SmallRgbFrames& frames,
                       const AnalyzeOptions& options) {
   for (std::size_t i = 0; i < frames.previous_copies; ++i) {
-    if (Status taken = options.on_small_rgb(frames.previous, frame - 1);
-        !taken) {
-      return taken;
-    }
+    Status taken = options.on_small_rgb(frames.previous, frames.previous_frame);
+    if (!taken) return taken;
   }
   for (std::size_t i = 0; i < frames.copies; ++i) {
-    if (Status taken = options.on_small_rgb(frames.image, frame); !taken) {
+    if (Status taken = options.on_small_rgb(frames.image, frames.frame); !taken) {
       return taken;
     }
   }

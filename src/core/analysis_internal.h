@@ -67,9 +67,9 @@ std::string format_score_line(const FrameRecord& record);
 // Writes the diagnostic line to standard error.
 void dump_score_line(const FrameRecord& record);
 
-// Hands `frames` over to options.on_small_rgb as the output frames of
-// analysed frame `frame` (the previous image as frame - 1).
-Status emit_small_rgb(const decoder::SmallRgbFrames& frames, std::size_t frame,
+// Hands `frames` over to options.on_small_rgb, one call per output frame
+// (the decoder's delivered frames are the analysed frames).
+Status emit_small_rgb(const decoder::SmallRgbFrames& frames,
                       const AnalyzeOptions& options);
 
 // Everything the per-frame callback works on, owned by the driver.

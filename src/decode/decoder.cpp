@@ -95,8 +95,10 @@ SmallRgbFrames Decoder::small_rgb_end() const {
   if (!parts_->small_rgb) fatal_internal("small_rgb_end without small_rgb");
   const SmallRgbOutput& output = *parts_->small_rgb;
   return SmallRgbFrames{.previous = {},
+                        .previous_frame = 0,
                         .previous_copies = 0,
                         .image = output.image,
+                        .frame = output.image_frame,
                         .copies = static_cast<std::size_t>(
                             output.frames.end_copies())};
 }
