@@ -6,13 +6,21 @@ DETECTOR_DEFAULTS: Dict[str, Union[int, float]]
 
 def analyze(path: bytes, /, *, native_res: bool, hwdec: Optional[str], threads: int,
             progress: Optional[Callable[[int, float, Optional[float]], object]], keep_records: bool,
-            keep_measures: bool, on_decode_error: str, detector: Dict[str, Union[int, float]]) -> Dict[str, Any]:
+            keep_measures: bool, on_decode_error: str, detector: Dict[str, Union[int, float]],
+            learned_frames: Optional[Callable[[bytes], object]] = None) -> Dict[str, Any]:
     """One analysis: a dict of its raw results, or {"error": (kind, text)} when it failed.
 
     keep_measures: measure every frame ("measures": columns width, height, sum, sum_sq, hist with
     64 values and cells with 32 x 18 per frame); on_decode_error: "stop" at the first damaged
     packet, or "skip" it; detector: every key of
     DETECTOR_DEFAULTS.
+
+    learned_frames: called, with the interpreter lock held, at progress checks and once at the
+    end with bytes of k >= 1 whole 48x27 rgb24 frames (3888 bytes each): the frames the ffmpeg
+    command `-f rawvideo -pix_fmt rgb24 -s 48x27` writes, in its order (constant frame rate:
+    frames repeated into gaps, early ones dropped). It may block; what it raises ends the
+    analysis. "learned_source" then holds one native uint32 per output frame, the index of the
+    analysed frame it shows; else None.
     """
 
 def metrics_form() -> str:
