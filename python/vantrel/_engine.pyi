@@ -6,14 +6,21 @@ DETECTOR_DEFAULTS: Dict[str, Union[int, float]]
 
 def analyze(path: bytes, /, *, native_res: bool, hwdec: Optional[str], threads: int,
             progress: Optional[Callable[[int, float, Optional[float]], object]], keep_records: bool,
-            transitions: Optional[str], on_decode_error: str,
-            detector: Dict[str, Union[int, float]]) -> Dict[str, Any]:
+            transitions: Optional[str], on_decode_error: str, detector: Dict[str, Union[int, float]],
+            learned_frames: Optional[Callable[[bytes], object]] = None) -> Dict[str, Any]:
     """One analysis: a dict of its raw results, or {"error": (kind, text)} when it failed.
 
     transitions: "gradual" (that method's rule) or "cuts" (the keyframes as cuts, each with its
     strength) gives "transitions": (kind, first, last, start, strength) tuples by start frame,
     None gives None; on_decode_error: "stop" at the first damaged packet, or "skip" it;
     detector: every key of DETECTOR_DEFAULTS.
+
+    learned_frames: called, with the interpreter lock held, at progress checks and once at the
+    end with bytes of k >= 1 whole 48x27 rgb24 frames (3888 bytes each): the frames the ffmpeg
+    command `-f rawvideo -pix_fmt rgb24 -s 48x27` writes, in its order (constant frame rate:
+    frames repeated into gaps, early ones dropped). It may block; what it raises ends the
+    analysis. "learned_source" then holds one native uint32 per output frame, the index of the
+    analysed frame it shows; else None.
     """
 
 def metrics_form() -> str:

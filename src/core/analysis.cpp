@@ -33,13 +33,19 @@ Result<AnalysisResult> analyze(const AnalyzeOptions& options) {
         decoder::DecoderOptions{.hwdec = options.hwdec,
                                 .threads = options.threads,
                                 .on_decode_error = options.on_decode_error,
-                                .log = options.log});
+                                .log = options.log,
+                                .small_rgb = static_cast<bool>(
+                                    options.on_small_rgb)});
     if (!decoder) return std::unexpected(std::move(decoder.error()));
     result.stream = decoder->stream_info();
     run.duration = result.stream.duration;
     Status pumped = decoder->decode_luma(
         [&run](const decoder::Frame& frame) { return run.on_frame(frame); });
     if (!pumped) return std::unexpected(std::move(pumped.error()));
+    if (options.on_small_rgb) {
+      Status ended = emit_small_rgb(decoder->small_rgb_end(), options);
+      if (!ended) return std::unexpected(std::move(ended.error()));
+    }
     result.rejected_packets = decoder->rejected_packets();
   }  // the decoder (and the input file) is released before post-processing
   result.keyframes = postprocess::refine_frame_keyframes(run.records);
@@ -94,6 +100,10 @@ Status RunState::on_frame(const decoder::Frame& frame) {
   if (!dims) return fail(dims.error());
   times.push_back(frame.time);
   end_time = frame.time + frame.duration;
+  if (frame.small_rgb) {
+    Status emitted = emit_small_rgb(*frame.small_rgb, options);
+    if (!emitted) return emitted;
+  }
   const std::span<const std::uint8_t> plane = working_plane;
   const CurrentFrame current{.pixels = plane,
                              .snapshot = snapshot_of(plane, *dims)};
@@ -122,6 +132,20 @@ void RunState::find_transitions(std::span<const std::uint8_t> plane, Dims dims,
 Status RunState::progress(double time) const {
   if (!options.on_progress) return {};
   return options.on_progress(Progress{times.size(), time, duration});
+}
+
+Status emit_small_rgb(const decoder::SmallRgbFrames& frames,
+                      const AnalyzeOptions& options) {
+  for (std::size_t i = 0; i < frames.previous_copies; ++i) {
+    Status taken = options.on_small_rgb(frames.previous, frames.previous_frame);
+    if (!taken) return taken;
+  }
+  for (std::size_t i = 0; i < frames.copies; ++i) {
+    if (Status taken = options.on_small_rgb(frames.image, frames.frame); !taken) {
+      return taken;
+    }
+  }
+  return {};
 }
 
 void DetectionState::absorb(std::vector<std::uint8_t>& working_plane,

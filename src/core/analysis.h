@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,14 @@ struct AnalyzeOptions {
   ffmpeg_log::LogCapture* log;  // the decoder's log lines, when set
   // Called after every frame; an error stops the analysis.
   std::function<Status(const Progress&)> on_progress;
+  // When set, the decode also makes the constant-rate small rgb24 output
+  // (decoder::SmallRgbFrames) and hands over each of its frames in output
+  // order, with the index of the analysed frame it shows, before the
+  // progress call of that frame; the output's end follows the last frame.
+  // An error stops the analysis.
+  std::function<Status(std::span<const std::uint8_t> image,
+                       std::size_t frame)>
+      on_small_rgb;
 
   // Defaults for everything but the input (defined in the library root).
   static AnalyzeOptions defaults_for_input(std::string input);

@@ -68,6 +68,11 @@ std::string format_score_line(const FrameRecord& record);
 // Writes the diagnostic line to standard error.
 void dump_score_line(const FrameRecord& record);
 
+// Hands `frames` over to options.on_small_rgb, one call per output frame
+// (the decoder's delivered frames are the analysed frames).
+Status emit_small_rgb(const decoder::SmallRgbFrames& frames,
+                      const AnalyzeOptions& options);
+
 // Everything the per-frame callback works on, owned by the driver.
 struct RunState {
   const AnalyzeOptions& options;

@@ -26,6 +26,7 @@ AnalyzeOptions AnalyzeOptions::defaults_for_input(std::string input) {
       .transitions = std::nullopt,
       .log = nullptr,
       .on_progress = {},
+      .on_small_rgb = {},
   };
 }
 

@@ -1,5 +1,6 @@
 // Opening an input: the file (a FIFO without blocking), its best video
 // stream and that stream's decoder, on a hardware device when asked.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <string>
@@ -44,6 +45,29 @@ Result<std::string> fifo_url(const std::string& path, UniqueFd& fifo) {
   return "pipe:" + std::to_string(fifo.get());
 }
 
+// The small rgb24 output of stream `index`: its grid runs at the stream's
+// guessed rate from the input's start time, which for inputs with timestamp
+// discontinuities (transport streams) is the stream's own start when that
+// is later; an input of one stream starts the grid at its first frame.
+SmallRgbOutput small_rgb_output(AVFormatContext& input, int index) {
+  AVStream& stream = *input.streams[index];
+  const AVRational rate = av_guess_frame_rate(&input, &stream, nullptr);
+  std::int64_t start = 0;
+  if (input.start_time != AV_NOPTS_VALUE) {
+    start = input.start_time;
+    if ((input.iformat->flags & AVFMT_TS_DISCONT) != 0 &&
+        stream.pts_wrap_bits < 64 && stream.start_time != AV_NOPTS_VALUE) {
+      start = std::max(start, av_rescale_q(stream.start_time, stream.time_base,
+                                           AV_TIME_BASE_Q));
+    }
+  }
+  const CfrGrid grid{
+      .time_base = {stream.time_base.num, stream.time_base.den},
+      .guessed_rate = Rational{rate.num, rate.den},
+      .start = av_rescale_q(start, AV_TIME_BASE_Q, stream.time_base)};
+  return SmallRgbOutput(grid, input.nb_streams == 1);
+}
+
 }  // namespace
 
 Decoder::Decoder(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
@@ -65,6 +89,18 @@ StreamInfo Decoder::stream_info() const {
     info.duration = seconds(input.duration, AV_TIME_BASE_Q);
   }
   return info;
+}
+
+SmallRgbFrames Decoder::small_rgb_end() const {
+  if (!parts_->small_rgb) fatal_internal("small_rgb_end without small_rgb");
+  const SmallRgbOutput& output = *parts_->small_rgb;
+  return SmallRgbFrames{.previous = {},
+                        .previous_frame = 0,
+                        .previous_copies = 0,
+                        .image = output.image,
+                        .frame = output.image_frame,
+                        .copies = static_cast<std::size_t>(
+                            output.frames.end_copies())};
 }
 
 const std::vector<RejectedPacket>& Decoder::rejected_packets() const {
@@ -108,6 +144,9 @@ Result<Decoder> Decoder::open(const std::string& path,
   }
   if (stream.avg_frame_rate.num > 0 && stream.avg_frame_rate.den > 0) {
     parts->nominal_duration = av_q2d(av_inv_q(stream.avg_frame_rate));
+  }
+  if (options.small_rgb) {
+    parts->small_rgb.emplace(small_rgb_output(*input, best));
   }
 
   parts->video.reset(avcodec_alloc_context3(nullptr));

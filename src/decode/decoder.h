@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,27 @@ struct LumaView {
   std::size_t stride;
 };
 
+// The small rgb24 images the decode makes when asked, and how many frames
+// of a constant-rate output each decoded frame becomes.
+inline constexpr std::size_t kSmallRgbWidth = 48;
+inline constexpr std::size_t kSmallRgbHeight = 27;
+inline constexpr std::size_t kSmallRgbBytes =
+    kSmallRgbWidth * kSmallRgbHeight * 3;
+
+// One decoded frame's output frames: `previous_copies` of `previous` (the
+// image of the decoded frame before it), then `copies` of `image`. Both
+// views hold kSmallRgbBytes (rows of rgb24 pixels, no padding) and are valid
+// only during the callback; each comes with the frame it shows, counted in
+// delivered frames.
+struct SmallRgbFrames {
+  std::span<const std::uint8_t> previous;
+  std::size_t previous_frame;
+  std::size_t previous_copies;
+  std::span<const std::uint8_t> image;
+  std::size_t frame;
+  std::size_t copies;
+};
+
 // One delivered frame.
 struct Frame {
   LumaView luma;
@@ -34,6 +56,8 @@ struct Frame {
   // timestamp follows the previous one by one frame duration.
   double time;
   double duration;  // seconds, 0 when unknown
+  // With DecoderOptions::small_rgb.
+  std::optional<SmallRgbFrames> small_rgb;
 };
 
 // Called once per delivered frame, in decoder output order; an error ends
@@ -51,6 +75,10 @@ struct DecoderOptions {
   OnDecodeError on_decode_error = OnDecodeError::stop;
   // Receives the FFmpeg log lines of the decoder's contexts, when set.
   ffmpeg_log::LogCapture* log = nullptr;
+  // Also scale every frame, whole, to a 48x27 rgb24 image and place it on
+  // the constant-rate output grid of the stream's guessed frame rate (as the
+  // ffmpeg command writing raw rgb24 frames does).
+  bool small_rgb = false;
 };
 
 inline constexpr int kMaxConsecutiveRejectedPackets = 100;
@@ -86,6 +114,9 @@ class Decoder {
   Status decode_luma(const FrameCallback& on_frame);
 
   StreamInfo stream_info() const;
+  // With DecoderOptions::small_rgb, after decode_luma: the output frames
+  // that end the stream (copies of the last frame's image).
+  SmallRgbFrames small_rgb_end() const;
   // Packets dropped under OnDecodeError::skip, in input order.
   const std::vector<RejectedPacket>& rejected_packets() const;
 

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "base/av_handles.h"
+#include "decode/cfr_frames.h"
 #include "decode/decoder.h"
 
 extern "C" {
@@ -38,6 +39,29 @@ struct ScalerInput {
 struct Gray8Scaler {
   av::SwsContextPtr context;
   ScalerInput input;
+};
+
+// A conversion context to the small rgb24 image, with the input it was
+// made for.
+struct SmallRgbScaler {
+  av::SwsContextPtr context;
+  ScalerInput input;
+};
+
+// The small rgb24 output: the conversion, the constant-rate grid, and the
+// images of the current and the previous decoded frame.
+struct SmallRgbOutput {
+  SmallRgbOutput(const CfrGrid& grid, bool hold_initial_lead)
+      : grid(grid), frames(hold_initial_lead) {}
+
+  std::optional<SmallRgbScaler> scaler;
+  av::FramePtr scaled = av::make_frame();
+  CfrGrid grid;
+  CfrFrames frames;
+  std::vector<std::uint8_t> image;
+  std::vector<std::uint8_t> previous;
+  std::size_t image_frame = 0;  // the delivered frame each image shows
+  std::size_t previous_frame = 0;
 };
 
 // The hardware surface format chosen; the codec context's `opaque` points
@@ -78,6 +102,7 @@ struct Decoder::Parts {
   std::size_t video_stream_index = 0;
   av::CodecContextPtr video;
   std::optional<Gray8Scaler> scaler;
+  std::optional<SmallRgbOutput> small_rgb;
   std::unique_ptr<HwCtx> hw;
   OnDecodeError on_decode_error = OnDecodeError::stop;
   std::vector<RejectedPacket> rejected;
@@ -100,6 +125,7 @@ struct Decoder::Parts {
     video.reset();  // joins the decoder's threads, the last to log
     if (log != nullptr && tag != nullptr) log->remove_tag(tag);
     scaler.reset();
+    small_rgb.reset();
     hw.reset();
   }
 };
@@ -110,6 +136,15 @@ const Decoder::Parts& parts_of(const Decoder& decoder);
 // Reads every packet to the end of the input, sends those of the video
 // stream, delivers every frame; then drains the decoder.
 Status pump(Decoder::Parts& parts, const FrameCallback& on_frame);
+
+// The duration of the packet a frame came from, in the stream's time base.
+inline std::int64_t packet_duration(const AVFrame& frame) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 2, 100)
+  return frame.duration;
+#else
+  return frame.pkt_duration;
+#endif
+}
 
 inline double seconds(std::int64_t ts, AVRational time_base) {
   return static_cast<double>(ts) * av_q2d(time_base);
@@ -136,6 +171,14 @@ bool is_direct_luma_format(AVPixelFormat format);
 Status scale_to_gray8(std::optional<Gray8Scaler>& scaler,
                       const AVFrame& decoded, av::FramePtr& gray);
 Result<Gray8Scaler> create_gray8_scaler(const ScalerInput& input);
+
+// The output frames of delivered frame `index`: `decoded` placed on the
+// grid, and, unless it is skipped, the small rgb24 image of `pixels` (a
+// software frame: `decoded` itself or its download) read in the colour space
+// and range that `decoded` carries. The previous image is kept for the next.
+Result<SmallRgbFrames> next_small_rgb(SmallRgbOutput& output,
+                                      const AVFrame& pixels,
+                                      const AVFrame& decoded, std::size_t index);
 
 // Plane 0 of `frame` as a view, after checking that every row lies inside
 // the frame's buffer.

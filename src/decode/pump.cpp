@@ -13,11 +13,7 @@ namespace {
 // The frame's presentation time and length in seconds.
 std::pair<double, double> frame_timing(Decoder::Parts& parts,
                                        const AVFrame& frame) {
-#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 2, 100)
-  const std::int64_t length = frame.duration;
-#else
-  const std::int64_t length = frame.pkt_duration;
-#endif
+  const std::int64_t length = packet_duration(frame);
   const double duration = length > 0 ? seconds(length, parts.time_base)
                                       : parts.nominal_duration;
   double time = 0.0;
@@ -78,7 +74,8 @@ Status receive_frames(Decoder::Parts& parts, DecodeFrameBuffers& buffers,
     }
     if (received < 0) return fail_ffmpeg("failed to receive frame", received);
 
-    const AVFrame* frame = buffers.decoded.get();
+    const AVFrame& decoded = *buffers.decoded;
+    const AVFrame* frame = &decoded;
     const bool is_hw_frame = frame->hw_frames_ctx != nullptr;
     if (require_hw && !is_hw_frame) {
       return fail("--hwdec set but decoder produced software frames");
@@ -93,9 +90,16 @@ Status receive_frames(Decoder::Parts& parts, DecodeFrameBuffers& buffers,
     }
     Result<LumaView> luma = frame_luma(*frame, parts.scaler, buffers.gray);
     if (!luma) return fail(luma.error());
+    std::optional<SmallRgbFrames> small_rgb;
+    if (parts.small_rgb) {
+      Result<SmallRgbFrames> made =
+          next_small_rgb(*parts.small_rgb, *frame, decoded, parts.delivered);
+      if (!made) return fail(made.error());
+      small_rgb = *made;
+    }
     parts.last_time = time;
     ++parts.delivered;
-    if (Status delivered = on_frame(Frame{*luma, time, duration});
+    if (Status delivered = on_frame(Frame{*luma, time, duration, small_rgb});
         !delivered) {
       return delivered;
     }

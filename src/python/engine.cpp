@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -183,14 +184,60 @@ PyObject* result_dict(AnalysisResult& result, const AnalyzeOptions& options,
   return dict.release();
 }
 
+// The small rgb24 output frames for `learned_frames` (unless None): kept as
+// one chunk of whole frames until the next progress check hands it over,
+// and the analysed frame each output frame shows, for the result.
+class LearnedFrames {
+ public:
+  explicit LearnedFrames(PyObject* sink) : sink_(sink) {}
+
+  bool wanted() const { return sink_ != Py_None; }
+  void add(std::span<const std::uint8_t> image, std::size_t frame) {
+    chunk_.insert(chunk_.end(), image.begin(), image.end());
+    sources_.push_back(static_cast<std::uint32_t>(frame));
+  }
+  // A chunk this large is handed over at once: one decoded frame can stand
+  // for very many output frames.
+  bool full() const { return chunk_.size() >= kFullChunkBytes; }
+
+  // Calls the sink with the chunk (if any), with the lock held; false with
+  // the Python error set when it raised.
+  bool hand_over() {
+    if (!wanted() || chunk_.empty()) return true;
+    PyRef chunk(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(chunk_.data()),
+        static_cast<Py_ssize_t>(chunk_.size())));
+    chunk_.clear();
+    if (!chunk) return false;
+    PyRef returned(
+        PyObject_CallFunctionObjArgs(sink_, chunk.get(), nullptr));
+    return static_cast<bool>(returned);
+  }
+
+  // learned_source: one uint32 per output frame, or None.
+  PyObject* source_column() const {
+    if (!wanted()) return (Py_INCREF(Py_None), Py_None);
+    return column(sources_);
+  }
+
+ private:
+  static constexpr std::size_t kFullChunkBytes =
+      1024 * decoder::kSmallRgbBytes;
+  PyObject* sink_;
+  std::vector<std::uint8_t> chunk_;
+  std::vector<std::uint32_t> sources_;
+};
+
 // The lock released for the whole analysis but for its progress checks, each
-// of which looks for a signal and calls `progress` (unless None) with the
-// frames analysed and the time reached. A Python error there ends the
-// analysis and stays set for the caller.
+// of which looks for a signal, calls `progress` (unless None) with the
+// frames analysed and the time reached and hands the learned frames over. A
+// Python error there ends the analysis and stays set for the caller.
 class ProgressCheck {
  public:
-  explicit ProgressCheck(PyObject* progress)
-      : progress_(progress), next_(Clock::now() + kProgressInterval) {}
+  ProgressCheck(PyObject* progress, LearnedFrames& learned)
+      : progress_(progress),
+        learned_(learned),
+        next_(Clock::now() + kProgressInterval) {}
 
   void release_lock() { state_ = PyEval_SaveThread(); }
   void take_lock() { PyEval_RestoreThread(state_); }
@@ -206,11 +253,26 @@ class ProgressCheck {
     return {};
   }
 
+  Status on_small_rgb(std::span<const std::uint8_t> image, std::size_t frame) {
+    learned_.add(image, frame);
+    if (!learned_.full()) return {};
+    take_lock();
+    bool ok = false;
+    {
+      ffmpeg_log::ThreadCapture not_ours(nullptr);
+      ok = learned_.hand_over();
+    }
+    release_lock();
+    if (!ok) return fail("analysis interrupted by the caller");
+    return {};
+  }
+
   // The last report, with the lock held.
   bool report(const analysis::Progress& reached) {
     // Lines that Python code logs through FFmpeg here are not the analysis's.
     ffmpeg_log::ThreadCapture not_ours(nullptr);
     if (PyErr_CheckSignals() < 0) return false;
+    if (!learned_.hand_over()) return false;
     if (progress_ == Py_None) return true;
     PyRef duration(reached.duration ? PyFloat_FromDouble(*reached.duration)
                                     : (Py_INCREF(Py_None), Py_None));
@@ -223,6 +285,7 @@ class ProgressCheck {
 
  private:
   PyObject* progress_;
+  LearnedFrames& learned_;
   Clock::time_point next_;
   PyThreadState* state_ = nullptr;
 };
@@ -282,8 +345,8 @@ PyObject* detector_defaults() {
 
 // analyze(path: bytes, *, native_res, hwdec: str | None, threads, progress,
 //         keep_records, transitions: "cuts" | "gradual" | None,
-//         on_decode_error: "stop" | "skip",
-//         detector: dict by name) -> dict
+//         on_decode_error: "stop" | "skip", detector: dict by name,
+//         learned_frames) -> dict
 PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
       "", "native_res", "hwdec", "threads", "progress", "keep_records",
@@ -299,8 +362,19 @@ PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
   const char* rule = nullptr;
   const char* on_decode_error = nullptr;
   PyObject* detector = nullptr;
+  // learned_frames is optional among required keywords, which the format
+  // cannot say: it is taken out of the keywords first.
+  PyRef rest(kwargs != nullptr ? PyDict_Copy(kwargs) : PyDict_New());
+  if (!rest) return nullptr;
+  PyObject* given = PyDict_GetItemString(rest.get(), "learned_frames");
+  PyRef learned_frames(given != nullptr ? (Py_INCREF(given), given)
+                                        : (Py_INCREF(Py_None), Py_None));
+  if (given != nullptr &&
+      PyDict_DelItemString(rest.get(), "learned_frames") < 0) {
+    return nullptr;
+  }
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "y#$pz#iOpzsO!:analyze", const_cast<char**>(keywords),
+          args, rest.get(), "y#$pz#iOpzsO!:analyze", const_cast<char**>(keywords),
           &path, &path_size, &native_res, &hwdec, &hwdec_size, &threads,
           &progress, &keep_records, &rule, &on_decode_error,
           &PyDict_Type,
@@ -336,10 +410,17 @@ PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
 
   ffmpeg_log::LogCapture log(AV_LOG_WARNING);
   options.log = &log;
-  ProgressCheck check(progress);
+  LearnedFrames learned(learned_frames.get());
+  ProgressCheck check(progress, learned);
   options.on_progress = [&check](const analysis::Progress& reached) {
     return check.on_frame(reached);
   };
+  if (learned.wanted()) {
+    options.on_small_rgb = [&check](std::span<const std::uint8_t> image,
+                                    std::size_t frame) {
+      return check.on_small_rgb(image, frame);
+    };
+  }
 
   check.release_lock();
   Result<AnalysisResult> result = [&] {
@@ -369,7 +450,11 @@ PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
                                        result->stream.duration})) {
     return nullptr;
   }
-  return result_dict(*result, options, log);
+  PyRef dict(result_dict(*result, options, log));
+  if (!dict || !put(dict.get(), "learned_source", learned.source_column())) {
+    return nullptr;
+  }
+  return dict.release();
 }
 
 // Which kernel form the metrics run on, for the tests of a build that it

@@ -69,7 +69,7 @@ class PerFrame : public ::testing::Test {
   void feed(RunState& run, std::vector<std::uint8_t> plane, std::size_t w,
             std::size_t h) {
     luma_ = std::move(plane);
-    ASSERT_TRUE(run.on_frame(decoder::Frame{{luma_.data(), w, h, w}, 0.0, 0.0}));
+    ASSERT_TRUE(run.on_frame(decoder::Frame{{luma_.data(), w, h, w}, 0.0, 0.0, std::nullopt}));
   }
 
  private:
@@ -247,8 +247,8 @@ TEST(WorkingPlane, PaddedFrameEqualsItsPackedCopy) {
         ASSERT_EQ(from_padded, copy);
       }
 
-      ASSERT_TRUE(padded.on_frame(decoder::Frame{frame.view, 0.0, 0.0}));
-      ASSERT_TRUE(packed.on_frame(decoder::Frame{tight, 0.0, 0.0}));
+      ASSERT_TRUE(padded.on_frame(decoder::Frame{frame.view, 0.0, 0.0, std::nullopt}));
+      ASSERT_TRUE(packed.on_frame(decoder::Frame{tight, 0.0, 0.0, std::nullopt}));
     }
     EXPECT_EQ(padded.pass_decisions, packed.pass_decisions);
     EXPECT_EQ(padded.state.prev_plane, packed.state.prev_plane);
@@ -283,7 +283,7 @@ TEST(RunStateExtras, ProgressRecordsAndTimes) {
   run.duration = 9.5;
   Status last;
   for (const PaddedFrame& frame : frame_sequence()) {
-    last = run.on_frame(decoder::Frame{frame.view, 0.5 * static_cast<double>(run.times.size()), 0.5});
+    last = run.on_frame(decoder::Frame{frame.view, 0.5 * static_cast<double>(run.times.size()), 0.5, std::nullopt});
     if (!last) break;
   }
   ASSERT_FALSE(last);
