@@ -7,7 +7,7 @@ from collections import namedtuple
 TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 
 from . import _engine
-from .methods import Transition, Measures, transitions as find_transitions
+from .methods import Transition, transitions as find_transitions
 from .settings import AnalysisSettings, DetectorSettings
 
 if TYPE_CHECKING:  # typing and fractions cost more to import than a short analysis
@@ -192,7 +192,7 @@ def analyze_with(path: bytes, settings: AnalysisSettings,
     """`analyze()` of checked settings."""
     raw = _engine.analyze(path, native_res=settings.native_res, hwdec=settings.hwdec, threads=settings.threads,
                           progress=None if progress is None else _reporter(progress),
-                          keep_records=settings.keep_records, keep_measures=settings.keep_measures,
+                          keep_records=settings.keep_records, transitions=settings.transition_rule,
                           on_decode_error=settings.on_decode_error,
                           detector=settings.detector._asdict())
     messages = tuple(_messages(raw))
@@ -212,8 +212,7 @@ def analyze_with(path: bytes, settings: AnalysisSettings,
             **{name: _column("Q", records[name]) for name in ("intra_blocks", "total_blocks", "mc_sad")},
             is_cut=_column("B", records["is_cut"]))
     keyframes = raw["keyframes"]
-    measures = None if raw["measures"] is None else Measures(raw["measures"])
-    found = find_transitions(settings.method, keyframes, measures, times, settings.threshold)
+    found = find_transitions(keyframes, raw["transitions"], times, settings.threshold)
     if settings.method != "refined" or settings.threshold > 0.0:
         keyframes = [0, *(t.start_frame for t in found)] if len(times) else []
     shortest, longest = settings.min_scene_len, settings.max_scene_len

@@ -133,7 +133,9 @@ class AnalysisSettings(namedtuple("AnalysisSettings", (
         return self.scores or self.max_scene_len is not None
 
     @property
-    def keep_measures(self) -> bool:
-        """The engine measures every frame: the method looks for gradual transitions, or the
-        threshold needs each cut's strength."""
-        return self.method != "refined" or self.threshold > 0.0
+    def transition_rule(self) -> Optional[str]:
+        """What the engine's transition pass works out: "gradual" for that method, "cuts" (each
+        keyframe's strength) where the threshold needs them, None for neither."""
+        if self.method == "gradual":
+            return "gradual"
+        return "cuts" if self.threshold > 0.0 else None

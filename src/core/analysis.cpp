@@ -10,6 +10,8 @@
 
 #include <unistd.h>
 
+#include "core/frame_measures.h"
+
 namespace vantrel::analysis {
 
 namespace sm = simd_metrics;
@@ -51,14 +53,18 @@ Result<AnalysisResult> analyze(const AnalyzeOptions& options) {
   result.times = std::move(run.times);
   result.end_time = run.end_time;
   if (options.keep_records) result.records = std::move(run.records);
-  result.measures = std::move(run.measures);
+  if (run.transition_finder) {
+    result.transitions = run.transition_finder->finish(result.keyframes);
+  }
   return result;
 }
 
 RunState::RunState(const AnalyzeOptions& opts)
     : options(opts),
       xvid_detector(opts.xvid_config),
-      adaptive_detector(opts.adaptive_config) {}
+      adaptive_detector(opts.adaptive_config) {
+  if (opts.transitions) transition_finder.emplace(*opts.transitions);
+}
 
 // ---- per-frame analysis ----
 
@@ -101,11 +107,9 @@ Status RunState::on_frame(const decoder::Frame& frame) {
   const std::span<const std::uint8_t> plane = working_plane;
   const CurrentFrame current{.pixels = plane,
                              .snapshot = snapshot_of(plane, *dims)};
-  if (options.keep_measures) {
-    measures.push_back(measure_frame(plane, dims->first, dims->second));
-  }
   if (state.is_first_frame()) {
     pass_decisions.push_back(true);
+    find_transitions(plane, *dims, false);
     state.absorb(working_plane, current.snapshot);
     return progress(frame.time);
   }
@@ -113,8 +117,16 @@ Status RunState::on_frame(const decoder::Frame& frame) {
       analyze_frame(state, xvid_detector, adaptive_detector, current));
   if (options.dump_scores) dump_score_line(record);
   pass_decisions.push_back(record.is_cut);
+  find_transitions(plane, *dims, postprocess::may_be_keyframe(record));
   state.absorb(working_plane, current.snapshot);
   return progress(frame.time);
+}
+
+void RunState::find_transitions(std::span<const std::uint8_t> plane, Dims dims,
+                                bool may_be_keyframe) {
+  if (!transition_finder) return;
+  transition_finder->add(measure_frame(plane, dims.first, dims.second),
+                         may_be_keyframe);
 }
 
 Status RunState::progress(double time) const {

@@ -23,7 +23,7 @@ FOOTAGE = Path("/usr/share/doc/opencv-doc/examples/data")
 
 def analyze(path, **options):
     settings = dict(native_res=False, hwdec=None, threads=0, progress=None, keep_records=False,
-                    keep_measures=False, on_decode_error="stop", detector=dict(_engine.DETECTOR_DEFAULTS))
+                    transitions=None, on_decode_error="stop", detector=dict(_engine.DETECTOR_DEFAULTS))
     settings.update(options)
     raw = _engine.analyze(os.fsencode(path), **settings)
     assert "error" not in raw, raw.get("error")
@@ -238,7 +238,7 @@ class TestCallable:
             start = time.monotonic()
             try:
                 _engine.analyze({os.fsencode(long_clip)!r}, native_res=False, hwdec=None, threads=1,
-                                progress=None, keep_records=False, keep_measures=False, on_decode_error="stop",
+                                progress=None, keep_records=False, transitions=None, on_decode_error="stop",
                                 detector=dict(_engine.DETECTOR_DEFAULTS), learned_frames=lambda chunk: None)
             except KeyboardInterrupt:
                 print("interrupted", round(time.monotonic() - start, 3), flush=True)
