@@ -6,14 +6,14 @@ DETECTOR_DEFAULTS: Dict[str, Union[int, float]]
 
 def analyze(path: bytes, /, *, native_res: bool, hwdec: Optional[str], threads: int,
             progress: Optional[Callable[[int, float, Optional[float]], object]], keep_records: bool,
-            keep_measures: bool, on_decode_error: str, detector: Dict[str, Union[int, float]],
+            transitions: Optional[str], on_decode_error: str, detector: Dict[str, Union[int, float]],
             learned_frames: Optional[Callable[[bytes], object]] = None) -> Dict[str, Any]:
     """One analysis: a dict of its raw results, or {"error": (kind, text)} when it failed.
 
-    keep_measures: measure every frame ("measures": columns width, height, sum, sum_sq, hist with
-    64 values and cells with 32 x 18 per frame); on_decode_error: "stop" at the first damaged
-    packet, or "skip" it; detector: every key of
-    DETECTOR_DEFAULTS.
+    transitions: "gradual" (that method's rule) or "cuts" (the keyframes as cuts, each with its
+    strength) gives "transitions": (kind, first, last, start, strength) tuples by start frame,
+    None gives None; on_decode_error: "stop" at the first damaged packet, or "skip" it;
+    detector: every key of DETECTOR_DEFAULTS.
 
     learned_frames: called, with the interpreter lock held, at progress checks and once at the
     end with bytes of k >= 1 whole 48x27 rgb24 frames (3888 bytes each): the frames the ffmpeg

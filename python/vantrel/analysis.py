@@ -7,7 +7,7 @@ from collections import namedtuple
 TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 
 from . import _engine
-from .methods import Transition, Measures, transitions as find_transitions
+from .methods import Transition, transitions as find_transitions
 from .settings import AnalysisSettings, DetectorSettings
 
 if TYPE_CHECKING:  # typing and fractions cost more to import than a short analysis
@@ -203,7 +203,7 @@ def analyze_with(path: bytes, settings: AnalysisSettings,
     try:
         raw = _engine.analyze(path, native_res=settings.native_res, hwdec=settings.hwdec, threads=settings.threads,
                               progress=None if progress is None else _reporter(progress),
-                              keep_records=settings.keep_records, keep_measures=settings.keep_measures,
+                              keep_records=settings.keep_records, transitions=settings.transition_rule,
                               on_decode_error=settings.on_decode_error, detector=settings.detector._asdict(),
                               learned_frames=None if network is None else network.feed)
         probabilities = None if network is None or "error" in raw else network.finish()
@@ -232,9 +232,8 @@ def analyze_with(path: bytes, settings: AnalysisSettings,
             probability=None if probabilities is None else
             learned_scenes.per_frame(probabilities, source, len(times))[1:compared + 1])
     keyframes = raw["keyframes"]
-    measures = None if raw["measures"] is None else Measures(raw["measures"])
     if probabilities is None:
-        found = find_transitions(settings.method, keyframes, measures, times, settings.threshold)
+        found = find_transitions(keyframes, raw["transitions"], times, settings.threshold)
     else:
         found = learned_scenes.transitions(probabilities, source, times, settings.threshold)
     if settings.method != "refined" or settings.threshold > 0.0:

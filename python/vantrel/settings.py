@@ -145,7 +145,10 @@ class AnalysisSettings(namedtuple("AnalysisSettings", (
         return self.scores or self.max_scene_len is not None
 
     @property
-    def keep_measures(self) -> bool:
-        """The engine measures every frame: the gradual method looks for gradual transitions, or
-        the refined method's threshold needs each cut's strength."""
-        return self.method == "gradual" or (self.method == "refined" and self.threshold > 0.0)
+    def transition_rule(self) -> Optional[str]:
+        """What the engine's transition pass works out: "gradual" for that method, "cuts" (each
+        keyframe's strength) where the refined method's threshold needs them, None for neither
+        (the learned method's transitions come from its network)."""
+        if self.method == "gradual":
+            return "gradual"
+        return "cuts" if self.method == "refined" and self.threshold > 0.0 else None

@@ -10,6 +10,8 @@
 
 #include <unistd.h>
 
+#include "core/frame_measures.h"
+
 namespace vantrel::analysis {
 
 namespace sm = simd_metrics;
@@ -40,9 +42,8 @@ Result<AnalysisResult> analyze(const AnalyzeOptions& options) {
     Status pumped = decoder->decode_luma(
         [&run](const decoder::Frame& frame) { return run.on_frame(frame); });
     if (!pumped) return std::unexpected(std::move(pumped.error()));
-    if (options.on_small_rgb && !run.times.empty()) {
-      Status ended = emit_small_rgb(decoder->small_rgb_end(),
-                                    run.times.size() - 1, options);
+    if (options.on_small_rgb) {
+      Status ended = emit_small_rgb(decoder->small_rgb_end(), options);
       if (!ended) return std::unexpected(std::move(ended.error()));
     }
     result.rejected_packets = decoder->rejected_packets();
@@ -52,14 +53,18 @@ Result<AnalysisResult> analyze(const AnalyzeOptions& options) {
   result.times = std::move(run.times);
   result.end_time = run.end_time;
   if (options.keep_records) result.records = std::move(run.records);
-  result.measures = std::move(run.measures);
+  if (run.transition_finder) {
+    result.transitions = run.transition_finder->finish(result.keyframes);
+  }
   return result;
 }
 
 RunState::RunState(const AnalyzeOptions& opts)
     : options(opts),
       xvid_detector(opts.xvid_config),
-      adaptive_detector(opts.adaptive_config) {}
+      adaptive_detector(opts.adaptive_config) {
+  if (opts.transitions) transition_finder.emplace(*opts.transitions);
+}
 
 // ---- per-frame analysis ----
 
@@ -96,17 +101,15 @@ Status RunState::on_frame(const decoder::Frame& frame) {
   times.push_back(frame.time);
   end_time = frame.time + frame.duration;
   if (frame.small_rgb) {
-    Status emitted = emit_small_rgb(*frame.small_rgb, times.size() - 1, options);
+    Status emitted = emit_small_rgb(*frame.small_rgb, options);
     if (!emitted) return emitted;
   }
   const std::span<const std::uint8_t> plane = working_plane;
   const CurrentFrame current{.pixels = plane,
                              .snapshot = snapshot_of(plane, *dims)};
-  if (options.keep_measures) {
-    measures.push_back(measure_frame(plane, dims->first, dims->second));
-  }
   if (state.is_first_frame()) {
     pass_decisions.push_back(true);
+    find_transitions(plane, *dims, false);
     state.absorb(working_plane, current.snapshot);
     return progress(frame.time);
   }
@@ -114,8 +117,16 @@ Status RunState::on_frame(const decoder::Frame& frame) {
       analyze_frame(state, xvid_detector, adaptive_detector, current));
   if (options.dump_scores) dump_score_line(record);
   pass_decisions.push_back(record.is_cut);
+  find_transitions(plane, *dims, postprocess::may_be_keyframe(record));
   state.absorb(working_plane, current.snapshot);
   return progress(frame.time);
+}
+
+void RunState::find_transitions(std::span<const std::uint8_t> plane, Dims dims,
+                                bool may_be_keyframe) {
+  if (!transition_finder) return;
+  transition_finder->add(measure_frame(plane, dims.first, dims.second),
+                         may_be_keyframe);
 }
 
 Status RunState::progress(double time) const {
@@ -123,16 +134,14 @@ Status RunState::progress(double time) const {
   return options.on_progress(Progress{times.size(), time, duration});
 }
 
-Status emit_small_rgb(const decoder::SmallRgbFrames& frames, std::size_t frame,
+Status emit_small_rgb(const decoder::SmallRgbFrames& frames,
                       const AnalyzeOptions& options) {
   for (std::size_t i = 0; i < frames.previous_copies; ++i) {
-    if (Status taken = options.on_small_rgb(frames.previous, frame - 1);
-        !taken) {
-      return taken;
-    }
+    Status taken = options.on_small_rgb(frames.previous, frames.previous_frame);
+    if (!taken) return taken;
   }
   for (std::size_t i = 0; i < frames.copies; ++i) {
-    if (Status taken = options.on_small_rgb(frames.image, frame); !taken) {
+    if (Status taken = options.on_small_rgb(frames.image, frames.frame); !taken) {
       return taken;
     }
   }

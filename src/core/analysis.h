@@ -12,8 +12,8 @@
 #include "base/error.h"
 #include "base/ffmpeg_log.h"
 #include "core/detector.h"
-#include "core/frame_measures.h"
 #include "core/frame_record.h"
+#include "core/transitions.h"
 #include "decode/decoder.h"
 
 namespace vantrel::analysis {
@@ -34,7 +34,8 @@ struct AnalyzeOptions {
   std::optional<int> threads;  // decoder threads; unset: FFmpeg's default
   decoder::OnDecodeError on_decode_error;
   bool keep_records;           // keep every compared frame's record
-  bool keep_measures;          // measure every frame (FrameMeasures)
+  // The rule that turns the keyframes into transitions; unset: none.
+  std::optional<transitions::Rule> transitions;
   ffmpeg_log::LogCapture* log;  // the decoder's log lines, when set
   // Called after every frame; an error stops the analysis.
   std::function<Status(const Progress&)> on_progress;
@@ -60,8 +61,8 @@ struct AnalysisResult {
   std::vector<decoder::RejectedPacket> rejected_packets;
   // With keep_records: one per compared frame, frame i + 1 at index i.
   std::vector<FrameRecord> records;
-  // With keep_measures: one per frame, of its working plane.
-  std::vector<FrameMeasures> measures;
+  // With a transitions rule: its transitions, by start frame.
+  std::vector<transitions::Transition> transitions;
 };
 
 // One analysis; its error keeps the whole message chain.

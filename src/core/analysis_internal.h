@@ -14,6 +14,7 @@
 #include "decode/decoder.h"
 #include "core/detector.h"
 #include "core/postprocess.h"
+#include "core/transitions.h"
 #include "metrics/metrics.h"
 
 namespace vantrel::analysis {
@@ -67,9 +68,9 @@ std::string format_score_line(const FrameRecord& record);
 // Writes the diagnostic line to standard error.
 void dump_score_line(const FrameRecord& record);
 
-// Hands `frames` over to options.on_small_rgb as the output frames of
-// analysed frame `frame` (the previous image as frame - 1).
-Status emit_small_rgb(const decoder::SmallRgbFrames& frames, std::size_t frame,
+// Hands `frames` over to options.on_small_rgb, one call per output frame
+// (the decoder's delivered frames are the analysed frames).
+Status emit_small_rgb(const decoder::SmallRgbFrames& frames,
                       const AnalyzeOptions& options);
 
 // Everything the per-frame callback works on, owned by the driver.
@@ -81,7 +82,8 @@ struct RunState {
   detector::XvidDetector xvid_detector;
   detector::Detector adaptive_detector;
   std::vector<FrameRecord> records;  // one per compared frame
-  std::vector<FrameMeasures> measures;  // one per frame, with keep_measures
+  // Measures every frame for the transitions rule, when one is set.
+  std::optional<transitions::TransitionFinder> transition_finder;
   std::vector<double> times;
   double end_time = 0.0;
   std::optional<double> duration;  // the container's, for progress
@@ -91,6 +93,8 @@ struct RunState {
 
  private:
   Status progress(double time) const;
+  void find_transitions(std::span<const std::uint8_t> plane, Dims dims,
+                        bool may_be_keyframe);
 };
 
 }  // namespace vantrel::analysis

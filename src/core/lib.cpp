@@ -23,7 +23,7 @@ AnalyzeOptions AnalyzeOptions::defaults_for_input(std::string input) {
       .threads = std::nullopt,
       .on_decode_error = decoder::OnDecodeError::stop,
       .keep_records = false,
-      .keep_measures = false,
+      .transitions = std::nullopt,
       .log = nullptr,
       .on_progress = {},
       .on_small_rgb = {},

@@ -108,6 +108,11 @@ Positions spread_over_gap(Stats stats, std::span<const std::size_t> filtered,
   return chosen;
 }
 
+double blended_score(const FrameRecord& stat) {
+  const double grid_part = kGridMedianWeight * stat.grid_hist_median;
+  return stat.hist_distance + grid_part;
+}
+
 }  // namespace
 
 FrameIndices refine_frame_keyframes(Stats stats) {
@@ -135,6 +140,14 @@ FrameIndices refine_frame_keyframes(Stats stats) {
   return refined;
 }
 
+// The baseline list's test, then the least a primary and a structural
+// candidate need (refine_frame_keyframes keeps only frames of those).
+bool may_be_keyframe(const FrameRecord& stat) {
+  return stat.is_cut || stat.hist_distance >= kBaselineHist ||
+         blended_score(stat) >= kPrimaryBlended ||
+         stat.grid_hist_distance >= kStructuralGrid;
+}
+
 FrameIndices initial_keyframes(Stats stats) {
   FrameIndices keyframes{0};
   for (const FrameRecord& stat : stats) {
@@ -148,10 +161,7 @@ FrameIndices initial_keyframes(Stats stats) {
 std::vector<double> build_blended_score(Stats stats) {
   std::vector<double> blended;
   blended.reserve(stats.size());
-  for (const FrameRecord& stat : stats) {
-    const double grid_part = kGridMedianWeight * stat.grid_hist_median;
-    blended.push_back(stat.hist_distance + grid_part);
-  }
+  for (const FrameRecord& stat : stats) blended.push_back(blended_score(stat));
   return blended;
 }
 

@@ -91,7 +91,7 @@ std::int64_t CfrFrames::end_copies() const {
   if (!has_previous_) return 0;
   std::array<std::int64_t, 3> recent = recent_previous_copies_;
   std::sort(recent.begin(), recent.end());
-  return recent[1];
+  return recent[1] > kCfrMaxCopies ? 0 : recent[1];
 }
 
 }  // namespace vantrel::decoder

@@ -53,7 +53,7 @@ class CfrFrames {
   // frame after the previous one) lasting `length` output frames.
   CfrStep next(std::optional<double> position, double length);
   // Copies of the last frame that end the output: the median of the last
-  // three frames' previous-frame copies.
+  // three frames' previous-frame copies (none when excessive).
   std::int64_t end_copies() const;
 
  private:

@@ -1,5 +1,6 @@
 // Opening an input: the file (a FIFO without blocking), its best video
 // stream and that stream's decoder, on a hardware device when asked.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <string>
@@ -45,18 +46,25 @@ Result<std::string> fifo_url(const std::string& path, UniqueFd& fifo) {
 }
 
 // The small rgb24 output of stream `index`: its grid runs at the stream's
-// guessed rate from the input's start time; an input of one stream starts
-// the grid at its first frame.
+// guessed rate from the input's start time, which for inputs with timestamp
+// discontinuities (transport streams) is the stream's own start when that
+// is later; an input of one stream starts the grid at its first frame.
 SmallRgbOutput small_rgb_output(AVFormatContext& input, int index) {
   AVStream& stream = *input.streams[index];
   const AVRational rate = av_guess_frame_rate(&input, &stream, nullptr);
-  const std::int64_t start =
-      input.start_time == AV_NOPTS_VALUE
-          ? 0
-          : av_rescale_q(input.start_time, AV_TIME_BASE_Q, stream.time_base);
-  const CfrGrid grid{.time_base = {stream.time_base.num, stream.time_base.den},
-                     .guessed_rate = Rational{rate.num, rate.den},
-                     .start = start};
+  std::int64_t start = 0;
+  if (input.start_time != AV_NOPTS_VALUE) {
+    start = input.start_time;
+    if ((input.iformat->flags & AVFMT_TS_DISCONT) != 0 &&
+        stream.pts_wrap_bits < 64 && stream.start_time != AV_NOPTS_VALUE) {
+      start = std::max(start, av_rescale_q(stream.start_time, stream.time_base,
+                                           AV_TIME_BASE_Q));
+    }
+  }
+  const CfrGrid grid{
+      .time_base = {stream.time_base.num, stream.time_base.den},
+      .guessed_rate = Rational{rate.num, rate.den},
+      .start = av_rescale_q(start, AV_TIME_BASE_Q, stream.time_base)};
   return SmallRgbOutput(grid, input.nb_streams == 1);
 }
 
@@ -87,8 +95,10 @@ SmallRgbFrames Decoder::small_rgb_end() const {
   if (!parts_->small_rgb) fatal_internal("small_rgb_end without small_rgb");
   const SmallRgbOutput& output = *parts_->small_rgb;
   return SmallRgbFrames{.previous = {},
+                        .previous_frame = 0,
                         .previous_copies = 0,
                         .image = output.image,
+                        .frame = output.image_frame,
                         .copies = static_cast<std::size_t>(
                             output.frames.end_copies())};
 }

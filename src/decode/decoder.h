@@ -37,11 +37,14 @@ inline constexpr std::size_t kSmallRgbBytes =
 // One decoded frame's output frames: `previous_copies` of `previous` (the
 // image of the decoded frame before it), then `copies` of `image`. Both
 // views hold kSmallRgbBytes (rows of rgb24 pixels, no padding) and are valid
-// only during the callback.
+// only during the callback; each comes with the frame it shows, counted in
+// delivered frames.
 struct SmallRgbFrames {
   std::span<const std::uint8_t> previous;
+  std::size_t previous_frame;
   std::size_t previous_copies;
   std::span<const std::uint8_t> image;
+  std::size_t frame;
   std::size_t copies;
 };
 

@@ -60,6 +60,8 @@ struct SmallRgbOutput {
   CfrFrames frames;
   std::vector<std::uint8_t> image;
   std::vector<std::uint8_t> previous;
+  std::size_t image_frame = 0;  // the delivered frame each image shows
+  std::size_t previous_frame = 0;
 };
 
 // The hardware surface format chosen; the codec context's `opaque` points
@@ -170,13 +172,13 @@ Status scale_to_gray8(std::optional<Gray8Scaler>& scaler,
                       const AVFrame& decoded, av::FramePtr& gray);
 Result<Gray8Scaler> create_gray8_scaler(const ScalerInput& input);
 
-// The output frames of one decoded frame: `decoded` placed on the grid,
-// and, unless it is skipped, the small rgb24 image of `pixels` (a software
-// frame: `decoded` itself or its download) read in the colour space and
-// range that `decoded` carries. The previous image is kept for the next.
+// The output frames of delivered frame `index`: `decoded` placed on the
+// grid, and, unless it is skipped, the small rgb24 image of `pixels` (a
+// software frame: `decoded` itself or its download) read in the colour space
+// and range that `decoded` carries. The previous image is kept for the next.
 Result<SmallRgbFrames> next_small_rgb(SmallRgbOutput& output,
                                       const AVFrame& pixels,
-                                      const AVFrame& decoded);
+                                      const AVFrame& decoded, std::size_t index);
 
 // Plane 0 of `frame` as a view, after checking that every row lies inside
 // the frame's buffer.

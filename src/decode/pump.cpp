@@ -93,7 +93,7 @@ Status receive_frames(Decoder::Parts& parts, DecodeFrameBuffers& buffers,
     std::optional<SmallRgbFrames> small_rgb;
     if (parts.small_rgb) {
       Result<SmallRgbFrames> made =
-          next_small_rgb(*parts.small_rgb, *frame, decoded);
+          next_small_rgb(*parts.small_rgb, *frame, decoded, parts.delivered);
       if (!made) return fail(made.error());
       small_rgb = *made;
     }

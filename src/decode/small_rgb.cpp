@@ -119,19 +119,23 @@ std::optional<double> grid_position(const CfrGrid& grid, const AVFrame& frame) {
 
 Result<SmallRgbFrames> next_small_rgb(SmallRgbOutput& output,
                                       const AVFrame& pixels,
-                                      const AVFrame& decoded) {
+                                      const AVFrame& decoded, std::size_t index) {
   const CfrStep step = output.frames.next(
       grid_position(output.grid, decoded),
       output.grid.length(packet_duration(decoded)));
-  if (step.skipped) return SmallRgbFrames{{}, 0, {}, 0};
+  if (step.skipped) return SmallRgbFrames{{}, 0, 0, {}, index, 0};
   output.previous.swap(output.image);
+  output.previous_frame = output.image_frame;
+  output.image_frame = index;
   if (Status scaled = scale_small_rgb(output, pixels, decoded); !scaled) {
     return fail(scaled.error());
   }
   return SmallRgbFrames{
       .previous = output.previous,
+      .previous_frame = output.previous_frame,
       .previous_copies = static_cast<std::size_t>(step.previous_copies),
       .image = output.image,
+      .frame = index,
       .copies = static_cast<std::size_t>(step.copies - step.previous_copies)};
 }
 

@@ -95,33 +95,20 @@ PyObject* record_columns(const std::vector<FrameRecord>& records) {
   return dict.release();
 }
 
-// The per-frame measures as columns of native machine values: hist holds
-// FrameMeasures::kBins values per frame, cells kColumns * kRows.
-PyObject* measure_columns(const std::vector<FrameMeasures>& measures) {
-  const std::size_t n = measures.size();
-  std::vector<std::uint32_t> width(n), height(n), hist, cells;
-  std::vector<std::uint64_t> sum(n), sum_sq(n);
-  hist.reserve(n * FrameMeasures::kBins);
-  cells.reserve(n * FrameMeasures::kColumns * FrameMeasures::kRows);
-  for (std::size_t i = 0; i < n; ++i) {
-    const FrameMeasures& m = measures[i];
-    width[i] = m.width;
-    height[i] = m.height;
-    sum[i] = m.sum;
-    sum_sq[i] = m.sum_sq;
-    hist.insert(hist.end(), m.hist.begin(), m.hist.end());
-    cells.insert(cells.end(), m.cells.begin(), m.cells.end());
+// The transitions as (kind, first, last, start, strength) tuples.
+PyObject* transition_list(const std::vector<transitions::Transition>& found) {
+  PyRef list(PyList_New(0));
+  if (!list) return nullptr;
+  for (const transitions::Transition& t : found) {
+    const char* kind = t.kind == transitions::Kind::cut    ? "cut"
+                       : t.kind == transitions::Kind::fade ? "fade"
+                                                           : "dissolve";
+    PyRef item(Py_BuildValue("(snnnd)", kind, static_cast<Py_ssize_t>(t.first),
+                             static_cast<Py_ssize_t>(t.last),
+                             static_cast<Py_ssize_t>(t.start), t.strength));
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
   }
-  PyRef dict(PyDict_New());
-  if (!dict || !put(dict.get(), "width", column(width)) ||
-      !put(dict.get(), "height", column(height)) ||
-      !put(dict.get(), "sum", column(sum)) ||
-      !put(dict.get(), "sum_sq", column(sum_sq)) ||
-      !put(dict.get(), "hist", column(hist)) ||
-      !put(dict.get(), "cells", column(cells))) {
-    return nullptr;
-  }
-  return dict.release();
+  return list.release();
 }
 
 PyObject* rejected_list(const std::vector<decoder::RejectedPacket>& packets) {
@@ -155,8 +142,8 @@ bool put_messages(PyObject* dict, ffmpeg_log::LogCapture& log) {
          put(dict, "messages", message_list(log.take_lines()));
 }
 
-PyObject* result_dict(AnalysisResult& result, bool keep_records,
-                      bool keep_measures, ffmpeg_log::LogCapture& log) {
+PyObject* result_dict(AnalysisResult& result, const AnalyzeOptions& options,
+                      ffmpeg_log::LogCapture& log) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
   const std::string pass_text = write_pass_log(result.pass_decisions);
@@ -174,7 +161,7 @@ PyObject* result_dict(AnalysisResult& result, bool keep_records,
     Py_INCREF(duration);
   }
   PyObject* records = Py_None;
-  if (keep_records) {
+  if (options.keep_records) {
     records = record_columns(result.records);
   } else {
     Py_INCREF(records);
@@ -187,9 +174,9 @@ PyObject* result_dict(AnalysisResult& result, bool keep_records,
       !put(dict.get(), "end_time", PyFloat_FromDouble(result.end_time)) ||
       !put(dict.get(), "fps", fps) || !put(dict.get(), "duration", duration) ||
       !put(dict.get(), "records", records) ||
-      !put(dict.get(), "measures",
-           keep_measures ? measure_columns(result.measures)
-                         : (Py_INCREF(Py_None), Py_None)) ||
+      !put(dict.get(), "transitions",
+           options.transitions ? transition_list(result.transitions)
+                               : (Py_INCREF(Py_None), Py_None)) ||
       !put(dict.get(), "decode_errors", rejected_list(result.rejected_packets)) ||
       !put_messages(dict.get(), log)) {
     return nullptr;
@@ -270,7 +257,11 @@ class ProgressCheck {
     learned_.add(image, frame);
     if (!learned_.full()) return {};
     take_lock();
-    const bool ok = learned_.hand_over();
+    bool ok = false;
+    {
+      ffmpeg_log::ThreadCapture not_ours(nullptr);
+      ok = learned_.hand_over();
+    }
     release_lock();
     if (!ok) return fail("analysis interrupted by the caller");
     return {};
@@ -353,12 +344,13 @@ PyObject* detector_defaults() {
 }
 
 // analyze(path: bytes, *, native_res, hwdec: str | None, threads, progress,
-//         keep_records, keep_measures, on_decode_error: "stop" | "skip",
-//         detector: dict by name, learned_frames) -> dict
+//         keep_records, transitions: "cuts" | "gradual" | None,
+//         on_decode_error: "stop" | "skip", detector: dict by name,
+//         learned_frames) -> dict
 PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
       "", "native_res", "hwdec", "threads", "progress", "keep_records",
-      "keep_measures", "on_decode_error", "detector", nullptr};
+      "transitions", "on_decode_error", "detector", nullptr};
   const char* path = nullptr;
   Py_ssize_t path_size = 0;
   int native_res = 0;
@@ -367,7 +359,7 @@ PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
   int threads = 0;
   PyObject* progress = nullptr;
   int keep_records = 0;
-  int keep_measures = 0;
+  const char* rule = nullptr;
   const char* on_decode_error = nullptr;
   PyObject* detector = nullptr;
   // learned_frames is optional among required keywords, which the format
@@ -382,9 +374,9 @@ PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!PyArg_ParseTupleAndKeywords(
-          args, rest.get(), "y#$pz#iOppsO!:analyze", const_cast<char**>(keywords),
+          args, rest.get(), "y#$pz#iOpzsO!:analyze", const_cast<char**>(keywords),
           &path, &path_size, &native_res, &hwdec, &hwdec_size, &threads,
-          &progress, &keep_records, &keep_measures, &on_decode_error,
+          &progress, &keep_records, &rule, &on_decode_error,
           &PyDict_Type,
           &detector)) {
     return nullptr;
@@ -407,7 +399,11 @@ PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
   }
   options.threads = threads;
   options.keep_records = keep_records != 0;
-  options.keep_measures = keep_measures != 0;
+  if (rule != nullptr) {
+    options.transitions = std::strcmp(rule, "gradual") == 0
+                              ? transitions::Rule::gradual
+                              : transitions::Rule::cuts;
+  }
   options.on_decode_error = std::strcmp(on_decode_error, "skip") == 0
                                 ? decoder::OnDecodeError::skip
                                 : decoder::OnDecodeError::stop;
@@ -454,8 +450,7 @@ PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
                                        result->stream.duration})) {
     return nullptr;
   }
-  PyRef dict(result_dict(*result, options.keep_records, options.keep_measures,
-                        log));
+  PyRef dict(result_dict(*result, options, log));
   if (!dict || !put(dict.get(), "learned_source", learned.source_column())) {
     return nullptr;
   }

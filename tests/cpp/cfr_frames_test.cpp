@@ -153,6 +153,8 @@ TEST(CfrFrames, AnExcessiveGapSkipsTheFrame) {
   // and does not become the previous frame.
   EXPECT_EQ(shown({-kNudge, 4e6, 1.0 + kNudge}),
             (std::vector<std::size_t>{0, 2}));
+  // Nor are the excessive repeats the end would make of such gaps.
+  EXPECT_EQ(shown({-kNudge, 4e6, 8e6}), (std::vector<std::size_t>{0}));
 }
 
 TEST(CfrFrames, TheCommandsOutputOfAVariableRateClip) {

@@ -23,7 +23,7 @@ FOOTAGE = Path("/usr/share/doc/opencv-doc/examples/data")
 
 def analyze(path, **options):
     settings = dict(native_res=False, hwdec=None, threads=0, progress=None, keep_records=False,
-                    keep_measures=False, on_decode_error="stop", detector=dict(_engine.DETECTOR_DEFAULTS))
+                    transitions=None, on_decode_error="stop", detector=dict(_engine.DETECTOR_DEFAULTS))
     settings.update(options)
     raw = _engine.analyze(os.fsencode(path), **settings)
     assert "error" not in raw, raw.get("error")
@@ -66,6 +66,8 @@ def clips(videos, tmp_path_factory):
     made = {
         "bt709": videos("lf-bt709.mp4", [*lavfi("testsrc2", 1, size="320x180"), *X264, "-colorspace", "bt709",
                                          "-color_primaries", "bt709", "-color_trc", "bt709"]),
+        "bt2020 full range": videos("lf-bt2020.mkv", [*lavfi("testsrc2", 1, size="320x180"), *X264,
+                                                      "-colorspace", "bt2020nc", "-color_range", "pc"]),
         "full range": videos("lf-full.mp4", [*lavfi("testsrc2", 1, size="320x180"), "-c:v", "libx264",
                                              "-pix_fmt", "yuvj420p"]),
         "10-bit": videos("lf-10bit.mkv", [*lavfi("testsrc2", 1, size="320x180"), "-c:v", "libx264",
@@ -83,6 +85,10 @@ def clips(videos, tmp_path_factory):
         "late video": videos("lf-late.mkv", ["-f", "lavfi", "-t", "2", "-i", "sine=duration=2", "-itsoffset", "0.3",
                                              *lavfi("testsrc2", 1.5, size="160x90"), "-map", "0:a", "-map", "1:v",
                                              *X264, "-c:a", "aac"]),
+        # The same in a transport stream: the grid starts at the video's own start.
+        "late video ts": videos("lf-late.ts", ["-f", "lavfi", "-t", "2", "-i", "sine=duration=2", "-itsoffset",
+                                               "0.3", *lavfi("testsrc2", 1.5, size="160x90"), "-map", "0:a",
+                                               "-map", "1:v", *X264, "-c:a", "aac"]),
     }
     clean = videos("lf-h264.mkv", [*lavfi("testsrc2", 4, size="320x180"), *X264, "-g", "25"])
     damaged = tmp_path_factory.mktemp("learned-damage") / "damaged.mkv"
@@ -134,7 +140,8 @@ class TestTheCommandsBytes:
         assert len(delivered) == frame_count(raw) * FRAME_BYTES == 270 * FRAME_BYTES
         assert delivered == command_frames(video_only)
 
-    @pytest.mark.parametrize("name", ["bt709", "full range", "10-bit", "odd size", "mjpeg", "late video"])
+    @pytest.mark.parametrize("name", ["bt709", "bt2020 full range", "full range", "10-bit", "odd size", "mjpeg",
+                                      "late video", "late video ts"])
     def test_generated(self, clips, name):
         delivered, _, raw = learned(clips[name])
         assert delivered == command_frames(clips[name])
@@ -151,6 +158,18 @@ class TestTheCommandsBytes:
         assert len(shown) > frame_count(raw)
         assert len(set(shown)) < frame_count(raw)  # some frames dropped
         assert len(set(shown)) < len(shown)        # some repeated
+
+    def test_a_long_gap_comes_in_bounded_chunks(self, videos):
+        # Frame 10 a minute after frame 9: 1500 repeats from one decoded frame, handed over 1024 at most at a
+        # time.
+        path = videos("lf-gap.mkv", [*lavfi("testsrc2", 0.8, size="64x36"), "-vf",
+                                     "settb=1/1000,setpts='if(lt(N,10),N*40,60000+(N-10)*40)'", *X264,
+                                     "-enc_time_base", "1/1000", "-fps_mode", "passthrough"])
+        delivered, chunks, raw = learned(path)
+        assert delivered == command_frames(path)
+        assert len(delivered) > 1500 * FRAME_BYTES
+        assert max(len(c) for c in chunks) <= 1024 * FRAME_BYTES
+        check_sources(raw, delivered)
 
     def test_a_damaged_stream_skipped(self, clips):
         path = clips["damaged h264"]
@@ -219,7 +238,7 @@ class TestCallable:
             start = time.monotonic()
             try:
                 _engine.analyze({os.fsencode(long_clip)!r}, native_res=False, hwdec=None, threads=1,
-                                progress=None, keep_records=False, keep_measures=False, on_decode_error="stop",
+                                progress=None, keep_records=False, transitions=None, on_decode_error="stop",
                                 detector=dict(_engine.DETECTOR_DEFAULTS), learned_frames=lambda chunk: None)
             except KeyboardInterrupt:
                 print("interrupted", round(time.monotonic() - start, 3), flush=True)

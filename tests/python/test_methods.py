@@ -175,34 +175,24 @@ def test_table_and_report_show_the_transitions(dissolve_clip, tmp_path):
             assert "<title>dissolve: frames" in page and "gradual transition" in page
 
 
-def test_measures_are_the_sums_of_the_decoded_pictures(dissolve_clip):
-    """At native resolution the measured plane is the decoded luma, which the ffmpeg tool gives too."""
+def test_strengths_are_the_histogram_distances_of_the_decoded_pictures(cut_clip, dissolve_clip, fade_clip):
+    """At native resolution the measured plane is the decoded luma, which the ffmpeg tool gives too:
+    each strength is half the L1 distance of the 64-bin histograms of the frames around it."""
     np = pytest.importorskip("numpy")
     from conftest import FFMPEG
-    from vantrel import _engine
-    from vantrel.methods import Measures, _cell_counts
-    from vantrel.settings import DetectorSettings
-    raw = _engine.analyze(str(dissolve_clip).encode(), native_res=True, hwdec=None, threads=0, progress=None,
-                          keep_records=False, keep_measures=True, on_decode_error="stop",
-                          detector=DetectorSettings()._asdict())["measures"]
-    w, h = 320, 180
-    planes = subprocess.run([FFMPEG, "-v", "error", "-i", str(dissolve_clip), "-vf", "extractplanes=y", "-f",
-                             "rawvideo", "-pix_fmt", "gray", "-"], capture_output=True, check=True).stdout
-    frames = np.frombuffer(planes, np.uint8).reshape(-1, h, w).astype(np.uint64)
-    n = len(frames)
-    assert np.frombuffer(raw["width"], np.uint32).tolist() == [w] * n
-    assert np.frombuffer(raw["sum"], np.uint64).tolist() == frames.sum(axis=(1, 2)).tolist()
-    assert np.frombuffer(raw["sum_sq"], np.uint64).tolist() == (frames * frames).sum(axis=(1, 2)).tolist()
-    hist = np.frombuffer(raw["hist"], np.uint32).reshape(n, 64)
-    assert (hist == np.stack([np.bincount((f >> 2).ravel().astype(np.int64), minlength=64) for f in frames])).all()
-    cells = np.frombuffer(raw["cells"], np.uint32).reshape(n, 18, 32)
-    rows, cols = np.arange(h) * 18 // h, np.arange(w) * 32 // w
-    expected = np.zeros((n, 18, 32), np.uint64)
-    np.add.at(expected, (slice(None), rows[:, None], cols[None, :]), frames)
-    assert (cells == expected).all()
-    m = Measures(raw)
-    counts = np.array(_cell_counts(w, h)).reshape(18, 32)
-    assert m.picture(7) == (expected[7] / np.maximum(counts, 1)).ravel().tolist()
+    found = 0
+    for clip in (cut_clip, dissolve_clip, fade_clip):
+        planes = subprocess.run([FFMPEG, "-v", "error", "-i", str(clip), "-vf", "extractplanes=y", "-f", "rawvideo",
+                                 "-pix_fmt", "gray", "-"], capture_output=True, check=True).stdout
+        frames = np.frombuffer(planes, np.uint8).reshape(-1, 180 * 320)
+        hist = [np.bincount(f >> 2, minlength=64).astype(np.int64) for f in frames]
+        for method, threshold in (("gradual", 0.0), ("refined", 0.01)):
+            for t in vantrel.analyze(clip, native_res=True, method=method, threshold=threshold).transitions:
+                before, after = (t.first_frame, t.last_frame) if t.kind == "dissolve" else \
+                    (t.first_frame - 1, t.last_frame + 1 if t.kind == "fade" else t.last_frame)
+                assert t.strength == int(abs(hist[before] - hist[after]).sum()) / (2 * 320 * 180), t
+                found += 1
+    assert found >= 5
 
 
 def test_gradual_runs_in_the_one_decode_with_damage_skipped_and_progress(dissolve_clip, tmp_path):

@@ -1,0 +1,263 @@
+#include "core/transitions_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <set>
+#include <vector>
+
+#include "core/frame_measures.h"
+
+namespace vantrel::transitions {
+namespace {
+
+constexpr std::size_t kWidth = 160;
+constexpr std::size_t kHeight = 90;
+
+using Pixel = std::function<double(std::size_t x, std::size_t y)>;
+
+FrameMeasures measure(const Pixel& pixel, std::size_t width = kWidth,
+                      std::size_t height = kHeight) {
+  std::vector<std::uint8_t> plane(width * height);
+  for (std::size_t y = 0; y < height; ++y) {
+    for (std::size_t x = 0; x < width; ++x) {
+      plane[y * width + x] =
+          static_cast<std::uint8_t>(std::lround(pixel(x, y)));
+    }
+  }
+  return measure_frame(plane, width, height);
+}
+
+// Two textured pictures of disjoint luma ranges (their histograms differ
+// wholly) and unlike layouts: a dark left-to-right ramp, a bright top-to-bottom
+// one; and a third like the first in luma, its ramp vertical.
+double dark(std::size_t x, std::size_t) { return 30.0 + 90.0 * x / kWidth; }
+double bright(std::size_t, std::size_t y) {
+  return 130.0 + 100.0 * y / kHeight;
+}
+double dark_vertical(std::size_t, std::size_t y) {
+  return 30.0 + 90.0 * y / kHeight;
+}
+
+Pixel mix(double alpha, Pixel a, Pixel b) {
+  return [=](std::size_t x, std::size_t y) {
+    return alpha * a(x, y) + (1.0 - alpha) * b(x, y);
+  };
+}
+
+Pixel level(double value) {
+  return [value](std::size_t, std::size_t) { return value; };
+}
+
+// Half the L1 distance of two frames' histograms, worked out plainly.
+double histogram_distance(const FrameMeasures& a, const FrameMeasures& b) {
+  const std::uint64_t pa = std::uint64_t{a.width} * a.height;
+  const std::uint64_t pb = std::uint64_t{b.width} * b.height;
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < FrameMeasures::kBins; ++i) {
+    const std::int64_t d = static_cast<std::int64_t>(a.hist[i] * pb) -
+                           static_cast<std::int64_t>(b.hist[i] * pa);
+    total += static_cast<std::uint64_t>(std::llabs(d));
+  }
+  return static_cast<double>(total) / static_cast<double>(2 * pa * pb);
+}
+
+struct Video {
+  std::vector<FrameMeasures> frames;
+  std::set<std::size_t> keyframes = {0};
+
+  void add(const FrameMeasures& m, std::size_t count = 1) {
+    frames.insert(frames.end(), count, m);
+  }
+  std::vector<Transition> find(Rule rule = Rule::gradual) const {
+    TransitionFinder finder(rule);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      finder.add(frames[i], keyframes.contains(i));
+    }
+    const std::vector<std::size_t> list(keyframes.begin(), keyframes.end());
+    return finder.finish(list);
+  }
+};
+
+TEST(TransitionFinder, FindsAFadeThroughBlackStartingAfterTheFlatFrames) {
+  Video v;
+  v.add(measure(dark), 30);
+  for (int i = 1; i <= 5; ++i)
+    v.add(measure(mix(1.0 - i / 6.0, dark, level(8))));
+  v.add(measure(level(8)), 10);
+  for (int i = 1; i <= 5; ++i) v.add(measure(mix(i / 6.0, bright, level(8))));
+  v.add(measure(bright), 30);
+  const auto found = v.find();
+  ASSERT_EQ(found.size(), 1u);
+  const Transition& fade = found[0];
+  EXPECT_EQ(fade.kind, Kind::fade);
+  EXPECT_GE(fade.first, 30u);
+  EXPECT_LE(fade.first, 35u);
+  EXPECT_GE(fade.last, 44u);
+  EXPECT_EQ(fade.start, fade.last + 1);
+  EXPECT_EQ(fade.strength, histogram_distance(v.frames[fade.first - 1],
+                                              v.frames[fade.last + 1]));
+}
+
+// The widest measure across it is the strongest (the whole change); of its
+// equals, the earliest wins.
+TEST(TransitionFinder, FindsADissolveAndTakesTheCutsInsideIt) {
+  Video v;
+  v.add(measure(dark), 30);
+  for (int i = 1; i <= 20; ++i)
+    v.add(measure(mix(1.0 - i / 21.0, dark, bright)));
+  v.add(measure(bright), 30);
+  v.keyframes = {0, 40};  // a cut the analysis saw inside the dissolve
+  const auto found = v.find();
+  ASSERT_EQ(found.size(), 1u);
+  const Transition& dissolve = found[0];
+  EXPECT_EQ(dissolve.kind, Kind::dissolve);
+  EXPECT_EQ(dissolve.first, 18u);
+  EXPECT_EQ(dissolve.start, 34u);
+  EXPECT_EQ(dissolve.last, 50u);
+  EXPECT_EQ(dissolve.strength, histogram_distance(v.frames[dissolve.first],
+                                                  v.frames[dissolve.last]));
+}
+
+TEST(TransitionFinder, DropsTheCutsOfAFlash) {
+  // Two bright frames: the analysis cuts into and out of them.
+  Video v;
+  v.add(measure(dark), 20);
+  v.add(measure(level(250)), 2);
+  v.add(measure(dark), 20);
+  v.keyframes = {0, 20, 22};
+  EXPECT_TRUE(v.find().empty());
+  EXPECT_EQ(v.find(Rule::cuts).size(), 2u);
+}
+
+TEST(TransitionFinder, AddsAClearCutTheListMissesWithItsStrength) {
+  // A montage: a new layout of the same luma range, which the histogram-led
+  // analysis does not cut.
+  Video v;
+  v.add(measure(dark), 20);
+  v.add(measure(dark_vertical), 20);
+  const auto found = v.find();
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].kind, Kind::cut);
+  EXPECT_EQ(found[0].start, 20u);
+  EXPECT_EQ(found[0].strength, histogram_distance(v.frames[19], v.frames[20]));
+  // Listed next to it, the analysis' cut stands for it.
+  v.keyframes = {0, 21};
+  const auto listed = v.find();
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].start, 21u);
+}
+
+TEST(TransitionFinder, AFlatRunOfAnyLengthIsOneFadeOrALongFlash) {
+  constexpr std::size_t kFlat = 100000;
+  Video v;
+  v.add(measure(dark), 20);
+  for (int i = 1; i <= 5; ++i)
+    v.add(measure(mix(1.0 - i / 6.0, dark, level(5))));
+  v.add(measure(level(5)), kFlat);
+  for (int i = 1; i <= 5; ++i) v.add(measure(mix(i / 6.0, bright, level(5))));
+  v.add(measure(bright), 20);
+  const auto found = v.find();
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].kind, Kind::fade);
+  EXPECT_LE(found[0].first, 25u);
+  EXPECT_GE(found[0].last, 25 + kFlat - 1);
+  EXPECT_EQ(found[0].start, found[0].last + 1);
+  // Entered and left by a jump, the run is a flash of light: its two ends
+  // are clear cuts.
+  Video jumps;
+  jumps.add(measure(dark), 20);
+  jumps.add(measure(level(5)), kFlat);
+  jumps.add(measure(bright), 20);
+  const auto cuts = jumps.find();
+  ASSERT_EQ(cuts.size(), 2u);
+  EXPECT_EQ(cuts[0].kind, Kind::cut);
+  EXPECT_EQ(cuts[0].start, 20u);
+  EXPECT_EQ(cuts[1].kind, Kind::cut);
+  EXPECT_EQ(cuts[1].start, 20 + kFlat);
+}
+
+TEST(TransitionFinder, NoFramesOrOneFrameGiveNoTransitions) {
+  for (Rule rule : {Rule::cuts, Rule::gradual}) {
+    TransitionFinder none(rule);
+    EXPECT_TRUE(none.finish({}).empty());
+    TransitionFinder one(rule);
+    one.add(measure(dark), false);
+    const std::size_t first[] = {0};
+    EXPECT_TRUE(one.finish(first).empty());
+  }
+}
+
+TEST(TransitionFinder, ComparesPicturesAcrossAChangeOfSize) {
+  Video v;
+  v.add(measure(dark), 20);
+  v.add(measure(dark, 128, 96), 20);
+  v.keyframes = {0, 20};
+  const double across = histogram_distance(v.frames[19], v.frames[20]);
+  for (Rule rule : {Rule::cuts, Rule::gradual}) {
+    const auto found = v.find(rule);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].start, 20u);
+    EXPECT_EQ(found[0].strength, across);
+  }
+}
+
+TEST(TransitionFinder, CutsRuleGivesTheKeyframesWithTheirStrengths) {
+  Video v;
+  v.add(measure(dark), 10);
+  v.add(measure(bright), 10);
+  v.add(measure(mix(0.5, dark, bright)), 10);
+  v.keyframes = {0, 10, 20};
+  const auto found = v.find(Rule::cuts);
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].start, 10u);
+  EXPECT_EQ(found[0].strength, 1.0);
+  EXPECT_EQ(found[1].start, 20u);
+  EXPECT_EQ(found[1].strength, histogram_distance(v.frames[19], v.frames[20]));
+}
+
+// Quotients that Python's integer division gives.
+TEST(ExactRatio, RoundsOnceLikePythonsIntegerDivision) {
+  const auto u128 = [](std::uint64_t high, std::uint64_t low) {
+    return (static_cast<unsigned __int128>(high) << 64) | low;
+  };
+  // 2^54 + 1 is no double: converted first, it would give 2/3's double.
+  EXPECT_EQ(exact_ratio((std::uint64_t{1} << 54) + 1, std::uint64_t{3} << 53),
+            0x1.5555555555556p-1);
+  EXPECT_EQ(exact_ratio(136601792722416696u, 128957656430677303u),
+            0x1.0f2cbbc08e73bp+0);
+  EXPECT_EQ(exact_ratio(632131214951818320u, 118358097714163507u),
+            0x1.55d042b647092p+2);
+  // 57076625039493664811 and 884753503075589655869152660.
+  EXPECT_EQ(exact_ratio(u128(3, 1736392818365009963u), 80416118295074909u),
+            0x1.62e20ba515abdp+9);
+  EXPECT_EQ(
+      exact_ratio(u128(47962583, 9360537168593968532u), 84443893333577944u),
+      0x1.384050471edb6p+33);
+  EXPECT_EQ(exact_ratio(0, 7), 0.0);
+  EXPECT_EQ(exact_ratio(5, 10), 0.5);
+}
+
+// libm's pow called where the compiler cannot see the exponent.
+double (*volatile libm_pow)(double, double) = [](double x, double y) {
+  return std::pow(x, y);
+};
+
+TEST(PythonPow, IsLibmsPowNotAProductOrARoot) {
+  // Values whose pow differs from v * v and sqrt(v) in this machine's libm
+  // (Python's v ** 2 and v ** 0.5 of them are those of pow).
+  const double square = 0x1.768f9cd35c86bp+7, root = 0x1.21f45f4705b77p+8;
+  if (libm_pow(square, 2.0) == square * square ||
+      libm_pow(root, 0.5) == std::sqrt(root)) {
+    GTEST_SKIP() << "this libm's pow rounds these like a product and a root";
+  }
+  EXPECT_EQ(python_pow(square, 2.0), libm_pow(square, 2.0));
+  EXPECT_EQ(python_pow(-square, 2.0), libm_pow(square, 2.0));
+  EXPECT_EQ(python_pow(root, 0.5), libm_pow(root, 0.5));
+}
+
+}  // namespace
+}  // namespace vantrel::transitions
