@@ -54,7 +54,7 @@ def ours(path):
     network = learned.start("fp32", 0)
     try:
         raw = _engine.analyze(os.fsencode(path), native_res=False, hwdec=None, threads=0, progress=None,
-                              keep_records=False, keep_measures=False, on_decode_error="stop",
+                              keep_records=False, transitions=None, on_decode_error="stop",
                               detector=dict(_engine.DETECTOR_DEFAULTS), learned_frames=network.feed)
         probabilities = network.finish()
     finally:
