@@ -147,6 +147,8 @@ METHODS = {
     "vantrel": vantrel(),
     "vantrel native_res": vantrel(native_res=True),
     "vantrel gradual": vantrel(method="gradual"),
+    "vantrel learned (int8)": vantrel(method="learned"),
+    "vantrel learned (fp32)": vantrel(method="learned", model="fp32"),
     "PySceneDetect adaptive": pyscenedetect("adaptive"),
     "PySceneDetect content": pyscenedetect("content"),
     "scdet (ffmpeg)": scdet,

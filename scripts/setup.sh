@@ -54,6 +54,13 @@ fi
 # CMake 3.26 or later (stable-ABI modules) and ninja come from PyPI.
 .venv/bin/python -m pip install -q --upgrade pip "cmake>=3.26" ninja scikit-build-core
 export PATH="$PWD/.venv/bin:$PATH"
+if ((!run_only)); then
+  # The learned method's tests: ONNX Runtime and the model's companion wheel,
+  # built from the cached graphs (the first build installs torch into a
+  # throwaway environment: minutes, then cached).
+  model_wheel="$(bash scripts/learned-model-wheel.sh)"
+  .venv/bin/python -m pip install -q onnxruntime==1.32.0 "$model_wheel"
+fi
 target="."
 [ -n "$extras" ] && target=".[${extras}]"
 .venv/bin/python -m pip install -q --no-build-isolation "$target"

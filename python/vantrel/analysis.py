@@ -67,9 +67,12 @@ class LogMessage(namedtuple("LogMessage", "level text")):
 
 
 class Scores(namedtuple("Scores", ("frame", "time", "score", "threshold", "hist_distance", "grid_hist_distance",
-                                   "grid_hist_median", "intra_blocks", "total_blocks", "mc_sad", "is_cut"))):
+                                   "grid_hist_median", "intra_blocks", "total_blocks", "mc_sad", "is_cut",
+                                   "probability"), defaults=(None,))):
     """The detectors' view of every compared frame (all frames but the first), one array per field:
-    `frame`, `intra_blocks`, `total_blocks`, `mc_sad` of type 'Q', `is_cut` 'B', the others 'd'."""
+    `frame`, `intra_blocks`, `total_blocks`, `mc_sad` of type 'Q', `is_cut` 'B', the others 'd';
+    `probability`: the learned method's transition probability of each frame
+    (vantrel.learned_scenes), None for the other methods."""
 
     __slots__ = ()
 
@@ -170,18 +173,21 @@ def analyze(input: PathInput, *, native_res: bool = False, hwdec: Optional[str] 
             on_decode_error: str = "stop", min_scene_len: Optional[SceneLength] = None,
             max_scene_len: Optional[SceneLength] = None,
             detector: Optional[DetectorSettings] = None, method: str = "refined",
-            threshold: float = 0.0) -> Analysis:
+            threshold: Optional[float] = None, model: Optional[str] = None) -> Analysis:
     """Decodes and analyses `input` once; the interpreter lock is released meanwhile.
 
     method: how scenes are found, one of vantrel.METHODS (see vantrel.methods); threshold: the
-    least strength, 0 to 1, of a transition kept (0 keeps all; higher never gives more scenes).
+    least strength, 0 to 1, of a transition kept (0 keeps all; higher never gives more scenes);
+    None: 0, or for "learned" 0.35, the transition probability a frame must exceed
+    (see vantrel.learned_scenes). model: the learned method's graph, "int8" (the default) or
+    "fp32" (the reference's arithmetic); other methods take none.
     With the defaults, `keyframes` and `pass_text` equal `vantrel_rs.detect_frames` and
     `detect_pass`; `detector` shapes the cut detection, which the statistics text shows.
     Raises AnalysisError when the analysis fails.
     """
     path = os.fsencode(os.fspath(input))
     settings = AnalysisSettings(native_res, hwdec, threads, scores, on_decode_error, min_scene_len, max_scene_len,
-                                detector, method, threshold)
+                                detector, method, threshold, model)
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable or None")
     return analyze_with(path, settings, progress)
@@ -190,11 +196,20 @@ def analyze(input: PathInput, *, native_res: bool = False, hwdec: Optional[str] 
 def analyze_with(path: bytes, settings: AnalysisSettings,
                  progress: Optional[Callable[[Progress], object]] = None) -> Analysis:
     """`analyze()` of checked settings."""
-    raw = _engine.analyze(path, native_res=settings.native_res, hwdec=settings.hwdec, threads=settings.threads,
-                          progress=None if progress is None else _reporter(progress),
-                          keep_records=settings.keep_records, transitions=settings.transition_rule,
-                          on_decode_error=settings.on_decode_error,
-                          detector=settings.detector._asdict())
+    network = None
+    if settings.method == "learned":
+        from .learned import start
+        network = start(settings.model, settings.threads)
+    try:
+        raw = _engine.analyze(path, native_res=settings.native_res, hwdec=settings.hwdec, threads=settings.threads,
+                              progress=None if progress is None else _reporter(progress),
+                              keep_records=settings.keep_records, transitions=settings.transition_rule,
+                              on_decode_error=settings.on_decode_error, detector=settings.detector._asdict(),
+                              learned_frames=None if network is None else network.feed)
+        probabilities = None if network is None or "error" in raw else network.finish()
+    finally:
+        if network is not None:
+            network.close()
     messages = tuple(_messages(raw))
     if "error" in raw:
         kind, text = raw["error"]
@@ -203,6 +218,9 @@ def analyze_with(path: bytes, settings: AnalysisSettings,
     times = _column("d", raw["times"])
     records = raw["records"]
     score_table = None
+    if probabilities is not None:
+        from . import learned_scenes
+        source = _column("I", raw["learned_source"])
     if records is not None:
         compared = len(records["score"]) // 8
         score_table = Scores(
@@ -210,9 +228,14 @@ def analyze_with(path: bytes, settings: AnalysisSettings,
             **{name: _column("d", records[name]) for name in
                ("score", "threshold", "hist_distance", "grid_hist_distance", "grid_hist_median")},
             **{name: _column("Q", records[name]) for name in ("intra_blocks", "total_blocks", "mc_sad")},
-            is_cut=_column("B", records["is_cut"]))
+            is_cut=_column("B", records["is_cut"]),
+            probability=None if probabilities is None else
+            learned_scenes.per_frame(probabilities, source, len(times))[1:compared + 1])
     keyframes = raw["keyframes"]
-    found = find_transitions(keyframes, raw["transitions"], times, settings.threshold)
+    if probabilities is None:
+        found = find_transitions(keyframes, raw["transitions"], times, settings.threshold)
+    else:
+        found = learned_scenes.transitions(probabilities, source, times, settings.threshold)
     if settings.method != "refined" or settings.threshold > 0.0:
         keyframes = [0, *(t.start_frame for t in found)] if len(times) else []
     shortest, longest = settings.min_scene_len, settings.max_scene_len

@@ -40,13 +40,21 @@ from __future__ import annotations
 
 from collections import namedtuple
 
-METHODS = ("refined", "gradual")
+METHODS = ("refined", "gradual", "learned")
 METHOD_HELP = {
     "refined": "the analysis' keyframes: hard cuts only (the default; the list of vantrel_rs.detect_frames)",
     "gradual": "refined cuts less flashes, plus the clear cuts it merges or misses (montages, small "
                "pictures), fades through black or white and dissolves (measures every reduced frame: about "
                "a hundredth more time)",
+    "learned": "the TransNetV2 shot-transition network (vantrel.learned_scenes): cuts and gradual transitions, "
+               "--threshold is its transition probability; needs pip install 'vantrel-rs[learned]'",
 }
+# The learned method: its graphs ("int8": quantised, the default; "fp32": the reference's
+# arithmetic) and its default threshold: the best pooled F1 of both graphs on the accuracy set,
+# in the middle of a plateau from 0.3 to 0.45 (bench/results/learned_threshold.md).
+LEARNED_MODELS = ("int8", "fp32")
+LEARNED_MODEL = "int8"
+LEARNED_THRESHOLD = 0.35
 
 
 class Transition(namedtuple("Transition", "kind first_frame last_frame start_frame first_time last_time strength")):

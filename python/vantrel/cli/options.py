@@ -6,7 +6,7 @@ import os
 import re
 from pathlib import Path
 
-from ..methods import METHOD_HELP, METHODS
+from ..methods import LEARNED_MODEL, LEARNED_MODELS, LEARNED_THRESHOLD, METHOD_HELP, METHODS
 from ..outputs.formats import FORMATS, format_help
 from ..settings import MAX_THREADS, DetectorSettings
 
@@ -91,7 +91,8 @@ def build_parser() -> argparse.ArgumentParser:
                      help="also write one image with the first frame of every scene (one input only)")
     out.add_argument("--stats", metavar="FILE.csv", type=Path,
                      help="also write the per-frame scores: one row per compared frame (every frame but the "
-                          "first) with its time, score, threshold and the detectors' measures; in a batch FILE is "
+                          "first) with its time, score, threshold and the detectors' measures (--method learned: "
+                          "and its transition probability); in a batch FILE is "
                           "a folder that gets one <name>.scores.csv per input")
     out.add_argument("--report", metavar="FILE.html", type=Path,
                      help="also write one self-contained page: each scene's first frame with its frames, times "
@@ -141,11 +142,15 @@ def build_parser() -> argparse.ArgumentParser:
                       help="split a longer scene at its highest-scoring frames; no maximum by default")
     tune.add_argument("--method", choices=METHODS, default="refined",
                       help="how scenes are found: " + "; ".join(f"{name}: {METHOD_HELP[name]}" for name in METHODS))
-    tune.add_argument("--threshold", metavar="X", type=float, default=0.0,
+    tune.add_argument("--threshold", metavar="X", type=float,
                       help="keep only transitions at least this strong, 0 to 1: the luma histogram distance "
                            "between the frames before and after each (half the L1 distance of 64-bin "
                            "histograms). Higher never gives more scenes; 0, the default, keeps every one the "
-                           "method finds")
+                           "method finds. With --method learned: the transition probability a frame must "
+                           f"exceed, {LEARNED_THRESHOLD} by default")
+    tune.add_argument("--model", choices=LEARNED_MODELS,
+                      help="the network's graph for --method learned: int8 (quantised, about twice as fast) or "
+                           f"fp32 (the reference's arithmetic); {LEARNED_MODEL} by default")
     stats = p.add_argument_group("first-pass statistics", "The cut detectors' settings. They shape the per-frame "
                                  "decisions of the statistics text (-f xvid); the scene list reads them only in a "
                                  "few tests (on a typical video only --search-radius and --intra-thresh move it): "

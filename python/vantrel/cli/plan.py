@@ -19,8 +19,9 @@ from .tasks import STDIN, Task
 STDOUT = Path("-")
 OTIO_NEEDS = "-f otio needs OpenTimelineIO: pip install 'vantrel-rs[otio]'"
 TABLE_NEEDS = "--table needs pyarrow: pip install 'vantrel-rs[table]'"
+LEARNED_NEEDS = "--method learned needs ONNX Runtime and the model: pip install 'vantrel-rs[learned]'"
 # The analysis settings the command sets by an option of the same name.
-_SETTINGS_OPTIONS = ("threads", "hwdec", "min_scene_len", "max_scene_len", "method", "threshold",
+_SETTINGS_OPTIONS = ("threads", "hwdec", "min_scene_len", "max_scene_len", "method", "threshold", "model",
                      *DETECTOR_FIELDS)
 
 
@@ -105,6 +106,8 @@ def _check_combinations(parser: argparse.ArgumentParser, args: argparse.Namespac
         parser.error(OTIO_NEEDS)
     if args.table is not None and not _has_module("pyarrow.parquet"):
         parser.error(TABLE_NEEDS)
+    if args.method == "learned" and not (_has_module("onnxruntime") and _has_module("vantrel_learned_model")):
+        parser.error(LEARNED_NEEDS)
     if not inputs:
         parser.error("no video files found in the folders given")
     if args.quiet and args.verbose:
@@ -118,7 +121,8 @@ def _settings(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Anal
         detector = DetectorSettings(**{name: getattr(args, name) for name in DETECTOR_FIELDS})
         return AnalysisSettings(args.native_res, args.hwdec, 0 if args.threads is None else args.threads,
                                 args.stats is not None or args.report is not None, args.on_decode_error,
-                                args.min_scene_len, args.max_scene_len, detector, args.method, args.threshold)
+                                args.min_scene_len, args.max_scene_len, detector, args.method, args.threshold,
+                                args.model)
     except (TypeError, ValueError) as e:
         names = re.compile(r"\b(%s)\b" % "|".join(_SETTINGS_OPTIONS))  # compiled only for a refusal
         parser.error(names.sub(lambda name: option_name(name.group(1)), str(e)))

@@ -64,8 +64,19 @@ def _peaks(times: Sequence[float], values: Sequence[float], x_of) -> List[Tuple[
     return points
 
 
+def _curves(a: Analysis) -> list:
+    """The chart's curves and their legend: the learned method's probability, or the detectors'
+    score and threshold."""
+    scores = a.scores
+    assert scores is not None, "--report analyses with scores"
+    if scores.probability is not None:
+        return [(scores.probability, SCORE, "", "transition probability")]
+    return [(scores.threshold, THRESHOLD, ' stroke-dasharray="5 3"', "threshold"), (scores.score, SCORE, "", "score")]
+
+
 def score_chart(a: Analysis) -> str:
-    """Inline SVG: the score and the threshold of every compared frame, a red line at each scene start."""
+    """Inline SVG: the score and the threshold of every compared frame (the learned method: its
+    transition probability), a red line at each scene start."""
     width, height = LEFT + WIDTH + RIGHT, TOP + HEIGHT + BOTTOM
     parts = [f'<svg width="{width}" height="{height}" '
              f'viewBox="0 0 {width} {height}" role="img" aria-label="score curve">',
@@ -76,7 +87,8 @@ def score_chart(a: Analysis) -> str:
         return "".join(parts) + "</svg>"
     start = a.times[0]
     end = max(a.scenes[-1].end_time, start + 1e-3)
-    finite = [v for v in (*scores.score, *scores.threshold) if math.isfinite(v)]
+    curves = _curves(a)
+    finite = [v for values, *_ in curves for v in values if math.isfinite(v)]
     top = max(finite, default=1.0) * 1.05 or 1.0
 
     def x_of(t: float) -> float:
@@ -106,8 +118,7 @@ def score_chart(a: Analysis) -> str:
         x = x_of(a.times[k])
         parts.append(f'<line x1="{x:.1f}" y1="{TOP}" x2="{x:.1f}" y2="{TOP + HEIGHT}" stroke="{KEYFRAME}" '
                      f'stroke-width="1.5"><title>scene start: frame {k}, {timecode(a.times[k])}</title></line>')
-    for values, colour, dash in ((scores.threshold, THRESHOLD, ' stroke-dasharray="5 3"'),
-                                 (scores.score, SCORE, "")):
+    for values, colour, dash, _ in curves:
         points = " ".join(f"{x:.1f},{y_of(v):.1f}" for x, v in _peaks(scores.time, values, x_of))
         parts.append(f'<polyline points="{points}" fill="none" stroke="{colour}" stroke-width="1.5"{dash}/>')
     return "".join(parts) + "</svg>"
@@ -129,7 +140,8 @@ def render_report(a: Analysis, input: str, thumbnails: List[bytes]) -> str:
             f"{timecode(s.start_time)}&ndash;{timecode(s.end_time)} ({seconds_text(s.end_time - s.start_time)} s)"
             "</div>")
     legend = "".join(f'<span><i style="background:{colour}"></i>{text}</span>' for colour, text in (
-        (SCORE, "score"), (THRESHOLD, "threshold"), (KEYFRAME, "scene start")))
+        # The curve drawn last (on top) first.
+        *((colour, text) for _, colour, _, text in reversed(_curves(a))), (KEYFRAME, "scene start")))
     if any(t.last_frame > t.first_frame for t in a.transitions):
         legend += f'<span><i style="background:{KEYFRAME};opacity:0.3"></i>gradual transition</span>'
     return (f'<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8"><title>Scenes of {name}</title>'

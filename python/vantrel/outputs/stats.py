@@ -5,10 +5,12 @@ from ..analysis import Analysis
 
 
 def render_scores(a: Analysis) -> str:
-    """The `--stats` table: one row per compared frame, every frame but the first; floats in full."""
+    """The `--stats` table: one row per compared frame, every frame but the first; floats in full.
+    The learned method's probability is its last column, absent for the other methods."""
     scores = a.scores
     assert scores is not None, "--stats analyses with scores"
-    columns = [getattr(scores, name) for name in scores._fields]
-    rows = [",".join(scores._fields)]
+    names = [name for name in scores._fields if getattr(scores, name) is not None]
+    columns = [getattr(scores, name) for name in names]
+    rows = [",".join(names)]
     rows += [",".join(map(repr, values)) for values in zip(*columns)]
     return "\n".join(rows) + "\n"
