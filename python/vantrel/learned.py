@@ -8,13 +8,17 @@ as they arrive: the frames padded with 25 copies of the first before and, at the
 predictions 25..74. Every kept prediction depends on its whole window, so no other windowing
 gives the reference's probabilities (docs/learned-model.md). A window goes to the worker as soon
 as its last frame has arrived, through a queue of a few windows: memory stays bounded and a
-decode that runs ahead waits for the network.
+decode that runs ahead waits for the network. Several workers run windows side by side, each on
+one thread of ONNX Runtime: a window's small convolutions gain little from a second thread, two
+windows at once nearly double the rate, and every probability is the same whatever the number of
+threads.
 
 The model ships in the companion distribution `vantrel-rs-learned-model` (import package
 `vantrel_learned_model`) that `pip install 'vantrel-rs[learned]'` installs with ONNX Runtime.
 """
 from __future__ import annotations
 
+import os
 import queue
 import threading
 from functools import lru_cache
@@ -49,14 +53,22 @@ def model_path(model: str) -> str:
 
 
 def start(model: str, threads: int) -> "Inference":
-    """The network of `model` ready for the engine's frames, its worker started."""
-    return Inference(session(model, threads))
+    """The network of `model` ready for the engine's frames: `threads` workers (0: one per CPU
+    this process may use)."""
+    return Inference(session(model), threads or _usable_cpus())
+
+
+def _usable_cpus() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on every platform
+        return os.cpu_count() or 1
 
 
 @lru_cache(maxsize=2)
-def session(model: str, threads: int):
-    """An ONNX Runtime session of `model`: every graph optimisation, `threads` intra-op threads
-    (0: ONNX Runtime's choice, one per core), no spinning: the decoder shares the cores. Kept for
+def session(model: str):
+    """An ONNX Runtime session of `model`: every graph optimisation, one intra-op thread per
+    call (the workers are the parallelism), no spinning: the decoder shares the cores. Kept for
     the next analysis of the process (making one optimises the graph: 0.1 to 0.4 s); a session
     runs calls from several threads at once."""
     try:
@@ -66,14 +78,14 @@ def session(model: str, threads: int):
     path = model_path(model)
     options = ort.SessionOptions()
     options.graph_optimization_level = ort.GraphOptimizationLevel.ORT_ENABLE_ALL
-    options.intra_op_num_threads = threads
+    options.intra_op_num_threads = 1
     options.inter_op_num_threads = 1
     options.add_session_config_entry("session.intra_op.allow_spinning", "0")
     return ort.InferenceSession(path, options, providers=["CPUExecutionProvider"])
 
 
 class Inference:
-    """Streams the network's frames through `session` on a worker thread.
+    """Streams the network's frames through `session` on `workers` threads.
 
     `feed(chunk)` is the engine's `learned_frames` call: it cuts the windows that the chunk
     completes and hands them to the worker, waiting while the queue is full. `finish()` pads
@@ -82,7 +94,7 @@ class Inference:
     it is safe to call after `finish()`.
     """
 
-    def __init__(self, session) -> None:
+    def __init__(self, session, workers: int) -> None:
         import numpy
         import onnxruntime as ort
         self._np = numpy
@@ -92,11 +104,14 @@ class Inference:
         self._first = b""  # the first frame, the start's padding
         self._fed = 0  # frames fed
         self._queue: queue.Queue = queue.Queue(QUEUE_WINDOWS)
-        self._results: list = []  # the kept predictions of each window, in order
+        self._results: dict = {}  # window index -> its kept predictions
+        self._windows = 0  # windows handed over
         self._error: Optional[BaseException] = None  # what the worker raised, for the caller
         self._stop = threading.Event()
-        self._worker = threading.Thread(target=self._work, name="vantrel-learned", daemon=True)
-        self._worker.start()
+        self._workers = [threading.Thread(target=self._work, name=f"vantrel-learned-{i}", daemon=True)
+                         for i in range(workers)]
+        for worker in self._workers:
+            worker.start()
 
     def feed(self, chunk: bytes) -> None:
         if len(chunk) % FRAME_BYTES:
@@ -122,30 +137,35 @@ class Inference:
             while len(self._pending) >= WINDOW * FRAME_BYTES:
                 self._hand_over(bytes(self._pending[:WINDOW * FRAME_BYTES]))
                 del self._pending[:STRIDE * FRAME_BYTES]
-        self._put(None)
+        for _ in self._workers:
+            self._put(None)
         self._join()
         if self._error is not None:
             raise self._error
         np = self._np
         if not n:
             return np.zeros(0, np.float32)
-        return np.concatenate(self._results)[:n]
+        return np.concatenate([self._results[i] for i in range(self._windows)])[:n]
 
     def close(self) -> None:
-        if self._worker.is_alive():
+        if self._alive():
             self._stop.set()
             self._run_options.terminate = True
             self._join()
 
+    def _alive(self) -> bool:
+        return any(worker.is_alive() for worker in self._workers)
+
     def _hand_over(self, window: bytes) -> None:
-        self._put(window)
+        self._put((self._windows, window))
+        self._windows += 1
         if self._error is not None:
             raise self._error
 
     def _put(self, item) -> None:
         # A wait that wakes now and then, so that Ctrl-C reaches the caller.
         while True:
-            if not self._worker.is_alive():
+            if not self._alive():
                 return
             try:
                 self._queue.put(item, timeout=WAKE_SECONDS)
@@ -154,8 +174,9 @@ class Inference:
                 continue
 
     def _join(self) -> None:
-        while self._worker.is_alive():
-            self._worker.join(WAKE_SECONDS)
+        for worker in self._workers:
+            while worker.is_alive():
+                worker.join(WAKE_SECONDS)
 
     def _work(self) -> None:
         np = self._np
@@ -163,14 +184,15 @@ class Inference:
         try:
             while not self._stop.is_set():
                 try:
-                    window = self._queue.get(timeout=WAKE_SECONDS)
+                    item = self._queue.get(timeout=WAKE_SECONDS)
                 except queue.Empty:
                     continue
-                if window is None:
+                if item is None:
                     return
+                index, window = item
                 frames = np.frombuffer(window, np.uint8).reshape(1, WINDOW, HEIGHT, WIDTH, 3)
                 probabilities = run(None, {"frames": frames}, self._run_options)[0]
-                self._results.append(probabilities[0, CONTEXT:CONTEXT + STRIDE])
+                self._results[index] = probabilities[0, CONTEXT:CONTEXT + STRIDE]
         except BaseException as e:  # handed to the caller: the analysis stops with it
             if not self._stop.is_set():
                 self._error = e
