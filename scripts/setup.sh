@@ -59,7 +59,9 @@ if ((!run_only)); then
   # built from the cached graphs (the first build installs torch into a
   # throwaway environment: minutes, then cached).
   model_wheel="$(bash scripts/learned-model-wheel.sh)"
-  .venv/bin/python -m pip install -q onnxruntime==1.32.0 "$model_wheel"
+  .venv/bin/python -m pip install -q onnxruntime==1.32.0
+  # Its version is the weights' and stays when the graphs are rebuilt.
+  .venv/bin/python -m pip install -q --force-reinstall --no-deps "$model_wheel"
 fi
 target="."
 [ -n "$extras" ] && target=".[${extras}]"
