@@ -1,0 +1,54 @@
+#!/usr/bin/env python3
+"""Does the learned scene list gain from the classical measures? Scored on the accuracy set.
+
+    .venv/bin/python bench/learned_combined.py [--build build/dev]
+
+Runs `method="learned"` (int8, its default threshold) and `method="gradual"` on every clip of
+bench/accuracy_set.py and scores, with bench/accuracy_scoring.py: each alone, and the learned
+list joined with gradual's cuts (the clear cuts of montages and small pictures that the network
+may miss) that lie more than `gap` frames from every learned scene start. Prints one table.
+"""
+import argparse
+import sys
+
+import accuracy_scoring as scoring
+import accuracy_set as dataset
+import run
+
+
+def starts_and_cuts(vantrel, path, method):
+    a = vantrel.analyze(path, method=method)
+    return a.keyframes, [t.start_frame for t in a.transitions if t.kind == "cut"]
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--build", help="a build tree to take vantrel from (default: this interpreter's)")
+    args = ap.parse_args()
+    if args.build:
+        sys.path.insert(0, str(run.ROOT / args.build))
+    import vantrel
+    clips = dataset.build()
+    results = {}
+    for clip in clips:
+        learned, _ = starts_and_cuts(vantrel, clip["path"], "learned")
+        gradual, gradual_cuts = starts_and_cuts(vantrel, clip["path"], "gradual")
+        results[clip["name"]] = (learned, gradual, gradual_cuts)
+        print(f"{clip['name']}: learned {len(learned)}, gradual {len(gradual)} starts", flush=True)
+    variants = {"learned": lambda l, g, c: l, "gradual": lambda l, g, c: g}
+    for gap in (1, 2, 4, 8):
+        variants[f"learned + gradual cuts over {gap} frames away"] = (
+            lambda l, g, c, gap=gap: sorted(set(l) | {k for k in c if all(abs(k - s) > gap for s in l)}))
+    print("\n| variant | cut P/R/F1 | gradual P/R/F1 | pooled P/R/F1 |\n|---|---|---|---|")
+    for name, join in variants.items():
+        total = scoring.Score()
+        for clip in clips:
+            total.add(scoring.score(clip["transitions"], join(*results[clip["name"]]), clip["negatives"]))
+        cells = []
+        for counts in (total.kinds["cut"], total.kinds["gradual"], total.pooled()):
+            cells.append(f"{counts.precision():.3f}/{counts.recall():.3f}/{counts.f1():.3f}")
+        print(f"| {name} | " + " | ".join(cells) + " |")
+
+
+if __name__ == "__main__":
+    main()
