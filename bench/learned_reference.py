@@ -20,6 +20,8 @@ import sys
 import tempfile
 from pathlib import Path
 
+import learned_network
+
 ROOT = Path(__file__).resolve().parent.parent
 RESULTS = ROOT / "bench" / "results"
 OPENCV = Path("/usr/share/doc/opencv-doc/examples/data")
@@ -47,20 +49,8 @@ print(os.path.join(sysconfig.get_paths()["purelib"], "tests", "test.mp4"))
 
 
 def ours(path):
-    from array import array
-
     import vantrel
-    from vantrel import _engine, learned
-    network = learned.start("fp32", 0)
-    try:
-        raw = _engine.analyze(os.fsencode(path), native_res=False, hwdec=None, threads=0, progress=None,
-                              keep_records=False, transitions=None, on_decode_error="stop",
-                              detector=dict(_engine.DETECTOR_DEFAULTS), learned_frames=network.feed)
-        probabilities = network.finish()
-    finally:
-        network.close()
-    source = array("I")
-    source.frombytes(raw["learned_source"])
+    probabilities, source, _ = learned_network.network_output(path, "fp32")
     analysis = vantrel.analyze(path, method="learned", model="fp32", threshold=0.5)
     return probabilities, source, analysis.keyframes
 

@@ -22,6 +22,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import accuracy_scoring as scoring  # noqa: E402
 import accuracy_set as dataset  # noqa: E402
+import learned_network  # noqa: E402
 
 RESULTS = Path(__file__).resolve().parent / "results"
 OUT = Path(__file__).resolve().parent / "out" / "learned"
@@ -29,26 +30,17 @@ THRESHOLDS = (0.1, 0.2, 0.3, 0.35, 0.4, 0.45, 0.5, 0.55, 0.6, 0.7, 0.8, 0.9)
 
 
 def network_output(clip, model):
-    """The probabilities, learned_source and times of a clip, kept under bench/out/learned."""
+    """The probabilities, learned_source and times of a clip, kept under bench/out/learned (keyed by
+    the clip and the graph file)."""
     import numpy as np
-    cache = OUT / model / f"{clip['name']}-{os.stat(clip['path']).st_size}.npz"
+    from vantrel import learned
+    graph = os.stat(learned.model_path(model))
+    key = f"{clip['name']}-{os.stat(clip['path']).st_size}-{graph.st_size}-{graph.st_mtime_ns}"
+    cache = OUT / model / f"{key}.npz"
     if cache.exists():
         saved = np.load(cache)
         return saved["probabilities"], array("I", saved["source"].tobytes()), array("d", saved["times"].tobytes())
-    from vantrel import _engine, learned
-    path = clip["path"]
-    network = learned.start(model, 0)
-    try:
-        raw = _engine.analyze(os.fsencode(path), native_res=False, hwdec=None, threads=0, progress=None,
-                              keep_records=False, transitions=None, on_decode_error="stop",
-                              detector=dict(_engine.DETECTOR_DEFAULTS), learned_frames=network.feed)
-        probabilities = network.finish()
-    finally:
-        network.close()
-    source = array("I")
-    source.frombytes(raw["learned_source"])
-    times = array("d")
-    times.frombytes(raw["times"])
+    probabilities, source, times = learned_network.network_output(clip["path"], model)
     cache.parent.mkdir(parents=True, exist_ok=True)
     np.savez(cache, probabilities=probabilities, source=np.frombuffer(source.tobytes(), np.uint32),
              times=np.frombuffer(times.tobytes(), np.float64))

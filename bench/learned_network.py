@@ -1,0 +1,22 @@
+"""The learned method's network output for one clip, through the engine as `analyze()` runs it:
+the probability of every frame the network sees, the analysed frame each one shows
+(learned_source) and the analysed frames' times. Shared by the learned benchmarks."""
+import os
+from array import array
+
+
+def network_output(path, model):
+    from vantrel import _engine, learned
+    network = learned.start(model, 0)
+    try:
+        raw = _engine.analyze(os.fsencode(path), native_res=False, hwdec=None, threads=0, progress=None,
+                              keep_records=False, transitions=None, on_decode_error="stop",
+                              detector=dict(_engine.DETECTOR_DEFAULTS), learned_frames=network.feed)
+        probabilities = network.finish()
+    finally:
+        network.close()
+    source = array("I")
+    source.frombytes(raw["learned_source"])
+    times = array("d")
+    times.frombytes(raw["times"])
+    return probabilities, source, times
