@@ -61,8 +61,9 @@ def analyze_results(names: list, every_result: bool = True) -> dict:
                 if every_result:
                     result.update({"times": a.times.tolist(), "fps": str(a.fps), "duration": a.duration,
                                    "scenes": [list(s) for s in a.scenes],
-                                   "scores": {field: getattr(a.scores, field).tolist()
-                                              for field in a.scores._fields}})
+                                   # probability is the learned method's column (None here)
+                                   "scores": {field: column.tolist() for field, column
+                                              in zip(a.scores._fields, a.scores) if column is not None}})
             except AnalysisError as e:  # the error's text is a result too
                 result = {"error": str(e), "category": e.category}
             out[f"{name} threads={threads}"] = result
