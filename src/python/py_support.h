@@ -2,10 +2,14 @@
 // after <Python.h>.
 #pragma once
 
+#include <cstddef>
 #include <exception>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "base/error.h"
+#include "core/formatter.h"
 
 namespace vantrel::python {
 
@@ -27,6 +31,34 @@ class PyRef {
  private:
   PyObject* object_;
 };
+
+// A new reference to None.
+inline PyObject* none() {
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
+inline PyObject* utf8_str(const std::string& text) {
+  return PyUnicode_FromStringAndSize(text.data(),
+                                     static_cast<Py_ssize_t>(text.size()));
+}
+
+// Frame indices (keyframes) as a list of ints.
+inline PyObject* index_list(const std::vector<std::size_t>& indices) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(indices.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < indices.size(); ++i) {
+    PyObject* index = PyLong_FromSize_t(indices[i]);
+    if (index == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), index);  // steals
+  }
+  return list.release();
+}
+
+// The first-pass statistics text of the per-frame decisions, as a str.
+inline PyObject* pass_text(const std::vector<bool>& pass_decisions) {
+  return utf8_str(formatter::write_pass_log(pass_decisions));
+}
 
 // A failed allocation is not an error of the analysis: like any other broken
 // internal invariant it ends the process with a diagnostic, and no C++
