@@ -96,49 +96,31 @@ PyObject* record_columns(const std::vector<FrameRecord>& records) {
 
 // The transitions as (kind, first, last, start, strength) tuples.
 PyObject* transition_list(const std::vector<transitions::Transition>& found) {
-  PyRef list(PyList_New(0));
-  if (!list) return nullptr;
-  for (const transitions::Transition& t : found) {
+  return list_of(found, [](const transitions::Transition& t) {
     const char* kind = t.kind == transitions::Kind::cut    ? "cut"
                        : t.kind == transitions::Kind::fade ? "fade"
                                                            : "dissolve";
-    PyRef item(Py_BuildValue("(snnnd)", kind, static_cast<Py_ssize_t>(t.first),
-                             static_cast<Py_ssize_t>(t.last),
-                             static_cast<Py_ssize_t>(t.start), t.strength));
-    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
-  }
-  return list.release();
+    return Py_BuildValue("(snnnd)", kind, static_cast<Py_ssize_t>(t.first),
+                         static_cast<Py_ssize_t>(t.last),
+                         static_cast<Py_ssize_t>(t.start), t.strength);
+  });
 }
 
+// The rejected packets as (frame, time, message) tuples.
 PyObject* rejected_list(const std::vector<decoder::RejectedPacket>& packets) {
-  PyRef list(PyList_New(0));
-  if (!list) return nullptr;
-  for (const decoder::RejectedPacket& packet : packets) {
-    PyRef message(text(packet.message));
-    if (!message) return nullptr;
-    PyRef item(Py_BuildValue("(ndO)", static_cast<Py_ssize_t>(packet.frame),
-                             packet.time, message.get()));
-    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
-  }
-  return list.release();
-}
-
-PyObject* message_list(std::vector<ffmpeg_log::LogLine> lines) {
-  PyRef list(PyList_New(0));
-  if (!list) return nullptr;
-  for (const ffmpeg_log::LogLine& line : lines) {
-    PyRef message(text(line.text));
-    if (!message) return nullptr;
-    PyRef item(Py_BuildValue("(iO)", line.level, message.get()));
-    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
-  }
-  return list.release();
+  return list_of(packets, [](const decoder::RejectedPacket& packet) {
+    return Py_BuildValue("(ndN)", static_cast<Py_ssize_t>(packet.frame),
+                         packet.time, text(packet.message));
+  });
 }
 
 // FFmpeg's lines of the analysis, and how many did not fit.
 bool put_messages(PyObject* dict, ffmpeg_log::LogCapture& log) {
   return put(dict, "messages_dropped", PyLong_FromSize_t(log.dropped())) &&
-         put(dict, "messages", message_list(log.take_lines()));
+         put(dict, "messages",
+             list_of(log.take_lines(), [](const ffmpeg_log::LogLine& line) {
+               return Py_BuildValue("(iN)", line.level, text(line.text));
+             }));
 }
 
 // The small rgb24 output frames for `learned_frames` (unless None): kept as
@@ -262,9 +244,9 @@ PyObject* result_dict(const AnalysisResult& result,
       put(d, "times", column(result.times)) &&
       put(d, "end_time", PyFloat_FromDouble(result.end_time)) &&
       put(d, "fps", or_none(stream.frame_rate.has_value(), [&] {
-            return Py_BuildValue("(LL)",
-                                 static_cast<long long>(stream.frame_rate->num),
-                                 static_cast<long long>(stream.frame_rate->den));
+            const decoder::Rational rate = *stream.frame_rate;
+            return Py_BuildValue("(LL)", static_cast<long long>(rate.num),
+                                 static_cast<long long>(rate.den));
           })) &&
       put(d, "duration", or_none(stream.duration.has_value(), [&] {
             return PyFloat_FromDouble(*stream.duration);
@@ -370,8 +352,8 @@ constexpr Choice<decoder::OnDecodeError> kOnDecodeError[] = {
 // The value named `name` into `out`; false with a ValueError naming the
 // keyword and its choices when there is none.
 template <class T, std::size_t N>
-bool choose(const char* keyword, const char* name, const Choice<T> (&choices)[N],
-            T& out) {
+bool choose(const char* keyword, const char* name,
+            const Choice<T> (&choices)[N], T& out) {
   std::string names;
   for (const Choice<T>& choice : choices) {
     if (std::strcmp(choice.name, name) == 0) {
@@ -403,7 +385,7 @@ bool read_detector(PyObject* detector, AnalyzeOptions& options) {
 bool read_input(PyObject* input, AnalyzeOptions& options) {
   const char* path = nullptr;
   Py_ssize_t size = 0;
-  if (!PyArg_Parse(input, "y#:analyze", &path, &size)) return false;
+  if (!PyArg_Parse(input, "y#", &path, &size)) return false;
   options.input.assign(path, static_cast<std::size_t>(size));
   return true;
 }
@@ -423,9 +405,9 @@ struct Request {
 // default. nullopt with the Python error set when an argument is unusable.
 std::optional<Request> parse_request(PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
-      "",          "native_res",      "hwdec",    "threads",
-      "progress",  "keep_records",    "transitions", "on_decode_error",
-      "detector",  "learned_frames",  nullptr};
+      "",         "native_res",   "hwdec",       "threads",
+      "progress", "keep_records", "transitions", "on_decode_error",
+      "detector", "learned_frames", nullptr};
   Request request;
   PyObject* input = nullptr;
   int native_res = 0;

@@ -43,16 +43,24 @@ inline PyObject* utf8_str(const std::string& text) {
                                      static_cast<Py_ssize_t>(text.size()));
 }
 
-// Frame indices (keyframes) as a list of ints.
-inline PyObject* index_list(const std::vector<std::size_t>& indices) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(indices.size())));
+// The list of `make(value)` (each a new reference, null on failure) for
+// each of `values`, in order.
+template <class T, class Make>
+PyObject* list_of(const std::vector<T>& values, Make make) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(values.size())));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < indices.size(); ++i) {
-    PyObject* index = PyLong_FromSize_t(indices[i]);
-    if (index == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), index);  // steals
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = make(values[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals
   }
   return list.release();
+}
+
+// Frame indices (keyframes) as a list of ints.
+inline PyObject* index_list(const std::vector<std::size_t>& indices) {
+  return list_of(indices,
+                 [](std::size_t index) { return PyLong_FromSize_t(index); });
 }
 
 // The first-pass statistics text of the per-frame decisions, as a str.
