@@ -1,5 +1,6 @@
-// What both extension modules need at the interpreter boundary. Include
-// after <Python.h>.
+// What both extension modules need at the interpreter boundary: owned
+// references, the Python values both make of a result, and the guard that
+// keeps C++ exceptions out of the interpreter. Include after <Python.h>.
 #pragma once
 
 #include <cstddef>
