@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/lib.h"
+#include "core/analysis.h"
 
 int main(int argc, char** argv) {
   const char* input = nullptr;
@@ -24,10 +24,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s FILE [--native-res]\n", argv[0]);
     return 2;
   }
-  auto options = vantrel::AnalyzeOptions::defaults_for_input(input);
+  auto options = vantrel::analysis::AnalyzeOptions::defaults_for_input(input);
   options.native_res = native_res;
   options.dump_scores = true;
-  auto result = vantrel::analyze_video(options);
+  auto result = vantrel::analysis::analyze_video(options);
   if (!result) {
     std::fprintf(stderr, "%s\n", result.error().to_string().c_str());
     return 1;

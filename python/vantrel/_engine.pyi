@@ -1,19 +1,22 @@
 """The compiled analysis engine behind vantrel.analyze(); its caller checks the arguments."""
 from typing import Any, Callable, Dict, Optional, Union
 
-# The detector settings of a default analysis, by name: the defaults of vantrel.DetectorSettings.
+# The detector settings of a default analysis, by name, in the order of vantrel.DetectorSettings'
+# fields: its fields and their defaults.
 DETECTOR_DEFAULTS: Dict[str, Union[int, float]]
 
-def analyze(path: bytes, /, *, native_res: bool, hwdec: Optional[str], threads: int,
-            progress: Optional[Callable[[int, float, Optional[float]], object]], keep_records: bool,
-            transitions: Optional[str], on_decode_error: str, detector: Dict[str, Union[int, float]],
+def analyze(path: bytes, /, *, native_res: bool = False, hwdec: Optional[str] = None, threads: int = 0,
+            progress: Optional[Callable[[int, float, Optional[float]], object]] = None, keep_records: bool = False,
+            transitions: Optional[str] = None, on_decode_error: str = "stop",
+            detector: Dict[str, Union[int, float]] = ...,
             learned_frames: Optional[Callable[[bytes], object]] = None) -> Dict[str, Any]:
     """One analysis: a dict of its raw results, or {"error": (kind, text)} when it failed.
 
+    Every keyword left out takes vantrel.analyze()'s default (detector: DETECTOR_DEFAULTS).
     transitions: "gradual" (that method's rule) or "cuts" (the keyframes as cuts, each with its
     strength) gives "transitions": (kind, first, last, start, strength) tuples by start frame,
-    None gives None; on_decode_error: "stop" at the first damaged packet, or "skip" it;
-    detector: every key of DETECTOR_DEFAULTS.
+    None gives None; on_decode_error: "stop" at the first damaged packet, or "skip" it; another
+    name raises ValueError. detector: every key of DETECTOR_DEFAULTS (KeyError names one missing).
 
     learned_frames: called, with the interpreter lock held, at progress checks and once at the
     end with bytes of k >= 1 whole 48x27 rgb24 frames (3888 bytes each): the frames the ffmpeg

@@ -17,8 +17,9 @@ if TYPE_CHECKING:  # typing costs more to import than a short analysis
 
     SceneLength = Union[int, float]
 
-DETECTOR_FIELDS = ("search_radius", "intra_thresh", "intra_thresh2", "window_size", "sigma", "base_threshold",
-                   "min_hist_distance", "min_score", "sad_weight", "hist_weight")
+# The detector settings by name, in the engine's order: they and their defaults are defined once, in
+# the C++ core.
+DETECTOR_FIELDS = tuple(_engine.DETECTOR_DEFAULTS)
 # The integer fields and their ranges: the largest motion search the block search is built
 # for, and the longest history the adaptive threshold keeps.
 _DETECTOR_INTS = {"search_radius": (0, 64), "intra_thresh": (0, 2**31 - 1), "window_size": (0, 100_000)}
@@ -32,8 +33,7 @@ def _type_name(value: object) -> str:
     return type(value).__name__
 
 
-# The engine's defaults, by name: they are defined once, in the C++ core.
-_DEFAULTS = [_engine.DETECTOR_DEFAULTS[name] for name in DETECTOR_FIELDS]
+_DEFAULTS = tuple(_engine.DETECTOR_DEFAULTS.values())
 _DetectorFields = namedtuple("_DetectorFields", DETECTOR_FIELDS, defaults=_DEFAULTS)  # type: ignore[misc]
 
 

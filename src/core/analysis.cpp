@@ -16,6 +16,34 @@ namespace vantrel::analysis {
 
 namespace sm = simd_metrics;
 
+// ---- options ----
+
+AnalyzeOptions AnalyzeOptions::defaults_for_input(std::string input) {
+  return AnalyzeOptions{
+      .input = std::move(input),
+      .native_res = false,
+      .hwdec = std::nullopt,
+      .dump_scores = false,
+      .xvid_config = {.search_radius = 4,
+                      .intra_thresh = 2000,
+                      .intra_thresh2 = 90.0},
+      .adaptive_config = {.window_size = 30,
+                          .sigma = 3.0,
+                          .base_threshold = 0.2,
+                          .min_hist_distance = 0.03,
+                          .min_score = 0.0,
+                          .sad_weight = 0.7,
+                          .hist_weight = 0.3},
+      .threads = std::nullopt,
+      .on_decode_error = decoder::OnDecodeError::stop,
+      .keep_records = false,
+      .transitions = std::nullopt,
+      .log = nullptr,
+      .on_progress = {},
+      .on_small_rgb = {},
+  };
+}
+
 // ---- driver ----
 
 VResult<AnalysisResult> analyze_video(const AnalyzeOptions& options) {

@@ -48,7 +48,7 @@ struct AnalyzeOptions {
                        std::size_t frame)>
       on_small_rgb;
 
-  // Defaults for everything but the input (defined in the library root).
+  // Defaults for everything but the input.
   static AnalyzeOptions defaults_for_input(std::string input);
 };
 

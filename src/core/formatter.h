@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vantrel::formatter {
 
@@ -27,5 +28,8 @@ class PassFormatter {
  private:
   std::string text_;
 };
+
+// The whole statistics text for one decision per frame.
+std::string write_pass_log(const std::vector<bool>& pass_decisions);
 
 }  // namespace vantrel::formatter

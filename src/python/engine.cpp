@@ -1,6 +1,6 @@
 // The vantrel._engine extension module: one analysis with every result,
 // decoded without the interpreter lock. Its caller, the vantrel package,
-// checks and converts the arguments; this module trusts them.
+// checks the ranges of the settings; this module trusts them.
 #ifndef Py_LIMITED_API
 #define Py_LIMITED_API 0x03090000
 #endif
@@ -8,8 +8,10 @@
 #include <Python.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -21,12 +23,14 @@ extern "C" {
 
 #include "core/analysis.h"
 #include "base/ffmpeg_log.h"
-#include "core/lib.h"
 #include "metrics/metrics.h"
 #include "python/py_support.h"
 
 namespace vantrel::python {
 namespace {
+
+using analysis::AnalysisResult;
+using analysis::AnalyzeOptions;
 
 using Clock = std::chrono::steady_clock;
 // How often, at most, the analysis takes the interpreter lock back to look
@@ -51,15 +55,10 @@ bool put(PyObject* dict, const char* key, PyObject* value) {
   return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
 }
 
-PyObject* keyframe_list(const std::vector<std::size_t>& keyframes) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(keyframes.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < keyframes.size(); ++i) {
-    PyObject* index = PyLong_FromSize_t(keyframes[i]);
-    if (index == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), index);  // steals
-  }
-  return list.release();
+// `make()` when `present`, else None.
+template <class Make>
+PyObject* or_none(bool present, Make make) {
+  return present ? make() : none();
 }
 
 // The per-frame records as columns of native machine values.
@@ -97,91 +96,31 @@ PyObject* record_columns(const std::vector<FrameRecord>& records) {
 
 // The transitions as (kind, first, last, start, strength) tuples.
 PyObject* transition_list(const std::vector<transitions::Transition>& found) {
-  PyRef list(PyList_New(0));
-  if (!list) return nullptr;
-  for (const transitions::Transition& t : found) {
+  return list_of(found, [](const transitions::Transition& t) {
     const char* kind = t.kind == transitions::Kind::cut    ? "cut"
                        : t.kind == transitions::Kind::fade ? "fade"
                                                            : "dissolve";
-    PyRef item(Py_BuildValue("(snnnd)", kind, static_cast<Py_ssize_t>(t.first),
-                             static_cast<Py_ssize_t>(t.last),
-                             static_cast<Py_ssize_t>(t.start), t.strength));
-    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
-  }
-  return list.release();
+    return Py_BuildValue("(snnnd)", kind, static_cast<Py_ssize_t>(t.first),
+                         static_cast<Py_ssize_t>(t.last),
+                         static_cast<Py_ssize_t>(t.start), t.strength);
+  });
 }
 
+// The rejected packets as (frame, time, message) tuples.
 PyObject* rejected_list(const std::vector<decoder::RejectedPacket>& packets) {
-  PyRef list(PyList_New(0));
-  if (!list) return nullptr;
-  for (const decoder::RejectedPacket& packet : packets) {
-    PyRef message(text(packet.message));
-    if (!message) return nullptr;
-    PyRef item(Py_BuildValue("(ndO)", static_cast<Py_ssize_t>(packet.frame),
-                             packet.time, message.get()));
-    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
-  }
-  return list.release();
-}
-
-PyObject* message_list(std::vector<ffmpeg_log::LogLine> lines) {
-  PyRef list(PyList_New(0));
-  if (!list) return nullptr;
-  for (const ffmpeg_log::LogLine& line : lines) {
-    PyRef message(text(line.text));
-    if (!message) return nullptr;
-    PyRef item(Py_BuildValue("(iO)", line.level, message.get()));
-    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
-  }
-  return list.release();
+  return list_of(packets, [](const decoder::RejectedPacket& packet) {
+    return Py_BuildValue("(ndN)", static_cast<Py_ssize_t>(packet.frame),
+                         packet.time, text(packet.message));
+  });
 }
 
 // FFmpeg's lines of the analysis, and how many did not fit.
 bool put_messages(PyObject* dict, ffmpeg_log::LogCapture& log) {
   return put(dict, "messages_dropped", PyLong_FromSize_t(log.dropped())) &&
-         put(dict, "messages", message_list(log.take_lines()));
-}
-
-PyObject* result_dict(AnalysisResult& result, const AnalyzeOptions& options,
-                      ffmpeg_log::LogCapture& log) {
-  PyRef dict(PyDict_New());
-  if (!dict) return nullptr;
-  const std::string pass_text = write_pass_log(result.pass_decisions);
-  PyObject* fps = Py_None;
-  if (result.stream.frame_rate) {
-    fps = Py_BuildValue("(LL)", static_cast<long long>(result.stream.frame_rate->num),
-                        static_cast<long long>(result.stream.frame_rate->den));
-  } else {
-    Py_INCREF(fps);
-  }
-  PyObject* duration = Py_None;
-  if (result.stream.duration) {
-    duration = PyFloat_FromDouble(*result.stream.duration);
-  } else {
-    Py_INCREF(duration);
-  }
-  PyObject* records = Py_None;
-  if (options.keep_records) {
-    records = record_columns(result.records);
-  } else {
-    Py_INCREF(records);
-  }
-  if (!put(dict.get(), "keyframes", keyframe_list(result.keyframes)) ||
-      !put(dict.get(), "pass_text",
-           PyUnicode_FromStringAndSize(pass_text.data(),
-                                       static_cast<Py_ssize_t>(pass_text.size()))) ||
-      !put(dict.get(), "times", column(result.times)) ||
-      !put(dict.get(), "end_time", PyFloat_FromDouble(result.end_time)) ||
-      !put(dict.get(), "fps", fps) || !put(dict.get(), "duration", duration) ||
-      !put(dict.get(), "records", records) ||
-      !put(dict.get(), "transitions",
-           options.transitions ? transition_list(result.transitions)
-                               : (Py_INCREF(Py_None), Py_None)) ||
-      !put(dict.get(), "decode_errors", rejected_list(result.rejected_packets)) ||
-      !put_messages(dict.get(), log)) {
-    return nullptr;
-  }
-  return dict.release();
+         put(dict, "messages",
+             list_of(log.take_lines(), [](const ffmpeg_log::LogLine& line) {
+               return Py_BuildValue("(iN)", line.level, text(line.text));
+             }));
 }
 
 // The small rgb24 output frames for `learned_frames` (unless None): kept as
@@ -216,8 +155,7 @@ class LearnedFrames {
 
   // learned_source: one uint32 per output frame, or None.
   PyObject* source_column() const {
-    if (!wanted()) return (Py_INCREF(Py_None), Py_None);
-    return column(sources_);
+    return or_none(wanted(), [this] { return column(sources_); });
   }
 
  private:
@@ -274,8 +212,9 @@ class ProgressCheck {
     if (PyErr_CheckSignals() < 0) return false;
     if (!learned_.hand_over()) return false;
     if (progress_ == Py_None) return true;
-    PyRef duration(reached.duration ? PyFloat_FromDouble(*reached.duration)
-                                    : (Py_INCREF(Py_None), Py_None));
+    PyRef duration(or_none(reached.duration.has_value(), [&] {
+      return PyFloat_FromDouble(*reached.duration);
+    }));
     if (!duration) return false;
     PyRef returned(PyObject_CallFunction(
         progress_, "ndO", static_cast<Py_ssize_t>(reached.frames),
@@ -289,6 +228,56 @@ class ProgressCheck {
   Clock::time_point next_;
   PyThreadState* state_ = nullptr;
 };
+
+// The dict of a finished analysis.
+PyObject* result_dict(const AnalysisResult& result,
+                      const AnalyzeOptions& options,
+                      ffmpeg_log::LogCapture& log,
+                      const LearnedFrames& learned) {
+  const decoder::StreamInfo& stream = result.stream;
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* d = dict.get();
+  const bool complete =
+      put(d, "keyframes", index_list(result.keyframes)) &&
+      put(d, "pass_text", pass_text(result.pass_decisions)) &&
+      put(d, "times", column(result.times)) &&
+      put(d, "end_time", PyFloat_FromDouble(result.end_time)) &&
+      put(d, "fps", or_none(stream.frame_rate.has_value(), [&] {
+            const decoder::Rational rate = *stream.frame_rate;
+            return Py_BuildValue("(LL)", static_cast<long long>(rate.num),
+                                 static_cast<long long>(rate.den));
+          })) &&
+      put(d, "duration", or_none(stream.duration.has_value(), [&] {
+            return PyFloat_FromDouble(*stream.duration);
+          })) &&
+      put(d, "records", or_none(options.keep_records, [&] {
+            return record_columns(result.records);
+          })) &&
+      put(d, "transitions", or_none(options.transitions.has_value(), [&] {
+            return transition_list(result.transitions);
+          })) &&
+      put(d, "decode_errors", rejected_list(result.rejected_packets)) &&
+      put_messages(d, log) &&
+      put(d, "learned_source", learned.source_column());
+  return complete ? dict.release() : nullptr;
+}
+
+// The dict of a failed analysis: its error's kind and text, and its messages.
+PyObject* error_dict(const Error& error, ffmpeg_log::LogCapture& log) {
+  const error::VantrelError classified = error::VantrelError::from(error);
+  const std::string message =
+      std::string(error::prefix(classified.kind)) + error.chain();
+  PyRef dict(PyDict_New());
+  if (!dict ||
+      !put(dict.get(), "error",
+           Py_BuildValue("(iN)", static_cast<int>(classified.kind),
+                         text(message))) ||
+      !put_messages(dict.get(), log)) {
+    return nullptr;
+  }
+  return dict.release();
+}
 
 // Calls `visit(name, field)` for each detector setting of `options`: the
 // names under which Python hands the settings over and reads their defaults.
@@ -331,7 +320,8 @@ bool from_python(PyObject* value, T& field) {
   return PyErr_Occurred() == nullptr;
 }
 
-// DETECTOR_DEFAULTS: the detector settings of a default analysis, by name.
+// DETECTOR_DEFAULTS: the detector settings of a default analysis, by name, in
+// the order of visit_detector_fields (the order of the command's options).
 PyObject* detector_defaults() {
   AnalyzeOptions options = AnalyzeOptions::defaults_for_input({});
   PyRef dict(PyDict_New());
@@ -343,75 +333,126 @@ PyObject* detector_defaults() {
   return dict.release();
 }
 
-// analyze(path: bytes, *, native_res, hwdec: str | None, threads, progress,
+// A keyword's value among its named choices.
+template <class T>
+struct Choice {
+  const char* name;
+  T value;
+};
+
+constexpr Choice<transitions::Rule> kTransitionRules[] = {
+    {"cuts", transitions::Rule::cuts},
+    {"gradual", transitions::Rule::gradual},
+};
+constexpr Choice<decoder::OnDecodeError> kOnDecodeError[] = {
+    {"stop", decoder::OnDecodeError::stop},
+    {"skip", decoder::OnDecodeError::skip},
+};
+
+// The value named `name` into `out`; false with a ValueError naming the
+// keyword and its choices when there is none.
+template <class T, std::size_t N>
+bool choose(const char* keyword, const char* name,
+            const Choice<T> (&choices)[N], T& out) {
+  std::string names;
+  for (const Choice<T>& choice : choices) {
+    if (std::strcmp(choice.name, name) == 0) {
+      out = choice.value;
+      return true;
+    }
+    names += names.empty() ? "'" : " or '";
+    names += choice.name;
+    names += "'";
+  }
+  PyErr_Format(PyExc_ValueError, "%s must be %s, not '%s'", keyword,
+               names.c_str(), name);
+  return false;
+}
+
+// The detector settings from `detector`, which holds every one by name.
+bool read_detector(PyObject* detector, AnalyzeOptions& options) {
+  return visit_detector_fields(options, [&](const char* name, auto& field) {
+    PyObject* value = PyDict_GetItemString(detector, name);  // borrowed
+    if (value == nullptr) {
+      PyErr_Format(PyExc_KeyError, "detector setting %s is missing", name);
+      return false;
+    }
+    return from_python(value, field);
+  });
+}
+
+// The input to analyse: a path as bytes.
+bool read_input(PyObject* input, AnalyzeOptions& options) {
+  const char* path = nullptr;
+  Py_ssize_t size = 0;
+  if (!PyArg_Parse(input, "y#", &path, &size)) return false;
+  options.input.assign(path, static_cast<std::size_t>(size));
+  return true;
+}
+
+// analyze()'s arguments: the analysis's options and the Python callables it
+// reports to (borrowed; None for none).
+struct Request {
+  AnalyzeOptions options = AnalyzeOptions::defaults_for_input({});
+  PyObject* progress = Py_None;
+  PyObject* learned_frames = Py_None;
+};
+
+// analyze(input, *, native_res, hwdec: str | None, threads, progress,
 //         keep_records, transitions: "cuts" | "gradual" | None,
 //         on_decode_error: "stop" | "skip", detector: dict by name,
-//         learned_frames) -> dict
-PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
+//         learned_frames); a keyword left out keeps vantrel.analyze()'s
+// default. nullopt with the Python error set when an argument is unusable.
+std::optional<Request> parse_request(PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
-      "", "native_res", "hwdec", "threads", "progress", "keep_records",
-      "transitions", "on_decode_error", "detector", nullptr};
-  const char* path = nullptr;
-  Py_ssize_t path_size = 0;
+      "",         "native_res",   "hwdec",       "threads",
+      "progress", "keep_records", "transitions", "on_decode_error",
+      "detector", "learned_frames", nullptr};
+  Request request;
+  PyObject* input = nullptr;
   int native_res = 0;
   const char* hwdec = nullptr;
   Py_ssize_t hwdec_size = 0;
-  int threads = 0;
-  PyObject* progress = nullptr;
+  int threads = 0;  // FFmpeg chooses
   int keep_records = 0;
   const char* rule = nullptr;
   const char* on_decode_error = nullptr;
   PyObject* detector = nullptr;
-  // learned_frames is optional among required keywords, which the format
-  // cannot say: it is taken out of the keywords first.
-  PyRef rest(kwargs != nullptr ? PyDict_Copy(kwargs) : PyDict_New());
-  if (!rest) return nullptr;
-  PyObject* given = PyDict_GetItemString(rest.get(), "learned_frames");
-  PyRef learned_frames(given != nullptr ? (Py_INCREF(given), given)
-                                        : (Py_INCREF(Py_None), Py_None));
-  if (given != nullptr &&
-      PyDict_DelItemString(rest.get(), "learned_frames") < 0) {
-    return nullptr;
-  }
   if (!PyArg_ParseTupleAndKeywords(
-          args, rest.get(), "y#$pz#iOpzsO!:analyze", const_cast<char**>(keywords),
-          &path, &path_size, &native_res, &hwdec, &hwdec_size, &threads,
-          &progress, &keep_records, &rule, &on_decode_error,
-          &PyDict_Type,
-          &detector)) {
-    return nullptr;
+          args, kwargs, "O|$pz#iOpzsO!O:analyze", const_cast<char**>(keywords),
+          &input, &native_res, &hwdec, &hwdec_size, &threads,
+          &request.progress, &keep_records, &rule, &on_decode_error,
+          &PyDict_Type, &detector, &request.learned_frames)) {
+    return std::nullopt;
   }
-  AnalyzeOptions options = AnalyzeOptions::defaults_for_input(
-      std::string(path, static_cast<std::size_t>(path_size)));
-  const bool read_detector =
-      visit_detector_fields(options, [&](const char* name, auto& field) {
-        PyObject* value = PyDict_GetItemString(detector, name);  // borrowed
-        if (value == nullptr) {
-          PyErr_Format(PyExc_KeyError, "detector setting %s is missing", name);
-          return false;
-        }
-        return from_python(value, field);
-      });
-  if (!read_detector) return nullptr;
+  AnalyzeOptions& options = request.options;
+  if (!read_input(input, options) ||
+      (detector != nullptr && !read_detector(detector, options)) ||
+      (rule != nullptr &&
+       !choose("transitions", rule, kTransitionRules,
+               options.transitions.emplace())) ||
+      (on_decode_error != nullptr &&
+       !choose("on_decode_error", on_decode_error, kOnDecodeError,
+               options.on_decode_error))) {
+    return std::nullopt;
+  }
   options.native_res = native_res != 0;
   if (hwdec != nullptr) {
     options.hwdec = std::string(hwdec, static_cast<std::size_t>(hwdec_size));
   }
   options.threads = threads;
   options.keep_records = keep_records != 0;
-  if (rule != nullptr) {
-    options.transitions = std::strcmp(rule, "gradual") == 0
-                              ? transitions::Rule::gradual
-                              : transitions::Rule::cuts;
-  }
-  options.on_decode_error = std::strcmp(on_decode_error, "skip") == 0
-                                ? decoder::OnDecodeError::skip
-                                : decoder::OnDecodeError::stop;
+  return request;
+}
 
+// Runs the analysis of `request` with the lock released but for its progress
+// checks, then builds its result (or error) dict.
+PyObject* run(Request& request) {
   ffmpeg_log::LogCapture log(AV_LOG_WARNING);
+  LearnedFrames learned(request.learned_frames);
+  ProgressCheck check(request.progress, learned);
+  AnalyzeOptions& options = request.options;
   options.log = &log;
-  LearnedFrames learned(learned_frames.get());
-  ProgressCheck check(progress, learned);
   options.on_progress = [&check](const analysis::Progress& reached) {
     return check.on_frame(reached);
   };
@@ -430,31 +471,19 @@ PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
   check.take_lock();
 
   if (PyErr_Occurred() != nullptr) return nullptr;  // interrupted
-  if (!result) {
-    const error::VantrelError classified =
-        error::VantrelError::from(result.error());
-    const std::string message =
-        std::string(error::prefix(classified.kind)) + result.error().chain();
-    PyRef dict(PyDict_New());
-    if (!dict ||
-        !put(dict.get(), "error",
-             Py_BuildValue("(iN)", static_cast<int>(classified.kind),
-                           text(message))) ||
-        !put_messages(dict.get(), log)) {
-      return nullptr;
-    }
-    return dict.release();
-  }
+  if (!result) return error_dict(result.error(), log);
   const double last = result->times.empty() ? 0.0 : result->times.back();
   if (!check.report(analysis::Progress{result->times.size(), last,
                                        result->stream.duration})) {
     return nullptr;
   }
-  PyRef dict(result_dict(*result, options, log));
-  if (!dict || !put(dict.get(), "learned_source", learned.source_column())) {
-    return nullptr;
-  }
-  return dict.release();
+  return result_dict(*result, options, log, learned);
+}
+
+PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
+  std::optional<Request> request = parse_request(args, kwargs);
+  if (!request) return nullptr;
+  return run(*request);
 }
 
 // Which kernel form the metrics run on, for the tests of a build that it
@@ -476,20 +505,34 @@ PyModuleDef kModuleDef = {
     nullptr, nullptr, nullptr, nullptr,
 };
 
+// The module's constants: each name and the function that makes its value.
+struct Attribute {
+  const char* name;
+  PyObject* (*make)();
+};
+
+constexpr Attribute kAttributes[] = {
+    {"DETECTOR_DEFAULTS", detector_defaults},
+};
+
+PyObject* create_module() {
+  PyRef module(PyModule_Create(&kModuleDef));
+  if (!module) return nullptr;
+  for (const Attribute& attribute : kAttributes) {
+    PyRef value(attribute.make());
+    if (!value ||
+        PyModule_AddObject(module.get(), attribute.name, value.get()) < 0) {
+      return nullptr;
+    }
+    value.release();  // the module holds it now
+  }
+  return module.release();
+}
+
 }  // namespace
 }  // namespace vantrel::python
 
 PyMODINIT_FUNC PyInit__engine(void) {
-  using vantrel::python::PyRef;
   vantrel::ffmpeg_log::install();
-  PyRef module(PyModule_Create(&vantrel::python::kModuleDef));
-  if (!module) return nullptr;
-  PyObject* defaults = vantrel::python::detector_defaults();
-  // PyModule_AddObject steals the reference only when it succeeds.
-  if (defaults == nullptr ||
-      PyModule_AddObject(module.get(), "DETECTOR_DEFAULTS", defaults) < 0) {
-    Py_XDECREF(defaults);
-    return nullptr;
-  }
-  return module.release();
+  return vantrel::python::create_module();
 }

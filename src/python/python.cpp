@@ -11,11 +11,14 @@
 #include <optional>
 #include <string>
 
-#include "core/lib.h"
+#include "core/analysis.h"
 #include "python/py_support.h"
 
 namespace vantrel::python {
 namespace {
+
+using analysis::AnalysisResult;
+using analysis::AnalyzeOptions;
 
 constexpr std::array<const char*, 3> kParamNames{"input", "native_res", "hwdec"};
 
@@ -187,9 +190,7 @@ bool bind_arguments(const char* function, PyObject* args, PyObject* kwargs,
 }
 
 void raise_runtime_error(const error::VantrelError& error) {
-  const std::string text = error.to_string();
-  PyRef message(PyUnicode_FromStringAndSize(text.data(),
-                                            static_cast<Py_ssize_t>(text.size())));
+  PyRef message(utf8_str(error.to_string()));
   if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
 }
 
@@ -203,7 +204,7 @@ std::optional<AnalysisResult> run_analysis(const char* function, PyObject* args,
       AnalyzeOptions::defaults_for_input(std::move(arguments.input));
   options.native_res = arguments.native_res;
   options.hwdec = std::move(arguments.hwdec);
-  auto result = analyze_video(options);
+  auto result = analysis::analyze_video(options);
   if (!result) {
     raise_runtime_error(result.error());
     return std::nullopt;
@@ -214,23 +215,13 @@ std::optional<AnalysisResult> run_analysis(const char* function, PyObject* args,
 PyObject* detect_frames_impl(PyObject* args, PyObject* kwargs) {
   auto result = run_analysis("detect_frames", args, kwargs);
   if (!result) return nullptr;
-  const auto& keyframes = result->keyframes;
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(keyframes.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < keyframes.size(); ++i) {
-    PyObject* index = PyLong_FromUnsignedLongLong(keyframes[i]);
-    if (index == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), index);  // steals
-  }
-  return list.release();
+  return index_list(result->keyframes);
 }
 
 PyObject* detect_pass_impl(PyObject* args, PyObject* kwargs) {
   auto result = run_analysis("detect_pass", args, kwargs);
   if (!result) return nullptr;
-  const std::string text = write_pass_log(result->pass_decisions);
-  return PyUnicode_FromStringAndSize(text.data(),
-                                     static_cast<Py_ssize_t>(text.size()));
+  return pass_text(result->pass_decisions);
 }
 
 PyMethodDef kMethods[] = {

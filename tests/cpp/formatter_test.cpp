@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "core/formatter.h"
-#include "core/lib.h"
 
 namespace vantrel {
 namespace {
@@ -14,7 +13,7 @@ const std::string kHeader =
     "# Please do not modify this file\n\n";
 
 std::string pass_log(const std::vector<bool>& decisions) {
-  return write_pass_log(decisions);
+  return formatter::write_pass_log(decisions);
 }
 
 TEST(PassLog, HeaderIsExact) {

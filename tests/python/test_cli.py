@@ -259,6 +259,15 @@ def test_ray_missing_or_unreachable_is_a_clear_usage_error(clip, tmp_path):
     assert run.stderr.splitlines()[-1] == "vantrel: --ray needs Ray: pip install 'vantrel-rs[ray]'"
 
 
+def test_every_detector_setting_has_one_option_with_help():
+    from vantrel.cli.options import DETECTOR_HELP, build_parser, option_name
+    from vantrel.settings import _DETECTOR_INTS, _DETECTOR_SIGNED, DETECTOR_FIELDS
+    assert sorted(DETECTOR_HELP) == sorted(DETECTOR_FIELDS)
+    assert set(_DETECTOR_INTS) | set(_DETECTOR_SIGNED) <= set(DETECTOR_FIELDS)
+    options = [a.option_strings for a in build_parser()._actions if a.dest in DETECTOR_FIELDS]
+    assert options == [[option_name(name)] for name in DETECTOR_FIELDS]
+
+
 def test_type_stub_matches_the_module():
     import ast
     import inspect

@@ -225,6 +225,43 @@ class TestErrors:
         assert words in str(info.value)
 
 
+class TestTheEngineModule:
+    """vantrel._engine.analyze itself: a keyword left out takes analyze()'s default, and a bad argument
+    is named in its error."""
+
+    def test_keywords_left_out_take_the_defaults(self, clips):
+        from vantrel import _engine
+        path = clips["h264-bframes"]
+        bare = _engine.analyze(os.fsencode(path))
+        assert bare["keyframes"] == vantrel_rs.detect_frames(str(path))
+        assert bare["pass_text"] == vantrel_rs.detect_pass(str(path))
+        every = _engine.analyze(os.fsencode(path), native_res=False, hwdec=None, threads=0, progress=None,
+                                keep_records=False, transitions=None, on_decode_error="stop",
+                                detector=dict(_engine.DETECTOR_DEFAULTS), learned_frames=None)
+        results = ("keyframes", "pass_text", "times", "end_time", "fps", "duration", "records", "transitions",
+                   "decode_errors", "learned_source")
+        assert [bare[key] for key in results] == [every[key] for key in results]
+        assert bare["records"] is bare["transitions"] is bare["learned_source"] is None
+
+    @pytest.mark.parametrize("arguments, error, words", [
+        ({"transitions": "fades"}, ValueError, "transitions must be 'cuts' or 'gradual', not 'fades'"),
+        ({"on_decode_error": "ignore"}, ValueError, "on_decode_error must be 'stop' or 'skip', not 'ignore'"),
+        ({"detector": {"sigma": 2.0}}, KeyError, "detector setting search_radius is missing"),
+        ({"detector": [("sigma", 2.0)]}, TypeError, "dict"),
+        ({"speed": 2}, TypeError, "speed"),
+    ])
+    def test_bad_arguments_are_named(self, clips, arguments, error, words):
+        from vantrel import _engine
+        with pytest.raises(error) as info:
+            _engine.analyze(os.fsencode(clips["one frame"]), **arguments)
+        assert words in str(info.value)
+
+    def test_the_path_is_bytes(self, clips):
+        from vantrel import _engine
+        with pytest.raises(TypeError, match="bytes"):
+            _engine.analyze(str(clips["one frame"]))
+
+
 class TestSettings:
     """The one place where analyze() and the command check their settings: each refusal starts with the
     field's name, which the command turns into its option's."""

@@ -8,10 +8,11 @@ from pathlib import Path
 
 from ..methods import LEARNED_MODEL, LEARNED_MODELS, LEARNED_THRESHOLD, METHOD_HELP, METHODS
 from ..outputs.formats import FORMATS, format_help
-from ..settings import MAX_THREADS, DetectorSettings
+from ..settings import DETECTOR_FIELDS, MAX_THREADS, DetectorSettings
 
 LOCAL_RAY = ""  # `--ray` without an address
 
+# The help of each detector setting, by name; the options follow the settings' order.
 DETECTOR_HELP = {
     "search_radius": "motion search radius in pixels of the reduced image (0 to 64)",
     "intra_thresh": "how much worse than its own texture a block's best match must be to count as new",
@@ -156,8 +157,8 @@ def build_parser() -> argparse.ArgumentParser:
                                  "few tests (on a typical video only --search-radius and --intra-thresh move it): "
                                  "to trade recall for precision use --method and --threshold.")
     defaults = DetectorSettings()
-    for name, text in DETECTOR_HELP.items():
+    for name in DETECTOR_FIELDS:
         value = getattr(defaults, name)
         stats.add_argument(option_name(name), metavar="N", type=type(value), default=value,
-                           help=f"{text}; {value} by default")
+                           help=f"{DETECTOR_HELP[name]}; {value} by default")
     return p
