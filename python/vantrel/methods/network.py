@@ -1,5 +1,5 @@
-"""The learned method's network: the TransNetV2 shot-transition model run with ONNX Runtime on a
-worker thread while the engine decodes.
+"""The learned method's network (vantrel.methods.learned): the TransNetV2 shot-transition model
+run with ONNX Runtime on worker threads while the engine decodes.
 
 The engine hands over the network's frames (48 x 27 RGB, 3888 bytes each, the frames of the
 reference's constant-frame-rate reading) in chunks; they are cut into the reference's windows
@@ -24,7 +24,7 @@ import threading
 from functools import lru_cache
 TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 
-from .analysis import AnalysisError
+from ..errors import AnalysisError
 
 if TYPE_CHECKING:
     from typing import Optional
