@@ -9,8 +9,7 @@ import pytest
 
 import vantrel
 import vantrel_rs
-from conftest import lavfi
-from test_analysis import size_change_clip  # noqa: F401  (a fixture)
+from conftest import FFMPEG, damage, lavfi
 
 SIZE = "320x180"
 
@@ -179,7 +178,6 @@ def test_strengths_are_the_histogram_distances_of_the_decoded_pictures(cut_clip,
     """At native resolution the measured plane is the decoded luma, which the ffmpeg tool gives too:
     each strength is half the L1 distance of the 64-bin histograms of the frames around it."""
     np = pytest.importorskip("numpy")
-    from conftest import FFMPEG
     found = 0
     for clip in (cut_clip, dissolve_clip, fade_clip):
         planes = subprocess.run([FFMPEG, "-v", "error", "-i", str(clip), "-vf", "extractplanes=y", "-f", "rawvideo",
@@ -197,8 +195,6 @@ def test_strengths_are_the_histogram_distances_of_the_decoded_pictures(cut_clip,
 
 def test_gradual_runs_in_the_one_decode_with_damage_skipped_and_progress(dissolve_clip, tmp_path):
     """Its measures follow the decoded frames: a damaged packet skipped, the frames stay aligned."""
-    from conftest import FFMPEG
-    from test_engine import damage
     clean = tmp_path / "clean.avi"
     subprocess.run([FFMPEG, "-v", "error", "-i", str(dissolve_clip), "-c:v", "mjpeg", "-pix_fmt", "yuvj420p",
                     str(clean)], check=True)
