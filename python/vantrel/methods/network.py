@@ -55,7 +55,9 @@ def model_path(model: str) -> str:
 def start(model: str, threads: int) -> "Inference":
     """The network of `model` ready for the engine's frames: `threads` workers (0: one per CPU
     this process may use)."""
-    return Inference(session(model), threads or _usable_cpus())
+    network = session(model)  # says first what is missing
+    import onnxruntime as ort
+    return Inference(network, threads or _usable_cpus(), ort.RunOptions())
 
 
 def _usable_cpus() -> int:
@@ -85,7 +87,8 @@ def session(model: str):
 
 
 class Inference:
-    """Streams the network's frames through `session` on `workers` threads.
+    """Streams the network's frames through `session` on `workers` threads; each call runs with
+    `run_options`, whose `terminate` cancels it.
 
     `feed(chunk)` is the engine's `learned_frames` call: it cuts the windows that the chunk
     completes and hands them to the worker, waiting while the queue is full. `finish()` pads
@@ -94,12 +97,11 @@ class Inference:
     it is safe to call after `finish()`.
     """
 
-    def __init__(self, session, workers: int) -> None:
+    def __init__(self, session, workers: int, run_options) -> None:
         import numpy
-        import onnxruntime as ort
         self._np = numpy
         self._session = session
-        self._run_options = ort.RunOptions()
+        self._run_options = run_options
         self._pending = bytearray()  # frames from the next window's first on
         self._first = b""  # the first frame, the start's padding
         self._fed = 0  # frames fed
