@@ -6,6 +6,7 @@ import json
 import math
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -157,6 +158,16 @@ def test_help_describes_every_method_and_groups_the_statistics_options():
     stats = flat.index("first-pass statistics")
     assert stats < flat.index("motion search radius") and stats < flat.index("weight of the histogram change")
     assert "--threshold X" in flat
+
+
+def test_the_readme_describes_every_method_its_default_threshold_and_models():
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    for m in FAMILY:
+        assert f"  - `{m.name}`" in readme
+        if m.threshold:
+            assert f"`{m.name}` {m.threshold}" in readme
+        if m.models:
+            assert f"`--model {'|'.join(m.models)}` (`--method {m.name}` only)" in readme
 
 
 def test_table_and_report_show_the_transitions(dissolve_clip, tmp_path):
