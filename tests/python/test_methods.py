@@ -160,14 +160,15 @@ def test_help_describes_every_method_and_groups_the_statistics_options():
     assert "--threshold X" in flat
 
 
-def test_the_readme_describes_every_method_its_default_threshold_and_models():
-    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+def test_the_docs_describe_every_method_its_default_threshold_and_models():
+    root = Path(__file__).resolve().parents[2]
+    docs = "".join(path.read_text() for path in [root / "README.md", *sorted((root / "docs").glob("*.md"))])
     for m in FAMILY:
-        assert f"  - `{m.name}`" in readme
+        assert f"  - `{m.name}`" in docs
         if m.threshold:
-            assert f"`{m.name}` {m.threshold}" in readme
+            assert f"`{m.name}` {m.threshold}" in docs
         if m.models:
-            assert f"`--model {'|'.join(m.models)}` (`--method {m.name}` only)" in readme
+            assert f"`--model {'|'.join(m.models)}` (`--method {m.name}` only)" in docs
 
 
 def test_table_and_report_show_the_transitions(dissolve_clip, tmp_path):
