@@ -30,8 +30,8 @@ class Method:
     vantrel.methods.gradual (None); models: the graphs it may run, by name, each with a word on it,
     the default first (empty: it takes no `model`); model_help: what a model of it is; extra: the
     pip extra it needs (None: none); needs: the modules of that extra, needs_text: what they are;
-    lists_transitions: whether
-    the outputs list its transitions (not where they are only the scene starts again).
+    lists_transitions: whether the outputs list its transitions (not where they are only the
+    scene starts again).
     """
 
     name = ""

@@ -22,6 +22,7 @@ from __future__ import annotations
 
 from array import array
 
+from ..errors import AnalysisError
 from .base import Method, Run, Transition
 TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 
@@ -93,7 +94,11 @@ class Learned(Method):
 
     def start(self, settings: AnalysisSettings) -> Run:
         from . import network
-        return _Network(network.start(settings.model, settings.threads), settings.threshold)
+        try:
+            inference = network.start(settings.model, settings.threads)
+        except network.Missing as e:
+            raise AnalysisError("configuration", f"method {self.name} needs {e}: {self.install}") from None
+        return _Network(inference, settings.threshold)
 
 
 class _Network(Run):

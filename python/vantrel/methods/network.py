@@ -24,23 +24,20 @@ import threading
 from functools import lru_cache
 TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 
-from ..errors import AnalysisError
-
 if TYPE_CHECKING:
     from typing import Optional
 
 WIDTH, HEIGHT = 48, 27
 FRAME_BYTES = WIDTH * HEIGHT * 3
 WINDOW, STRIDE, CONTEXT = 100, 50, 25
-INSTALL = "pip install 'vantrel-rs[learned]'"
 # Windows waiting for the network: enough to keep it busy, few enough to bound memory (390 KB each).
 QUEUE_WINDOWS = 4
 # How often a blocked hand-over wakes to let Ctrl-C through.
 WAKE_SECONDS = 0.1
 
 
-def _missing(what: str) -> AnalysisError:
-    return AnalysisError("configuration", f"method learned needs {what}: {INSTALL}")
+class Missing(ImportError):
+    """What the network needs and is not installed."""
 
 
 def model_path(model: str) -> str:
@@ -48,7 +45,7 @@ def model_path(model: str) -> str:
     try:
         import vantrel_learned_model
     except ImportError:
-        raise _missing("the model package vantrel-rs-learned-model") from None
+        raise Missing("the model package vantrel-rs-learned-model") from None
     return vantrel_learned_model.graph(model)
 
 
@@ -76,7 +73,7 @@ def session(model: str):
     try:
         import onnxruntime as ort
     except ImportError:
-        raise _missing("ONNX Runtime") from None
+        raise Missing("ONNX Runtime") from None
     path = model_path(model)
     options = ort.SessionOptions()
     options.graph_optimization_level = ort.GraphOptimizationLevel.ORT_ENABLE_ALL
