@@ -6,7 +6,8 @@ from array import array
 
 
 def network_output(path, model):
-    from vantrel import _engine, learned
+    from vantrel import _engine
+    from vantrel.methods import network as learned
     network = learned.start(model, 0)
     try:
         raw = _engine.analyze(os.fsencode(path), native_res=False, hwdec=None, threads=0, progress=None,

@@ -5,7 +5,7 @@
 
 For each graph (int8, fp32) the network's probabilities of every clip are computed once, through
 the engine's own hand-over; the scene list of every threshold then comes from
-vantrel.learned_scenes as the analysis makes it, scored as bench/accuracy.py scores. Also
+vantrel.methods.learned as the analysis makes it, scored as bench/accuracy.py scores. Also
 counts, per labelled kind, the lengths of the runs (frames above the default threshold) that find
 a transition:
 what the cut / dissolve rule (learned_scenes.CUT_RUN) rests on. Writes
@@ -33,8 +33,8 @@ def network_output(clip, model):
     """The probabilities, learned_source and times of a clip, kept under bench/out/learned (keyed by
     the clip and the graph file)."""
     import numpy as np
-    from vantrel import learned
-    graph = os.stat(learned.model_path(model))
+    from vantrel.methods import network
+    graph = os.stat(network.model_path(model))
     key = f"{clip['name']}-{os.stat(clip['path']).st_size}-{graph.st_size}-{graph.st_mtime_ns}"
     cache = OUT / model / f"{key}.npz"
     if cache.exists():
@@ -57,8 +57,8 @@ def run_length(probabilities, source, start, threshold):
 
 
 def main():
-    from vantrel import learned_scenes
-    from vantrel.methods import LEARNED_THRESHOLD
+    from vantrel.methods import learned as learned_scenes
+    LEARNED_THRESHOLD = learned_scenes.METHOD.threshold
     clips = dataset.build()
     report = {}
     for model in ("int8", "fp32"):

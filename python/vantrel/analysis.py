@@ -7,7 +7,8 @@ from collections import namedtuple
 TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 
 from . import _engine
-from .methods import Transition, transitions as find_transitions
+from .errors import CATEGORIES, AnalysisError
+from .methods import DEFAULT as DEFAULT_METHOD, Transition, lookup
 from .settings import AnalysisSettings, DetectorSettings
 
 if TYPE_CHECKING:  # typing and fractions cost more to import than a short analysis
@@ -20,26 +21,6 @@ if TYPE_CHECKING:  # typing and fractions cost more to import than a short analy
 
 # FFmpeg's log levels of the kept lines.
 _LEVEL_NAMES = {0: "panic", 8: "fatal", 16: "error", 24: "warning"}
-# The engine's error kinds, in the order of its enum.
-_CATEGORIES = ("configuration", "io", "decode", "unsupported", "internal")
-
-
-class AnalysisError(RuntimeError):
-    """An analysis that failed: the text is the category prefix, the message and its causes.
-
-    `category` is one of "configuration", "io", "decode", "unsupported", "internal";
-    `messages` holds FFmpeg's log lines of the failed analysis, as `Analysis.messages` does.
-    """
-
-    def __init__(self, category: str, text: str, messages: tuple = ()):
-        super().__init__(text)
-        self.category = category
-        self.messages = messages
-
-    def __reduce__(self):
-        return AnalysisError, (self.category, str(self), self.messages)
-
-
 class Progress(namedtuple("Progress", "frames seconds duration")):
     """Frames decoded and analysed so far, the presentation time reached, the container's duration or None."""
 
@@ -72,7 +53,7 @@ class Scores(namedtuple("Scores", ("frame", "time", "score", "threshold", "hist_
     """The detectors' view of every compared frame (all frames but the first), one array per field:
     `frame`, `intra_blocks`, `total_blocks`, `mc_sad` of type 'Q', `is_cut` 'B', the others 'd';
     `probability`: the learned method's transition probability of each frame
-    (vantrel.learned_scenes), None for the other methods."""
+    (vantrel.methods.learned), None for the other methods."""
 
     __slots__ = ()
 
@@ -107,7 +88,7 @@ class Analysis:
     transitions: Tuple[Transition, ...]
 
     def __init__(self, keyframes, pass_text, frame_count, times, rate, duration, scenes, scores,
-                 decode_errors, messages, method="refined", transitions=()):
+                 decode_errors, messages, method=DEFAULT_METHOD, transitions=()):
         for name, value in zip(self.__slots__, (keyframes, pass_text, frame_count, times, rate, duration, scenes,
                                                 scores, decode_errors, messages, method, transitions)):
             object.__setattr__(self, name, value)
@@ -172,15 +153,17 @@ def analyze(input: PathInput, *, native_res: bool = False, hwdec: Optional[str] 
             progress: Optional[Callable[[Progress], object]] = None, scores: bool = False,
             on_decode_error: str = "stop", min_scene_len: Optional[SceneLength] = None,
             max_scene_len: Optional[SceneLength] = None,
-            detector: Optional[DetectorSettings] = None, method: str = "refined",
+            detector: Optional[DetectorSettings] = None, method: str = DEFAULT_METHOD,
             threshold: Optional[float] = None, model: Optional[str] = None) -> Analysis:
     """Decodes and analyses `input` once; the interpreter lock is released meanwhile.
 
     method: how scenes are found, one of vantrel.METHODS (see vantrel.methods); threshold: the
     least strength, 0 to 1, of a transition kept (0 keeps all; higher never gives more scenes);
     None: 0, or for "learned" 0.35, the transition probability a frame must exceed
-    (see vantrel.learned_scenes). model: the learned method's graph, "int8" (the default) or
+    (see vantrel.methods.learned). model: the learned method's graph, "int8" (the default) or
     "fp32" (the reference's arithmetic); other methods take none.
+    Every method's keyframes begin with frame 0, also for a video that yields no frame (whose
+    `scenes` are empty), as `vantrel_rs.detect_frames` gives.
     With the defaults, `keyframes` and `pass_text` equal `vantrel_rs.detect_frames` and
     `detect_pass`; `detector` shapes the cut detection, which the statistics text shows.
     Raises AnalysisError when the analysis fails.
@@ -195,56 +178,43 @@ def analyze(input: PathInput, *, native_res: bool = False, hwdec: Optional[str] 
 
 def analyze_with(path: bytes, settings: AnalysisSettings,
                  progress: Optional[Callable[[Progress], object]] = None) -> Analysis:
-    """`analyze()` of checked settings."""
-    network = None
-    if settings.method == "learned":
-        from .learned import start
-        network = start(settings.model, settings.threads)
-    try:
+    """`analyze()` of checked settings: the method says what the engine computes for it and
+    makes the transitions of the result."""
+    with lookup(settings.method).start(settings) as run:
         raw = _engine.analyze(path, native_res=settings.native_res, hwdec=settings.hwdec, threads=settings.threads,
                               progress=None if progress is None else _reporter(progress),
-                              keep_records=settings.keep_records, transitions=settings.transition_rule,
+                              keep_records=settings.keep_records, transitions=run.transition_rule,
                               on_decode_error=settings.on_decode_error, detector=settings.detector._asdict(),
-                              learned_frames=None if network is None else network.feed)
-        probabilities = None if network is None or "error" in raw else network.finish()
-    finally:
-        if network is not None:
-            network.close()
-    messages = tuple(_messages(raw))
-    if "error" in raw:
-        kind, text = raw["error"]
-        raise AnalysisError(_CATEGORIES[kind], text, messages)
-
-    times = _column("d", raw["times"])
-    records = raw["records"]
-    score_table = None
-    if probabilities is not None:
-        from . import learned_scenes
-        source = _column("I", raw["learned_source"])
-    if records is not None:
-        compared = len(records["score"]) // 8
-        score_table = Scores(
-            frame=array("Q", range(1, compared + 1)), time=times[1:compared + 1],
-            **{name: _column("d", records[name]) for name in
-               ("score", "threshold", "hist_distance", "grid_hist_distance", "grid_hist_median")},
-            **{name: _column("Q", records[name]) for name in ("intra_blocks", "total_blocks", "mc_sad")},
-            is_cut=_column("B", records["is_cut"]),
-            probability=None if probabilities is None else
-            learned_scenes.per_frame(probabilities, source, len(times))[1:compared + 1])
-    keyframes = raw["keyframes"]
-    if probabilities is None:
-        found = find_transitions(keyframes, raw["transitions"], times, settings.threshold)
-    else:
-        found = learned_scenes.transitions(probabilities, source, times, settings.threshold)
-    if settings.method != "refined" or settings.threshold > 0.0:
-        keyframes = [0, *(t.start_frame for t in found)] if len(times) else []
+                              learned_frames=run.learned_frames)
+        messages = tuple(_messages(raw))
+        if "error" in raw:
+            kind, text = raw["error"]
+            raise AnalysisError(CATEGORIES[kind], text, messages)
+        times = _column("d", raw["times"])
+        found, probability = run.results(raw, times)
+    scores = _scores(raw["records"], times, probability)
+    keyframes = [0, *(t.start_frame for t in found)]
     shortest, longest = settings.min_scene_len, settings.max_scene_len
     if shortest is not None or longest is not None:
         from .scene_limits import apply_scene_limits
-        keyframes = apply_scene_limits(keyframes, times, raw["end_time"],
-                                       score_table.score if score_table is not None else None, shortest, longest)
+        keyframes = apply_scene_limits(keyframes, times, raw["end_time"], None if scores is None else scores.score,
+                                       shortest, longest)
     starts = set(keyframes)
     return Analysis(keyframes, raw["pass_text"], len(times), times, raw["fps"], raw["duration"],
-                    _scenes(keyframes, times, raw["end_time"]), score_table if settings.scores else None,
+                    _scenes(keyframes, times, raw["end_time"]), scores if settings.scores else None,
                     tuple(DecodeError(*entry) for entry in raw["decode_errors"]), messages, settings.method,
                     tuple(t for t in found if t.start_frame in starts))
+
+
+def _scores(records: Optional[dict], times: array, probability: Optional[array]) -> Optional[Scores]:
+    """The engine's per-frame records of the compared frames, with the method's probability of each."""
+    if records is None:
+        return None
+    compared = len(records["score"]) // 8
+    return Scores(
+        frame=array("Q", range(1, compared + 1)), time=times[1:compared + 1],
+        **{name: _column("d", records[name]) for name in
+           ("score", "threshold", "hist_distance", "grid_hist_distance", "grid_hist_median")},
+        **{name: _column("Q", records[name]) for name in ("intra_blocks", "total_blocks", "mc_sad")},
+        is_cut=_column("B", records["is_cut"]),
+        probability=None if probability is None else probability[1:compared + 1])

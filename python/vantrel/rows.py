@@ -6,6 +6,7 @@ import os
 from typing import Dict, List
 
 from .analysis import Analysis, analyze
+from .methods import lookup
 
 
 def frame_rate(a: Analysis) -> Dict[str, object]:
@@ -19,7 +20,7 @@ def frame_rate(a: Analysis) -> Dict[str, object]:
 def shows_transitions(a: Analysis) -> bool:
     """Whether outputs list the transitions: every method's but "refined", whose transitions are
     cuts of one frame on its scene starts (and whose outputs stay as they were before methods)."""
-    return a.method != "refined"
+    return lookup(a.method).lists_transitions
 
 
 def transition_record(t) -> Dict[str, object]:

@@ -10,7 +10,7 @@ from collections import namedtuple
 TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 
 from . import _engine
-from .methods import LEARNED_MODEL, LEARNED_MODELS, LEARNED_THRESHOLD, METHODS
+from .methods import DEFAULT as DEFAULT_METHOD, FAMILY, lookup
 
 if TYPE_CHECKING:  # typing costs more to import than a short analysis
     from typing import Optional, Union
@@ -83,12 +83,12 @@ def _scene_length(name: str, value: Optional[SceneLength]) -> Optional[SceneLeng
 class AnalysisSettings(namedtuple("AnalysisSettings", (
         "native_res", "hwdec", "threads", "scores", "on_decode_error", "min_scene_len", "max_scene_len",
         "detector", "method", "threshold", "model"),
-        defaults=(False, None, 0, False, "stop", None, None, None, "refined", None, None))):
+        defaults=(False, None, 0, False, "stop", None, None, None, DEFAULT_METHOD, None, None))):
     """Every option of `analyze()` but its progress call, checked; `detector` None means the defaults.
 
-    method: one of METHODS; threshold: the least strength (0 to 1) of a transition kept, None for
-    the method's default (learned: LEARNED_THRESHOLD, the others 0); model: the learned method's
-    graph, one of LEARNED_MODELS, None for LEARNED_MODEL (the other methods take none).
+    method: the name of a method of vantrel.methods; threshold: the least strength (0 to 1) of a
+    transition kept, None for the method's default; model: one of the method's graphs, None for its
+    default (a method without graphs takes none).
 
     native_res, scores: flags; hwdec: an FFmpeg hardware device type or None; threads: decoder
     threads, 0 lets FFmpeg choose; on_decode_error: "stop" at the first damaged packet or
@@ -119,23 +119,21 @@ class AnalysisSettings(namedtuple("AnalysisSettings", (
             detector = DetectorSettings()
         elif not isinstance(detector, DetectorSettings):
             raise TypeError(f"detector must be a DetectorSettings, not {_type_name(detector)}")
-        if not isinstance(s.method, str) or s.method not in METHODS:
-            raise ValueError(f"method must be one of {', '.join(METHODS)}, not {s.method!r}")
-        threshold = s.threshold
-        if threshold is None:
-            threshold = LEARNED_THRESHOLD if s.method == "learned" else 0.0
+        method = lookup(s.method)
+        threshold = method.threshold if s.threshold is None else s.threshold
         if isinstance(threshold, bool) or not isinstance(threshold, (int, float)):
             raise TypeError(f"threshold must be a number from 0 to 1, not {_type_name(threshold)}")
         if not 0.0 <= threshold <= 1.0:  # also rejects NaN
             raise ValueError(f"threshold must be from 0 to 1, not {threshold}")
         model = s.model
-        if s.method != "learned":
+        if not method.models:
             if model is not None:
-                raise ValueError(f"model is an option of method learned, not of method {s.method}")
+                with_models = ", ".join(m.name for m in FAMILY if m.models)
+                raise ValueError(f"model is an option of method {with_models}, not of method {s.method}")
         elif model is None:
-            model = LEARNED_MODEL
-        elif model not in LEARNED_MODELS:
-            raise ValueError(f"model must be one of {', '.join(LEARNED_MODELS)}, not {model!r}")
+            model = method.default_model
+        elif model not in tuple(method.models):
+            raise ValueError(f"model must be one of {', '.join(method.models)}, not {model!r}")
         return super().__new__(cls, bool(s.native_res), s.hwdec, s.threads, bool(s.scores), s.on_decode_error,
                                shortest, longest, detector, s.method, float(threshold), model)
 
@@ -143,12 +141,3 @@ class AnalysisSettings(namedtuple("AnalysisSettings", (
     def keep_records(self) -> bool:
         """The engine keeps the per-frame scores: asked for, or needed to split long scenes."""
         return self.scores or self.max_scene_len is not None
-
-    @property
-    def transition_rule(self) -> Optional[str]:
-        """What the engine's transition pass works out: "gradual" for that method, "cuts" (each
-        keyframe's strength) where the refined method's threshold needs them, None for neither
-        (the learned method's transitions come from its network)."""
-        if self.method == "gradual":
-            return "gradual"
-        return "cuts" if self.method == "refined" and self.threshold > 0.0 else None

@@ -31,16 +31,6 @@ def cut_clip(videos):
     return str(videos.cut("analysis-cut.mkv", size="320x240", codec=x264()))
 
 
-@pytest.fixture(scope="module")
-def size_change_clip(videos, tmp_path_factory):
-    root = tmp_path_factory.mktemp("size-change")
-    first = videos("size-a.ts", [*lavfi("testsrc", 1, size="320x240"), *x264(), "-f", "mpegts"])
-    second = videos("size-b.ts", [*lavfi("testsrc", 1, size="640x360"), *x264(), "-f", "mpegts"])
-    joined = root / "size-change.ts"
-    joined.write_bytes(first.read_bytes() + second.read_bytes())
-    return str(joined)
-
-
 def dump_tool():
     candidates = [os.environ.get("VANTREL_DUMP"), REPO / "build/test/tools/vantrel_dump"]
     for candidate in candidates:

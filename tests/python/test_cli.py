@@ -2,27 +2,20 @@
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
 
-from conftest import FFPROBE, probe_frame_count
+from conftest import FFPROBE, interrupt, probe_frame_count
+from conftest import command as vantrel
 
 vantrel_rs = pytest.importorskip("vantrel_rs")
 from vantrel.cli.inputs import output_stems  # noqa: E402
 from vantrel.time_text import timecode  # noqa: E402
 
 CUT = 50  # first frame of the second source: 2 s at 25 frames/s
-
-
-def vantrel(*args, timeout=120):
-    # Under the usual umask, whatever the test runner's.
-    return subprocess.run([sys.executable, "-m", "vantrel", *map(str, args)], capture_output=True,
-                          text=True, stdin=subprocess.DEVNULL, timeout=timeout, preexec_fn=lambda: os.umask(0o022))
 
 
 @pytest.fixture(scope="module")
@@ -164,16 +157,10 @@ def test_interrupt_keeps_finished_outputs_and_leaves_no_partial_file(videos, tmp
         inputs.append(tmp_path / f"in{i}.mkv")
         shutil.copy(long_clip, inputs[-1])
     out = tmp_path / "out"
-    args = [sys.executable, "-m", "vantrel", *map(str, inputs), "-d", str(out), "-f", "xvid", "-j", "1"]
-    proc = subprocess.Popen(args, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
-    deadline = time.monotonic() + 60
-    while not (out.exists() and any(p.suffix == ".stats" for p in out.iterdir())):
-        assert proc.poll() is None and time.monotonic() < deadline
-        time.sleep(0.02)
-    proc.send_signal(signal.SIGINT)
-    _, stderr = proc.communicate(timeout=30)
-    assert proc.returncode == 130
-    assert "vantrel: interrupted: " in stderr
+    child = interrupt(["-m", "vantrel", *inputs, "-d", out, "-f", "xvid", "-j", "1"],
+                      lambda: out.exists() and any(p.suffix == ".stats" for p in out.iterdir()))
+    assert child.returncode == 130
+    assert "vantrel: interrupted: " in child.stderr
     kept = listing(out)
     assert 1 <= len(kept) < 8
     expected = vantrel_rs.detect_pass(str(long_clip))

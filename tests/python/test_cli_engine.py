@@ -4,7 +4,6 @@ import os
 import pty
 import re
 import select
-import signal
 import subprocess
 import sys
 import time
@@ -12,9 +11,8 @@ import time
 import pytest
 
 import vantrel_rs
-from conftest import lavfi
-from test_cli import vantrel
-from test_engine import X264, clean_and_damaged, cuts, damage, probed_times  # noqa: F401 (a fixture)
+from conftest import X264, cuts, damage, interrupt, lavfi, probed_times
+from conftest import command as vantrel
 
 
 @pytest.fixture(scope="module")
@@ -58,18 +56,10 @@ class TestProgress:
             assert run.returncode == 0 and run.stderr == ""
 
     def test_ctrl_c_ends_a_long_single_input_within_a_second(self, long_clip, tmp_path):
-        out = tmp_path / "never.csv"
-        child = subprocess.Popen([sys.executable, "-m", "vantrel", str(long_clip), "-f", "csv", "-o", str(out)],
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                 text=True)
-        time.sleep(1.5)
-        assert child.poll() is None
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        stdout, stderr = child.communicate(timeout=30)
-        assert time.monotonic() - sent < 1.0
+        child = interrupt(["-m", "vantrel", long_clip, "-f", "csv", "-o", tmp_path / "never.csv"], 1.5)
+        assert child.seconds < 1.0
         assert child.returncode == 130
-        assert stderr == "vantrel: interrupted\n" and stdout == ""
+        assert child.stderr == "vantrel: interrupted\n" and child.lines == []
         assert list(tmp_path.iterdir()) == []
 
 

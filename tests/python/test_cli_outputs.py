@@ -8,20 +8,17 @@ import pty
 import re
 import select
 import shutil
-import signal
 import subprocess
 import sys
 import textwrap
-import time
 from array import array
 from pathlib import Path
 
 import pytest
 
 import vantrel
-from conftest import FFMPEG, FFPROBE, lavfi, probe_frame_count
-from test_cli import vantrel as run_vantrel
-from test_engine import X264, cuts
+from conftest import FFMPEG, FFPROBE, X264, cuts, interrupt, lavfi, probe_frame_count
+from conftest import command as run_vantrel
 from vantrel.analysis import Analysis, Scene
 from vantrel.outputs.formats import FORMATS, FormatError
 
@@ -330,16 +327,9 @@ class TestSplit:
         assert len(list((tmp_path / "all").iterdir())) == 3
 
         out = tmp_path / "interrupted"
-        child = subprocess.Popen([sys.executable, "-m", "vantrel", str(long), "--split", str(out), "-o",
-                                  str(tmp_path / "never.txt")], stdin=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                 text=True)
-        deadline = time.monotonic() + 120
-        while not (out / "out-long-scene-001.mp4").exists():
-            assert child.poll() is None and time.monotonic() < deadline
-            time.sleep(0.02)
-        child.send_signal(signal.SIGINT)
-        _, stderr = child.communicate(timeout=30)
-        assert child.returncode == 130 and stderr == "vantrel: interrupted\n"
+        child = interrupt(["-m", "vantrel", long, "--split", out, "-o", tmp_path / "never.txt"],
+                          (out / "out-long-scene-001.mp4").exists)
+        assert child.returncode == 130 and child.stderr == "vantrel: interrupted\n"
         # The finished clip stays; the one being cut is gone, and so is its ffmpeg.
         assert [p.name for p in out.iterdir()] == ["out-long-scene-001.mp4"]
         assert not (tmp_path / "never.txt").exists()

@@ -4,17 +4,13 @@ The network runs on the CPU at some tens of frames a second here: the clips are 
 import csv
 import io
 import json
-import signal
 import subprocess
 import sys
 import textwrap
-import time
 
 import pytest
 
-from conftest import lavfi
-from test_cli import vantrel as command
-from test_engine import X264, clean_and_damaged, cuts  # noqa: F401 (a fixture)
+from conftest import X264, command, cuts, interrupt, lavfi
 
 pytest.importorskip("onnxruntime")
 pytest.importorskip("vantrel_learned_model")
@@ -85,7 +81,7 @@ class TestDamageAndInterruption:
 
     def test_ctrl_c_ends_the_analysis_and_its_worker_thread(self, long_clip):
         code = textwrap.dedent(f"""
-            import threading, time, vantrel
+            import threading, vantrel
             print("ready", flush=True)
             try:
                 vantrel.analyze({str(long_clip)!r}, method="learned", threads=2)
@@ -93,20 +89,12 @@ class TestDamageAndInterruption:
                 print("interrupted", flush=True)
             print("threads", len(threading.enumerate()), flush=True)
         """)
-        child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
-        assert child.stdout.readline().strip() == "ready"
-        time.sleep(3.0)  # the session made, windows running
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        line = child.stdout.readline().strip()
-        arrived = time.monotonic() - sent
-        child.wait(timeout=30)
-        assert line == "interrupted"
-        assert arrived < 3.0
-        assert child.stdout.read().split() == ["threads", "1"]
+        child = interrupt(["-c", code], 3.0, ready=True)  # the session made, windows running
+        assert child.lines == ["interrupted", "threads 1"]
+        assert child.seconds < 3.0
 
     def test_an_error_inside_the_network_ends_the_analysis(self, clip, monkeypatch):
-        from vantrel import learned
+        from vantrel.methods import network
 
         def failing(model):
             class Broken:
@@ -114,7 +102,7 @@ class TestDamageAndInterruption:
                     raise RuntimeError("the network failed")
             return Broken()
 
-        monkeypatch.setattr(learned, "session", failing)
+        monkeypatch.setattr(network, "session", failing)
         with pytest.raises(RuntimeError, match="the network failed"):
             vantrel.analyze(clip, method="learned")
 

@@ -1,16 +1,19 @@
 """Scene-list methods: each transition kind found on a generated example, none on hard negatives,
-a threshold that only removes scenes, and the refined method's results unchanged."""
+a threshold that only removes scenes, the refined method's results unchanged, and every method's
+edges (no frame, one frame, a new picture size)."""
+import importlib.util
 import json
 import math
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
 import vantrel
 import vantrel_rs
-from conftest import lavfi
-from test_analysis import size_change_clip  # noqa: F401  (a fixture)
+from conftest import FFMPEG, X264, damage, lavfi
+from vantrel.methods import FAMILY
 
 SIZE = "320x180"
 
@@ -157,6 +160,17 @@ def test_help_describes_every_method_and_groups_the_statistics_options():
     assert "--threshold X" in flat
 
 
+def test_the_docs_describe_every_method_its_default_threshold_and_models():
+    root = Path(__file__).resolve().parents[2]
+    docs = "".join(path.read_text() for path in [root / "README.md", *sorted((root / "docs").glob("*.md"))])
+    for m in FAMILY:
+        assert f"  - `{m.name}`" in docs
+        if m.threshold:
+            assert f"`{m.name}` {m.threshold}" in docs
+        if m.models:
+            assert f"`--model {'|'.join(m.models)}` (`--method {m.name}` only)" in docs
+
+
 def test_table_and_report_show_the_transitions(dissolve_clip, tmp_path):
     pq = pytest.importorskip("pyarrow.parquet")
     table, report = tmp_path / "scenes.parquet", tmp_path / "report.html"
@@ -179,7 +193,6 @@ def test_strengths_are_the_histogram_distances_of_the_decoded_pictures(cut_clip,
     """At native resolution the measured plane is the decoded luma, which the ffmpeg tool gives too:
     each strength is half the L1 distance of the 64-bin histograms of the frames around it."""
     np = pytest.importorskip("numpy")
-    from conftest import FFMPEG
     found = 0
     for clip in (cut_clip, dissolve_clip, fade_clip):
         planes = subprocess.run([FFMPEG, "-v", "error", "-i", str(clip), "-vf", "extractplanes=y", "-f", "rawvideo",
@@ -197,8 +210,6 @@ def test_strengths_are_the_histogram_distances_of_the_decoded_pictures(cut_clip,
 
 def test_gradual_runs_in_the_one_decode_with_damage_skipped_and_progress(dissolve_clip, tmp_path):
     """Its measures follow the decoded frames: a damaged packet skipped, the frames stay aligned."""
-    from conftest import FFMPEG
-    from test_engine import damage
     clean = tmp_path / "clean.avi"
     subprocess.run([FFMPEG, "-v", "error", "-i", str(dissolve_clip), "-c:v", "mjpeg", "-pix_fmt", "yuvj420p",
                     str(clean)], check=True)
@@ -223,3 +234,42 @@ def test_a_new_picture_size_is_measured_as_it_comes(size_change_clip):
     a = vantrel.analyze(size_change_clip, method="gradual", threshold=0.0)
     assert 25 in refined.keyframes and 25 in a.keyframes
     assert [t.kind for t in a.transitions if t.start_frame == 25] == ["cut"]
+
+
+def every_method():
+    """The family's names, a method skipped where what it needs is not installed."""
+    return [pytest.param(m.name, marks=pytest.mark.skipif(
+        not all(importlib.util.find_spec(name) for name in m.needs), reason=f"needs {m.install}")) for m in FAMILY]
+
+
+@pytest.fixture(scope="module")
+def edge_clips(videos, tmp_path_factory, size_change_clip):
+    whole = videos("edge-whole.webm", [*lavfi("testsrc2", 2), "-c:v", "libvpx", "-b:v", "200k"])
+    truncated = tmp_path_factory.mktemp("edges") / "first-kilobyte.webm"
+    truncated.write_bytes(whole.read_bytes()[:1024])
+    return {"no frame": truncated, "one frame": videos("edge-one.mp4", [*lavfi("testsrc2", 0.04), *X264]),
+            "size change": size_change_clip}
+
+
+@pytest.mark.parametrize("method", every_method())
+class TestEdges:
+    """Every method starts its list on frame 0, as the module does, whatever the video yields."""
+
+    def test_a_video_without_frames_has_frame_0_and_no_scene(self, edge_clips, method):
+        a = vantrel.analyze(edge_clips["no frame"], method=method, scores=True)
+        assert (a.frame_count, a.keyframes, a.scenes, a.transitions) == (0, [0], (), ())
+        assert a.keyframes == vantrel_rs.detect_frames(str(edge_clips["no frame"]))
+        limited = vantrel.analyze(edge_clips["no frame"], method=method, min_scene_len=0.5, max_scene_len=10)
+        assert (limited.keyframes, limited.scenes) == ([0], ())
+
+    def test_one_frame_is_one_scene(self, edge_clips, method):
+        a = vantrel.analyze(edge_clips["one frame"], method=method)
+        assert (a.frame_count, a.keyframes, a.transitions) == (1, [0], ())
+        assert [(s.start_frame, s.end_frame) for s in a.scenes] == [(0, 0)]
+
+    def test_a_new_picture_size_mid_stream(self, edge_clips, method):
+        a = vantrel.analyze(edge_clips["size change"], method=method, threshold=0.0)
+        assert a.frame_count == 50
+        assert a.keyframes[0] == 0 and a.keyframes == sorted(set(a.keyframes)) and a.keyframes[-1] < 50
+        assert [t.start_frame for t in a.transitions] == a.keyframes[1:]
+        assert [s.start_frame for s in a.scenes] == a.keyframes and a.scenes[-1].end_frame == 49

@@ -6,7 +6,7 @@ import os
 import re
 from pathlib import Path
 
-from ..methods import LEARNED_MODEL, LEARNED_MODELS, LEARNED_THRESHOLD, METHOD_HELP, METHODS
+from ..methods import DEFAULT as DEFAULT_METHOD, FAMILY, METHODS
 from ..outputs.formats import FORMATS, format_help
 from ..settings import DETECTOR_FIELDS, MAX_THREADS, DetectorSettings
 
@@ -61,6 +61,24 @@ class _Version(argparse.Action):
     def __call__(self, parser, namespace, values, option_string=None):
         print(f"vantrel {_version()}")
         parser.exit()
+
+
+def _method_options(group) -> None:
+    """--method, --threshold and --model, as the family of methods describes them."""
+    group.add_argument("--method", choices=METHODS, default=DEFAULT_METHOD,
+                       help="how scenes are found: " + "; ".join(
+                           f"{m.name}: {m.help}" + (f"; needs {m.install}" if m.extra else "") for m in FAMILY))
+    group.add_argument("--threshold", metavar="X", type=float,
+                       help="keep only transitions at least this strong, 0 to 1: the luma histogram distance "
+                            "between the frames before and after each (half the L1 distance of 64-bin "
+                            "histograms). Higher never gives more scenes; 0, the default, keeps every one the "
+                            "method finds" + "".join(f". With --method {m.name}: {m.threshold_help}, {m.threshold} "
+                                                     "by default" for m in FAMILY if m.threshold_help))
+    with_models = [m for m in FAMILY if m.models]
+    group.add_argument("--model", choices=[name for m in with_models for name in m.models],
+                       help="; ".join(f"{m.model_help} for --method {m.name}: "
+                                      + " or ".join(f"{name} ({word})" for name, word in m.models.items())
+                                      + f"; {m.default_model} by default" for m in with_models))
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -141,17 +159,7 @@ def build_parser() -> argparse.ArgumentParser:
                            "no minimum by default")
     tune.add_argument("--max-scene-len", metavar="LENGTH", type=scene_length,
                       help="split a longer scene at its highest-scoring frames; no maximum by default")
-    tune.add_argument("--method", choices=METHODS, default="refined",
-                      help="how scenes are found: " + "; ".join(f"{name}: {METHOD_HELP[name]}" for name in METHODS))
-    tune.add_argument("--threshold", metavar="X", type=float,
-                      help="keep only transitions at least this strong, 0 to 1: the luma histogram distance "
-                           "between the frames before and after each (half the L1 distance of 64-bin "
-                           "histograms). Higher never gives more scenes; 0, the default, keeps every one the "
-                           "method finds. With --method learned: the transition probability a frame must "
-                           f"exceed, {LEARNED_THRESHOLD} by default")
-    tune.add_argument("--model", choices=LEARNED_MODELS,
-                      help="the network's graph for --method learned: int8 (quantised, about twice as fast) or "
-                           f"fp32 (the reference's arithmetic); {LEARNED_MODEL} by default")
+    _method_options(tune)
     stats = p.add_argument_group("first-pass statistics", "The cut detectors' settings. They shape the per-frame "
                                  "decisions of the statistics text (-f xvid); the scene list reads them only in a "
                                  "few tests (on a typical video only --search-radius and --intra-thresh move it): "

@@ -10,6 +10,7 @@ import re
 from pathlib import Path
 from typing import Dict, List, NamedTuple, Optional
 
+from ..methods import lookup
 from ..outputs.formats import FORMATS, Format
 from ..settings import DETECTOR_FIELDS, AnalysisSettings, DetectorSettings
 from .inputs import UsageError, collect_inputs, output_stems
@@ -19,7 +20,6 @@ from .tasks import STDIN, Task
 STDOUT = Path("-")
 OTIO_NEEDS = "-f otio needs OpenTimelineIO: pip install 'vantrel-rs[otio]'"
 TABLE_NEEDS = "--table needs pyarrow: pip install 'vantrel-rs[table]'"
-LEARNED_NEEDS = "--method learned needs ONNX Runtime and the model: pip install 'vantrel-rs[learned]'"
 # The analysis settings the command sets by an option of the same name.
 _SETTINGS_OPTIONS = ("threads", "hwdec", "min_scene_len", "max_scene_len", "method", "threshold", "model",
                      *DETECTOR_FIELDS)
@@ -106,8 +106,9 @@ def _check_combinations(parser: argparse.ArgumentParser, args: argparse.Namespac
         parser.error(OTIO_NEEDS)
     if args.table is not None and not _has_module("pyarrow.parquet"):
         parser.error(TABLE_NEEDS)
-    if args.method == "learned" and not (_has_module("onnxruntime") and _has_module("vantrel_learned_model")):
-        parser.error(LEARNED_NEEDS)
+    method = lookup(args.method)
+    if not all(_has_module(name) for name in method.needs):
+        parser.error(f"--method {method.name} needs {method.needs_text}: {method.install}")
     if not inputs:
         parser.error("no video files found in the folders given")
     if args.quiet and args.verbose:

@@ -6,7 +6,8 @@ import stat
 import time
 from typing import NamedTuple, Optional
 
-from ..analysis import Analysis, AnalysisError, analyze_with
+from ..analysis import Analysis, analyze_with
+from ..errors import AnalysisError
 from ..settings import AnalysisSettings
 
 STDIN = "-"

@@ -1,5 +1,6 @@
-"""The learned method's scene list: from the network's per-frame transition probabilities to
-transitions on the analysed frames.
+"""The learned method: the TransNetV2 shot-transition network (its inference: vantrel.methods.network)
+and its scene list, from the network's per-frame transition probabilities to transitions on the
+analysed frames.
 
 The network sees the frames of a constant-frame-rate reading of the video (docs/learned-model.md):
 a decoded frame may be shown there several times (a gap in the timestamps) or not at all (a
@@ -21,7 +22,15 @@ from __future__ import annotations
 
 from array import array
 
-from .methods import Transition
+from ..errors import AnalysisError
+from .base import Method, Run, Transition
+TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
+
+if TYPE_CHECKING:
+    from typing import List, Optional, Tuple
+
+    from ..settings import AnalysisSettings
+    from . import network
 
 # The longest run of a hard cut. On the accuracy set at 0.35 each of the 189 cuts found gave a run
 # of one frame, and 18 of the 41 gradual transitions found longer ones: the network marks many
@@ -67,3 +76,48 @@ def transitions(probabilities, source: array, times, threshold: float) -> list:
             b = max(a, min(source[last], start - 1))
             found.append(Transition("dissolve", a, b, start, times[a], times[b], strength))
     return found
+
+
+class Learned(Method):
+    name = "learned"
+    help = ("the TransNetV2 shot-transition network (vantrel.methods.learned): cuts and gradual transitions, "
+            "--threshold is its transition probability")
+    # Its default threshold: the fp32 graph's best pooled F1 on the accuracy set, where the int8
+    # graph scores the same, in a plateau from 0.2 to 0.45 (bench/results/learned_threshold.md).
+    threshold = 0.35
+    threshold_help = "the transition probability a frame must exceed"
+    models = {"int8": "quantised, about twice as fast", "fp32": "the reference's arithmetic"}
+    model_help = "the network's graph"
+    extra = "learned"
+    needs = ("onnxruntime", "vantrel_learned_model")
+    needs_text = "ONNX Runtime and the model"
+
+    def start(self, settings: AnalysisSettings) -> Run:
+        from . import network
+        try:
+            inference = network.start(settings.model, settings.threads)
+        except network.Missing as e:
+            raise AnalysisError("configuration", f"method {self.name} needs {e}: {self.install}") from None
+        return _Network(inference, settings.threshold)
+
+
+class _Network(Run):
+    """The network fed the engine's frames while it decodes."""
+
+    def __init__(self, inference: network.Inference, threshold: float) -> None:
+        self._inference = inference
+        self._threshold = threshold
+        self.learned_frames = inference.feed
+
+    def results(self, raw: dict, times: array) -> Tuple[List[Transition], Optional[array]]:
+        probabilities = self._inference.finish()
+        source = array("I")
+        source.frombytes(raw["learned_source"])
+        return (transitions(probabilities, source, times, self._threshold),
+                per_frame(probabilities, source, len(times)))
+
+    def close(self) -> None:
+        self._inference.close()
+
+
+METHOD = Learned()

@@ -1,5 +1,5 @@
-"""The learned method's network: the TransNetV2 shot-transition model run with ONNX Runtime on a
-worker thread while the engine decodes.
+"""The learned method's network (vantrel.methods.learned): the TransNetV2 shot-transition model
+run with ONNX Runtime on worker threads while the engine decodes.
 
 The engine hands over the network's frames (48 x 27 RGB, 3888 bytes each, the frames of the
 reference's constant-frame-rate reading) in chunks; they are cut into the reference's windows
@@ -24,23 +24,20 @@ import threading
 from functools import lru_cache
 TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 
-from .analysis import AnalysisError
-
 if TYPE_CHECKING:
     from typing import Optional
 
 WIDTH, HEIGHT = 48, 27
 FRAME_BYTES = WIDTH * HEIGHT * 3
 WINDOW, STRIDE, CONTEXT = 100, 50, 25
-INSTALL = "pip install 'vantrel-rs[learned]'"
 # Windows waiting for the network: enough to keep it busy, few enough to bound memory (390 KB each).
 QUEUE_WINDOWS = 4
 # How often a blocked hand-over wakes to let Ctrl-C through.
 WAKE_SECONDS = 0.1
 
 
-def _missing(what: str) -> AnalysisError:
-    return AnalysisError("configuration", f"method learned needs {what}: {INSTALL}")
+class Missing(ImportError):
+    """What the network needs and is not installed."""
 
 
 def model_path(model: str) -> str:
@@ -48,14 +45,16 @@ def model_path(model: str) -> str:
     try:
         import vantrel_learned_model
     except ImportError:
-        raise _missing("the model package vantrel-rs-learned-model") from None
+        raise Missing("the model package vantrel-rs-learned-model") from None
     return vantrel_learned_model.graph(model)
 
 
 def start(model: str, threads: int) -> "Inference":
     """The network of `model` ready for the engine's frames: `threads` workers (0: one per CPU
     this process may use)."""
-    return Inference(session(model), threads or _usable_cpus())
+    network = session(model)  # says first what is missing
+    import onnxruntime as ort
+    return Inference(network, threads or _usable_cpus(), ort.RunOptions())
 
 
 def _usable_cpus() -> int:
@@ -74,7 +73,7 @@ def session(model: str):
     try:
         import onnxruntime as ort
     except ImportError:
-        raise _missing("ONNX Runtime") from None
+        raise Missing("ONNX Runtime") from None
     path = model_path(model)
     options = ort.SessionOptions()
     options.graph_optimization_level = ort.GraphOptimizationLevel.ORT_ENABLE_ALL
@@ -85,7 +84,8 @@ def session(model: str):
 
 
 class Inference:
-    """Streams the network's frames through `session` on `workers` threads.
+    """Streams the network's frames through `session` on `workers` threads; each call runs with
+    `run_options`, whose `terminate` cancels it.
 
     `feed(chunk)` is the engine's `learned_frames` call: it cuts the windows that the chunk
     completes and hands them to the worker, waiting while the queue is full. `finish()` pads
@@ -94,12 +94,11 @@ class Inference:
     it is safe to call after `finish()`.
     """
 
-    def __init__(self, session, workers: int) -> None:
+    def __init__(self, session, workers: int, run_options) -> None:
         import numpy
-        import onnxruntime as ort
         self._np = numpy
         self._session = session
-        self._run_options = ort.RunOptions()
+        self._run_options = run_options
         self._pending = bytearray()  # frames from the next window's first on
         self._first = b""  # the first frame, the start's padding
         self._fed = 0  # frames fed
