@@ -1,4 +1,4 @@
-#include "core/transitions_internal.h"
+#include "core/transitions.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/frame_measures.h"
+#include "core/transitions_frames.h"
 
 namespace vantrel::transitions {
 namespace {
