@@ -46,19 +46,13 @@ Picture zscored(const Picture& p) {
   const double mean = total / static_cast<double>(kCells);
   double squares = 0.0;
   for (double v : p) squares += (v - mean) * (v - mean);
-  const double spread = python_pow(squares / static_cast<double>(kCells), 0.5) + 1e-6;
+  const double spread = std::sqrt(squares / static_cast<double>(kCells)) + 1e-6;
   Picture z;
   for (std::size_t c = 0; c < kCells; ++c) z[c] = (p[c] - mean) / spread;
   return z;
 }
 
 }  // namespace
-
-double python_pow(double x, double exponent) {
-  // Read through a volatile: the compiler may not assume the exponent.
-  const volatile double y = exponent;
-  return std::pow(std::fabs(x), y);
-}
 
 const Frame& FrameRing::take(const FrameMeasures& m) {
   const std::size_t j = count_++;
@@ -178,9 +172,9 @@ bool is_mix(const Frame& a, const Frame& t, const Frame& b) {
   double residual = 0.0;
   for (std::size_t c = 0; c < kCells; ++c) {
     const double off = pt[c] - (alpha * pa[c] + (1.0 - alpha) * pb[c]);
-    residual += python_pow(off, 2.0);
+    residual += off * off;
   }
-  return python_pow(residual / den, 0.5) <= kRule.mix_residual &&
+  return std::sqrt(residual / den) <= kRule.mix_residual &&
          kRule.mix_low <= alpha && alpha <= kRule.mix_high;
 }
 

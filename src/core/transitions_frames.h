@@ -61,11 +61,6 @@ class FrameRing {
 // that can pass 2^53 when pictures of two sizes compare.
 double exact_ratio(unsigned __int128 num, std::uint64_t den);
 
-// Python's float ** float for finite x and an exponent of 2 or 0.5: libm's
-// pow of |x|, never replaced by x * x or a square root (both differ from pow
-// in the last bit of some results).
-double python_pow(double x, double exponent);
-
 // Half the L1 distance between the histograms as fractions: 0 to 1, from an
 // integer sum.
 double distance(const Histogram& a, const Histogram& b);

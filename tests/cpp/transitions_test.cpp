@@ -242,23 +242,5 @@ TEST(ExactRatio, RoundsOnceLikePythonsIntegerDivision) {
   EXPECT_EQ(exact_ratio(5, 10), 0.5);
 }
 
-// libm's pow called where the compiler cannot see the exponent.
-double (*volatile libm_pow)(double, double) = [](double x, double y) {
-  return std::pow(x, y);
-};
-
-TEST(PythonPow, IsLibmsPowNotAProductOrARoot) {
-  // Values whose pow differs from v * v and sqrt(v) in this machine's libm
-  // (Python's v ** 2 and v ** 0.5 of them are those of pow).
-  const double square = 0x1.768f9cd35c86bp+7, root = 0x1.21f45f4705b77p+8;
-  if (libm_pow(square, 2.0) == square * square ||
-      libm_pow(root, 0.5) == std::sqrt(root)) {
-    GTEST_SKIP() << "this libm's pow rounds these like a product and a root";
-  }
-  EXPECT_EQ(python_pow(square, 2.0), libm_pow(square, 2.0));
-  EXPECT_EQ(python_pow(-square, 2.0), libm_pow(square, 2.0));
-  EXPECT_EQ(python_pow(root, 0.5), libm_pow(root, 0.5));
-}
-
 }  // namespace
 }  // namespace vantrel::transitions
