@@ -1,8 +1,10 @@
 """The compiled analysis engine behind vantrel.analyze(); its caller checks the arguments."""
-from typing import Any, Callable, Dict, Optional, Union
+from typing import Any, Callable, Dict, Optional, Tuple, Union
 
 # The detector settings of a default analysis, by name: the defaults of vantrel.DetectorSettings.
 DETECTOR_DEFAULTS: Dict[str, Union[int, float]]
+# The gradual method's constants, by name: numbers, and the dissolve widths as a tuple.
+TRANSITION_RULE: Dict[str, Union[int, float, Tuple[int, ...]]]
 
 def analyze(path: bytes, /, *, native_res: bool, hwdec: Optional[str], threads: int,
             progress: Optional[Callable[[int, float, Optional[float]], object]], keep_records: bool,

@@ -22,6 +22,7 @@ extern "C" {
 #include "core/analysis.h"
 #include "base/ffmpeg_log.h"
 #include "core/lib.h"
+#include "core/transitions_rule.h"
 #include "metrics/metrics.h"
 #include "python/py_support.h"
 
@@ -343,6 +344,30 @@ PyObject* detector_defaults() {
   return dict.release();
 }
 
+// TRANSITION_RULE: the gradual rule's constants by name, the dissolve widths
+// as a tuple.
+PyObject* transition_rule() {
+  PyRef dict(PyDict_New());
+  if (!dict || !transitions::visit_rule_constants([&](const char* name,
+                                                      const auto& value) {
+        if constexpr (std::is_arithmetic_v<std::decay_t<decltype(value)>>) {
+          return put(dict.get(), name, to_python(value));
+        } else {
+          PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(value.size())));
+          if (!tuple) return false;
+          for (std::size_t i = 0; i < value.size(); ++i) {
+            PyObject* item = to_python(value[i]);
+            if (item == nullptr) return false;
+            PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);
+          }
+          return put(dict.get(), name, tuple.release());
+        }
+      })) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
 // analyze(path: bytes, *, native_res, hwdec: str | None, threads, progress,
 //         keep_records, transitions: "cuts" | "gradual" | None,
 //         on_decode_error: "stop" | "skip", detector: dict by name,
@@ -489,6 +514,12 @@ PyMODINIT_FUNC PyInit__engine(void) {
   if (defaults == nullptr ||
       PyModule_AddObject(module.get(), "DETECTOR_DEFAULTS", defaults) < 0) {
     Py_XDECREF(defaults);
+    return nullptr;
+  }
+  PyObject* rule = vantrel::python::transition_rule();
+  if (rule == nullptr ||
+      PyModule_AddObject(module.get(), "TRANSITION_RULE", rule) < 0) {
+    Py_XDECREF(rule);
     return nullptr;
   }
   return module.release();
