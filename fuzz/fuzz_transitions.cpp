@@ -1,9 +1,10 @@
 // The transition finder on arbitrary small videos: runs of flat, ramped,
 // noisy, mixed and relit pictures of changing sizes and gradual changes
 // from one picture into the next, measured as the analysis measures them,
-// with arbitrary keyframe candidates and final keyframes. Whatever the pictures, the transitions are ordered by start,
-// lie inside the video and apart, have the shapes the rules give them, and
-// a strength that is the histogram distance of their two sides.
+// with arbitrary keyframe candidates and final keyframes. Whatever the
+// pictures, the transitions are ordered by start, lie inside the video and
+// apart, have the shapes the rules give them, and a strength that is the
+// histogram distance of their two sides.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>

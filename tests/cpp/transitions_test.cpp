@@ -412,7 +412,9 @@ TEST(Resolve, FadesWinOverlapsAndTakeTheCutsBesideThem) {
 
   const Transition gradual[] = {fade, {Kind::dissolve, 20, 26, 23, 0.8}};
   std::vector<Transition> cuts;
-  for (std::size_t k : {8, 9, 15, 16, 20, 21, 26, 27}) cuts.push_back(cut_at(k));
+  for (std::size_t k : {8, 9, 15, 16, 20, 21, 26, 27}) {
+    cuts.push_back(cut_at(k));
+  }
   drop_cuts_taken(cuts, gradual);
   // The fade takes those from the frame before it to the one after; the
   // dissolve those after its first frame to its last.
