@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 seconds=300
 while (($#)); do
   case "$1" in
-    --smoke) seconds=20 ;;
+    --smoke) seconds=12 ;;
     --seconds) seconds="$2"; shift ;;
     *) echo "usage: $0 [--smoke] [--seconds N]" >&2; exit 2 ;;
   esac
@@ -23,7 +23,8 @@ done
 
 build="${VANTREL_FUZZ_BUILD:-build/fuzz}"
 work=fuzz/corpus-work
-targets=(fuzz_analysis fuzz_metrics fuzz_postprocess)
+targets=(fuzz_analysis fuzz_cfr_frames fuzz_metrics fuzz_postprocess
+         fuzz_transitions)
 jobs=$(nproc)
 
 generator=()

@@ -30,8 +30,14 @@ double CfrGrid::position(std::int64_t pts) const {
   AVRational grid{static_cast<int>(rate.den), static_cast<int>(rate.num)};
   const int extra_bits = av_clip(29 - av_log2(static_cast<unsigned>(grid.den)), 0, 16);
   grid.den <<= extra_bits;
+  // A timestamp further from the start than int64 reaches (a damaged or
+  // hostile stream's) stays as far as it reaches.
+  std::int64_t since_start = 0;
+  if (__builtin_sub_overflow(pts, start, &since_start)) {
+    since_start = pts < start ? INT64_MIN + 1 : INT64_MAX;
+  }
   double position = static_cast<double>(
-      av_rescale_q(pts - start, av_rational(time_base), grid));
+      av_rescale_q(since_start, av_rational(time_base), grid));
   position /= 1 << extra_bits;
   // Zero counts as negative here, as in the rule kept.
   position += (position > 0 ? 1 : -1) * 1.0 / (1 << 17);
@@ -67,12 +73,16 @@ CfrStep CfrFrames::next(std::optional<double> position, double length) {
   }
   std::int64_t copies = 1;
   std::int64_t previous_copies = 0;
+  // Counts past twice the most a frame yields are excessive all the same:
+  // bounded so, they convert to integers without overflowing.
+  constexpr double kExcessive = 2.0 * kCfrMaxCopies;
   if (delta < -1.1) {
     copies = 0;
   } else if (delta > 1.1) {
-    copies = std::llrintf(static_cast<float>(delta));
+    copies = std::llrintf(static_cast<float>(std::min(delta, kExcessive)));
     if (delta0 > 1.1) {
-      previous_copies = std::llrintf(static_cast<float>(delta0 - 0.6));
+      previous_copies = std::llrintf(
+          static_cast<float>(std::min(delta0, kExcessive) - 0.6));
     }
   }
   previous_copies = std::min(previous_copies, copies);

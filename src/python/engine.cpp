@@ -23,6 +23,7 @@ extern "C" {
 
 #include "core/analysis.h"
 #include "base/ffmpeg_log.h"
+#include "core/transitions_rule.h"
 #include "metrics/metrics.h"
 #include "python/py_support.h"
 
@@ -333,6 +334,30 @@ PyObject* detector_defaults() {
   return dict.release();
 }
 
+// TRANSITION_RULE: the gradual rule's constants by name, the dissolve widths
+// as a tuple.
+PyObject* transition_rule() {
+  PyRef dict(PyDict_New());
+  if (!dict || !transitions::visit_rule_constants([&](const char* name,
+                                                      const auto& value) {
+        if constexpr (std::is_arithmetic_v<std::decay_t<decltype(value)>>) {
+          return put(dict.get(), name, to_python(value));
+        } else {
+          PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(value.size())));
+          if (!tuple) return false;
+          for (std::size_t i = 0; i < value.size(); ++i) {
+            PyObject* item = to_python(value[i]);
+            if (item == nullptr) return false;
+            PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);
+          }
+          return put(dict.get(), name, tuple.release());
+        }
+      })) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
 // A keyword's value among its named choices.
 template <class T>
 struct Choice {
@@ -513,6 +538,7 @@ struct Attribute {
 
 constexpr Attribute kAttributes[] = {
     {"DETECTOR_DEFAULTS", detector_defaults},
+    {"TRANSITION_RULE", transition_rule},
 };
 
 PyObject* create_module() {

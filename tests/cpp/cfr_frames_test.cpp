@@ -67,6 +67,18 @@ TEST(CfrGrid, PositionsAreInOutputFramesNudgedOffMidpoints) {
   EXPECT_EQ(started.position(440), 1 + kNudge);
 }
 
+TEST(CfrGrid, TimestampsFartherFromTheStartThanInt64ReachesStayFarOff) {
+  // 2^30 units a second: the distance from the start is what overflows.
+  const CfrGrid late{.time_base = {1, 1 << 30},
+                     .guessed_rate = Rational{25, 1},
+                     .start = INT64_MAX};
+  EXPECT_LT(late.position(INT64_MIN + 1), -1e11);
+  const CfrGrid early{.time_base = {1, 1 << 30},
+                      .guessed_rate = Rational{25, 1},
+                      .start = INT64_MIN + 1};
+  EXPECT_GT(early.position(INT64_MAX), 1e11);
+}
+
 TEST(CfrGrid, LengthsAreWholeFramesOrOneFrame) {
   EXPECT_EQ(kMilliseconds.length(80), 2.0);
   EXPECT_EQ(kMilliseconds.length(59), 1.0);
@@ -152,6 +164,9 @@ TEST(CfrFrames, AnExcessiveGapSkipsTheFrame) {
   // The frame after a gap of more than kCfrMaxCopies slots is not shown
   // and does not become the previous frame.
   EXPECT_EQ(shown({-kNudge, 4e6, 1.0 + kNudge}),
+            (std::vector<std::size_t>{0, 2}));
+  // However far: past what int64 counts too.
+  EXPECT_EQ(shown({-kNudge, 1e19, 1.0 + kNudge}),
             (std::vector<std::size_t>{0, 2}));
   // Nor are the excessive repeats the end would make of such gaps.
   EXPECT_EQ(shown({-kNudge, 4e6, 8e6}), (std::vector<std::size_t>{0}));

@@ -1,4 +1,4 @@
-#include "core/transitions_internal.h"
+#include "core/transitions.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "core/frame_measures.h"
+#include "core/transitions_frames.h"
+#include "core/transitions_resolve.h"
 
 namespace vantrel::transitions {
 namespace {
@@ -219,6 +221,217 @@ TEST(TransitionFinder, CutsRuleGivesTheKeyframesWithTheirStrengths) {
   EXPECT_EQ(found[1].strength, histogram_distance(v.frames[19], v.frames[20]));
 }
 
+// Videos of flat-coloured 32 x 18 frames (a sample per cell of the coarse
+// picture): runs of luma levels, the picture jumps their differences.
+struct Level {
+  int value;
+  std::size_t frames = 1;
+};
+
+Video levels(const std::vector<Level>& runs,
+             const std::set<std::size_t>& keyframes = {}) {
+  Video v;
+  for (const Level& run : runs) {
+    v.add(measure(level(run.value), 32, 18), run.frames);
+  }
+  v.keyframes.insert(keyframes.begin(), keyframes.end());
+  return v;
+}
+
+struct Found {
+  Kind kind;
+  std::size_t first, last, start;
+  bool operator==(const Found&) const = default;
+};
+
+std::vector<Found> shapes(const std::vector<Transition>& found) {
+  std::vector<Found> out;
+  for (const Transition& t : found) {
+    out.push_back({t.kind, t.first, t.last, t.start});
+  }
+  return out;
+}
+
+Found cut(std::size_t k) { return {Kind::cut, k, k, k}; }
+Transition cut_at(std::size_t k) { return {Kind::cut, k, k, k, 0.5}; }
+
+struct LevelCase {
+  const char* what;
+  Video video;
+  std::vector<Found> expected;
+};
+
+// The cut tracker: clear cuts by their jumps and context, flashes, and both
+// for the last frames, whose tests run after the end.
+TEST(CutTracker, ClearCutsAndFlashes) {
+  const LevelCase cases[] = {
+      {"a lone jump", levels({{60, 10}, {100, 10}}), {cut(10)}},
+      {"a jump into the last frame", levels({{60, 10}, {100}}), {cut(10)}},
+      {"a jump one frame before the end", levels({{60, 10}, {100, 2}}),
+       {cut(10)}},
+      {"a jump into frame 1", levels({{60}, {100, 10}}), {cut(1)}},
+      // Past the end the ring holds the frames of 33 frames before: here
+      // frames with a jump (2) and a picture (3 to 5) like those before 34.
+      {"a jump into the last frame of a longer video",
+       levels({{60, 2}, {100, 32}, {140}}),
+       {cut(2), cut(34)}},
+      {"a listed jump into the last frame of a longer video",
+       levels({{60, 2}, {100, 32}, {60}}, {2, 34}),
+       {cut(2), cut(34)}},
+      {"a jump under the least", levels({{60, 5}, {71}, {60, 5}}), {}},
+      {"a jump 3 times its neighbour's", levels({{60, 5}, {64}, {100, 5}}),
+       {cut(6)}},
+      {"a jump under 3 times its neighbour's",
+       levels({{60, 5}, {72}, {100, 5}}),
+       {}},
+      {"jumps 2 frames apart", levels({{60, 5}, {100, 2}, {140, 5}}), {}},
+      {"jumps 3 frames apart", levels({{60, 5}, {100, 3}, {140, 5}}),
+       {cut(5), cut(8)}},
+      {"the list's cut next to a clear cut stands for it",
+       levels({{60, 10}, {100, 10}}, {11}),
+       {cut(11)}},
+      {"a flash of two frames", levels({{60, 5}, {100, 2}, {60, 5}}, {5, 7}),
+       {}},
+      {"a flash that ends the video",
+       levels({{60, 5}, {100, 4}, {60}}, {5, 9}),
+       {}},
+      {"a light on for five frames is no flash",
+       levels({{60, 5}, {100, 5}, {60}}, {5, 10}),
+       {cut(5), cut(10)}},
+  };
+  for (const LevelCase& c : cases) {
+    EXPECT_EQ(shapes(c.video.find()), c.expected) << c.what;
+  }
+  // The cuts rule keeps a flash's cuts.
+  EXPECT_EQ(shapes(levels({{60, 5}, {100, 2}, {60, 5}}, {5, 7}).find(
+                Rule::cuts)),
+            (std::vector<Found>{cut(5), cut(7)}));
+}
+
+// The fade tracker: a run of flat frames between two pictures, confirmed
+// fade_context frames after it or, nearer the end, by the last frame.
+TEST(FadeTracker, FlatRunsBetweenDifferentPictures) {
+  const Found fade{Kind::fade, 22, 27, 28};
+  // Frames 22 to 27 black, after a picture that darkens into them.
+  const auto dip = [](std::initializer_list<Level> after) {
+    std::vector<Level> runs = {{100, 20}, {70}, {40}, {10, 6}};
+    runs.insert(runs.end(), after);
+    return levels(runs);
+  };
+  const LevelCase cases[] = {
+      {"a fade", dip({{50}, {100}, {150, 20}}), {fade}},
+      {"back to the same picture", dip({{50}, {100, 20}}), {}},
+      {"a picture the last frame shows", dip({{50}, {100}, {150}}), {fade}},
+      {"the last frame the picture it left", dip({{50}, {100}}), {}},
+      {"the first frame after it the last", dip({{50}}), {fade}},
+      {"flat to the end", dip({}), {}},
+      {"entered and left by jumps: a flash of light",
+       levels({{100, 20}, {10, 6}, {150, 20}}),
+       {cut(20), cut(26)}},
+  };
+  for (const LevelCase& c : cases) {
+    EXPECT_EQ(shapes(c.video.find()), c.expected) << c.what;
+  }
+}
+
+// The dissolve tracker: a dissolve that ends the video is found as it is
+// with frames after it, once its last frame is there.
+TEST(DissolveTracker, ADissolveAtTheEnd) {
+  const Found dissolve{Kind::dissolve, 18, 50, 34};
+  for (std::size_t after : {1, 2, 8, 16, 17, 30}) {
+    Video v;
+    v.add(measure(dark), 30);
+    for (int i = 1; i <= 20; ++i)
+      v.add(measure(mix(1.0 - i / 21.0, dark, bright)));
+    v.add(measure(bright), after);
+    EXPECT_EQ(shapes(v.find()), std::vector<Found>{dissolve}) << after;
+  }
+}
+
+TEST(Resolve, KeyframeCutsByRule) {
+  const Candidate offered[] = {
+      {.frame = 5, .step = 0.5},
+      {.frame = 9, .step = 0.7, .clear = true},
+      {.frame = 12, .step = 0.8, .clear = true},
+      {.frame = 13, .step = 0.1},
+      {.frame = 20, .step = 0.9, .flash = true},
+  };
+  const std::size_t keyframes[] = {0, 20, 5, 13, 5};  // as listed
+  const auto starts = [](const std::vector<Transition>& cuts) {
+    std::vector<std::size_t> out;
+    for (const Transition& t : cuts) out.push_back(t.start);
+    return out;
+  };
+  EXPECT_EQ(starts(keyframe_cuts(offered, keyframes, Rule::cuts)),
+            (std::vector<std::size_t>{5, 13, 20}));
+  // Clear cut 9 added, 12 beside keyframe 13 not; flash 20 dropped.
+  const auto gradual = keyframe_cuts(offered, keyframes, Rule::gradual);
+  EXPECT_EQ(starts(gradual), (std::vector<std::size_t>{5, 9, 13}));
+  EXPECT_EQ(gradual[1].strength, 0.7);
+  const Candidate not_13[] = {offered[0], offered[4]};
+  EXPECT_DEATH(keyframe_cuts(not_13, keyframes, Rule::cuts),
+               "a keyframe was not offered");
+}
+
+TEST(Resolve, StrongestDissolvesApartFromThoseTaken) {
+  using Taken = std::vector<std::pair<std::size_t, std::size_t>>;
+  struct Case {
+    const char* what;
+    std::vector<Dissolve> found;
+    Taken taken;  // middle, width
+  };
+  const Case cases[] = {
+      {"the stronger wins within the wider width",
+       {{0.5, 20, 3}, {0.6, 24, 6}, {0.4, 40, 3}},
+       {{24, 6}, {40, 3}}},
+      {"apart by more than the wider width", {{0.5, 20, 3}, {0.6, 27, 6}},
+       {{20, 3}, {27, 6}}},
+      {"equals: the earliest", {{0.6, 30, 6}, {0.6, 26, 6}}, {{26, 6}}},
+      {"equals at one middle: the narrowest", {{0.6, 30, 10}, {0.6, 30, 3}},
+       {{30, 3}}},
+  };
+  for (const Case& c : cases) {
+    Taken taken;
+    for (const Dissolve& d : strongest_dissolves(c.found)) {
+      taken.emplace_back(d.middle, d.width);
+    }
+    EXPECT_EQ(taken, c.taken) << c.what;
+  }
+}
+
+TEST(Resolve, FadesWinOverlapsAndTakeTheCutsBesideThem) {
+  const Transition fade{Kind::fade, 10, 14, 15, 0.9};
+  const Dissolve touching{0.8, 18, 3};  // frames 15 to 21
+  const Dissolve apart{0.8, 19, 3};     // frames 16 to 22
+  EXPECT_EQ(shapes(gradual_apart(std::span(&fade, 1),
+                                 std::span(&touching, 1))),
+            (std::vector<Found>{{Kind::fade, 10, 14, 15}}));
+  EXPECT_EQ(shapes(gradual_apart(std::span(&fade, 1), std::span(&apart, 1))),
+            (std::vector<Found>{{Kind::fade, 10, 14, 15},
+                                {Kind::dissolve, 16, 22, 19}}));
+
+  const Transition gradual[] = {fade, {Kind::dissolve, 20, 26, 23, 0.8}};
+  std::vector<Transition> cuts;
+  for (std::size_t k : {8, 9, 15, 16, 20, 21, 26, 27}) {
+    cuts.push_back(cut_at(k));
+  }
+  drop_cuts_taken(cuts, gradual);
+  // The fade takes those from the frame before it to the one after; the
+  // dissolve those after its first frame to its last.
+  EXPECT_EQ(shapes(cuts), (std::vector<Found>{cut(8), cut(16), cut(20),
+                                              cut(27)}));
+}
+
+TEST(Resolve, ACutOnOrBesideAGradualTransitionDropsIt) {
+  const Transition fade{Kind::fade, 10, 14, 15, 0.9};
+  for (std::size_t k : {8, 9, 12, 15, 16}) {
+    std::vector<Transition> gradual = {fade};
+    const Transition cuts[] = {cut_at(k)};
+    drop_gradual_at_cuts(gradual, cuts);
+    EXPECT_EQ(gradual.empty(), k >= 9 && k <= 15) << k;
+  }
+}
+
 // Quotients that Python's integer division gives.
 TEST(ExactRatio, RoundsOnceLikePythonsIntegerDivision) {
   const auto u128 = [](std::uint64_t high, std::uint64_t low) {
@@ -239,24 +452,6 @@ TEST(ExactRatio, RoundsOnceLikePythonsIntegerDivision) {
       0x1.384050471edb6p+33);
   EXPECT_EQ(exact_ratio(0, 7), 0.0);
   EXPECT_EQ(exact_ratio(5, 10), 0.5);
-}
-
-// libm's pow called where the compiler cannot see the exponent.
-double (*volatile libm_pow)(double, double) = [](double x, double y) {
-  return std::pow(x, y);
-};
-
-TEST(PythonPow, IsLibmsPowNotAProductOrARoot) {
-  // Values whose pow differs from v * v and sqrt(v) in this machine's libm
-  // (Python's v ** 2 and v ** 0.5 of them are those of pow).
-  const double square = 0x1.768f9cd35c86bp+7, root = 0x1.21f45f4705b77p+8;
-  if (libm_pow(square, 2.0) == square * square ||
-      libm_pow(root, 0.5) == std::sqrt(root)) {
-    GTEST_SKIP() << "this libm's pow rounds these like a product and a root";
-  }
-  EXPECT_EQ(python_pow(square, 2.0), libm_pow(square, 2.0));
-  EXPECT_EQ(python_pow(-square, 2.0), libm_pow(square, 2.0));
-  EXPECT_EQ(python_pow(root, 0.5), libm_pow(root, 0.5));
 }
 
 }  // namespace
