@@ -74,9 +74,10 @@ DETECTORS = {
 }
 
 
-def gather(path):
+def gather(path, names):
     found = {}
-    for name, run in DETECTORS.items():
+    for name in names:
+        run = DETECTORS[name]
         try:
             found[name] = run(path)
         except (subprocess.CalledProcessError, OSError, json.JSONDecodeError) as e:
@@ -95,9 +96,15 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("clip", help="a clip name from labels.json, or a video file")
     ap.add_argument("--json", default="", help="also write each detector's frames here")
+    ap.add_argument("--detectors", default=",".join(DETECTORS),
+                    help=f"comma-separated subset of {','.join(DETECTORS)} (default: all)")
     a = ap.parse_args()
+    names = [n for n in a.detectors.split(",") if n]
+    unknown = [n for n in names if n not in DETECTORS]
+    if unknown or not names:
+        ap.error(f"unknown detector(s) {', '.join(unknown) or '(none given)'}; choose from {', '.join(DETECTORS)}")
     path = Path(a.clip) if Path(a.clip).is_file() else footage.clip_path(a.clip)
-    found, rows = gather(path)
+    found, rows = gather(path, names)
     for first, last, names in rows:
         span = f"{first}" if first == last else f"{first}-{last}"
         print(f"{span:>12}  {len(names)}  {' '.join(sorted(names))}")

