@@ -150,7 +150,7 @@ class TestDefaultAndFormerName:
                              check=True).stdout
         flat = " ".join(out.split())
         assert "--method {transitions,refined,learned}" in flat and "gradual:" not in flat
-        assert "how scenes are found: transitions (the default, the most accurate classical method: F1 " in flat
+        assert "how scenes are found: transitions (the default, the most accurate classical method, F1 " in flat
 
 
 def test_outputs_show_transitions_of_gradual_methods_only(dissolve_clip, tmp_path):
@@ -184,7 +184,8 @@ def test_bad_method_or_threshold_names_the_accepted_values(cut_clip, options, er
 
 
 @pytest.mark.parametrize("args, text", [
-    (["--method", "fast"], "argument --method: invalid choice: 'fast' (choose from 'transitions', 'refined', 'learned')"),
+    (["--method", "fast"],
+     "argument --method: invalid choice: 'fast' (choose from 'transitions', 'refined', 'learned')"),
     (["--threshold", "2"], "--threshold must be from 0 to 1, not 2.0"),
     (["--threshold", "x"], "argument --threshold: invalid float value: 'x'"),
 ])

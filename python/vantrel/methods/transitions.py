@@ -46,9 +46,9 @@ if TYPE_CHECKING:
 
 class Transitions(Method):
     name = "transitions"
-    help = ("every transition: refined cuts less flashes, plus the clear cuts it merges or misses (montages, "
-            "small pictures), fades through black or white and dissolves (measures every reduced frame: about a "
-            "hundredth more time)")
+    help = ("refined cuts less flashes, plus the clear cuts it merges or misses (montages, small pictures), "
+            "fades through black or white and dissolves (measures every reduced frame: about a hundredth more "
+            "time)")
 
     def start(self, settings: AnalysisSettings) -> Run:
         return Measured("gradual", settings.threshold)  # the engine's name of this method's rule
