@@ -144,9 +144,9 @@ def scdet(clip):
 
 
 METHODS = {
-    "vantrel": vantrel(),
-    "vantrel native_res": vantrel(native_res=True),
-    "vantrel gradual": vantrel(method="gradual"),
+    "vantrel": vantrel(method="refined"),
+    "vantrel native_res": vantrel(method="refined", native_res=True),
+    "vantrel transitions": vantrel(method="transitions"),
     "vantrel learned (int8)": vantrel(method="learned"),
     "vantrel learned (fp32)": vantrel(method="learned", model="fp32"),
     "PySceneDetect adaptive": pyscenedetect("adaptive"),

@@ -3,9 +3,9 @@
 
     .venv/bin/python bench/learned_combined.py [--build build/dev]
 
-Runs `method="learned"` (int8, its default threshold) and `method="gradual"` on every clip of
+Runs `method="learned"` (int8, its default threshold) and `method="transitions"` on every clip of
 bench/accuracy_set.py and scores, with bench/accuracy_scoring.py: each alone, and the learned
-list joined with gradual's cuts (the clear cuts of montages and small pictures that the network
+list joined with transitions' cuts (the clear cuts of montages and small pictures that the network
 may miss) that lie more than `gap` frames from every learned scene start. Prints one table.
 """
 import argparse
@@ -32,12 +32,12 @@ def main():
     results = {}
     for clip in clips:
         learned, _ = starts_and_cuts(vantrel, clip["path"], "learned")
-        gradual, gradual_cuts = starts_and_cuts(vantrel, clip["path"], "gradual")
+        gradual, gradual_cuts = starts_and_cuts(vantrel, clip["path"], "transitions")
         results[clip["name"]] = (learned, gradual, gradual_cuts)
-        print(f"{clip['name']}: learned {len(learned)}, gradual {len(gradual)} starts", flush=True)
-    variants = {"learned": lambda l, g, c: l, "gradual": lambda l, g, c: g}
+        print(f"{clip['name']}: learned {len(learned)}, transitions {len(gradual)} starts", flush=True)
+    variants = {"learned": lambda l, g, c: l, "transitions": lambda l, g, c: g}
     for gap in (1, 2, 4, 8):
-        variants[f"learned + gradual cuts over {gap} frames away"] = (
+        variants[f"learned + transitions' cuts over {gap} frames away"] = (
             lambda l, g, c, gap=gap: sorted(set(l) | {k for k in c if all(abs(k - s) > gap for s in l)}))
     print("\n| variant | cut P/R/F1 | gradual P/R/F1 | pooled P/R/F1 |\n|---|---|---|---|")
     for name, join in variants.items():

@@ -4,7 +4,7 @@ from typing import Any, Callable, Dict, Optional, Tuple, Union
 # The detector settings of a default analysis, by name, in the order of vantrel.DetectorSettings'
 # fields: its fields and their defaults.
 DETECTOR_DEFAULTS: Dict[str, Union[int, float]]
-# The gradual method's constants, by name: numbers, and the dissolve widths as a tuple.
+# The constants of the transitions method's rule ("gradual"), by name: numbers, and the dissolve widths as a tuple.
 TRANSITION_RULE: Dict[str, Union[int, float, Tuple[int, ...]]]
 
 def analyze(path: bytes, /, *, native_res: bool = False, hwdec: Optional[str] = None, threads: int = 0,

@@ -8,7 +8,7 @@ TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 
 from . import _engine
 from .errors import CATEGORIES, AnalysisError
-from .methods import DEFAULT as DEFAULT_METHOD, Transition, lookup
+from .methods import DEFAULT as DEFAULT_METHOD, FORMER_NAMES, Transition, lookup
 from .settings import AnalysisSettings, DetectorSettings
 
 if TYPE_CHECKING:  # typing and fractions cost more to import than a short analysis
@@ -157,18 +157,23 @@ def analyze(input: PathInput, *, native_res: bool = False, hwdec: Optional[str] 
             threshold: Optional[float] = None, model: Optional[str] = None) -> Analysis:
     """Decodes and analyses `input` once; the interpreter lock is released meanwhile.
 
-    method: how scenes are found, one of vantrel.METHODS (see vantrel.methods); threshold: the
+    method: how scenes are found, one of vantrel.METHODS (see vantrel.methods), "transitions" by
+    default ("gradual", its former name, still selects it with a DeprecationWarning); threshold: the
     least strength, 0 to 1, of a transition kept (0 keeps all; higher never gives more scenes);
     None: 0, or for "learned" 0.35, the transition probability a frame must exceed
     (see vantrel.methods.learned). model: the learned method's graph, "int8" (the default) or
     "fp32" (the reference's arithmetic); other methods take none.
     Every method's keyframes begin with frame 0, also for a video that yields no frame (whose
     `scenes` are empty), as `vantrel_rs.detect_frames` gives.
-    With the defaults, `keyframes` and `pass_text` equal `vantrel_rs.detect_frames` and
-    `detect_pass`; `detector` shapes the cut detection, which the statistics text shows.
+    With method="refined" and the other defaults, `keyframes` and `pass_text` equal
+    `vantrel_rs.detect_frames` and `detect_pass`; `detector` shapes the cut detection, which the
+    statistics text shows.
     Raises AnalysisError when the analysis fails.
     """
     path = os.fsencode(os.fspath(input))
+    if isinstance(method, str) and method in FORMER_NAMES:
+        import warnings
+        warnings.warn(f"method {method!r} is now called {FORMER_NAMES[method]!r}", DeprecationWarning, stacklevel=2)
     settings = AnalysisSettings(native_res, hwdec, threads, scores, on_decode_error, min_scene_len, max_scene_len,
                                 detector, method, threshold, model)
     if progress is not None and not callable(progress):

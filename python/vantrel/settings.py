@@ -86,9 +86,9 @@ class AnalysisSettings(namedtuple("AnalysisSettings", (
         defaults=(False, None, 0, False, "stop", None, None, None, DEFAULT_METHOD, None, None))):
     """Every option of `analyze()` but its progress call, checked; `detector` None means the defaults.
 
-    method: the name of a method of vantrel.methods; threshold: the least strength (0 to 1) of a
-    transition kept, None for the method's default; model: one of the method's graphs, None for its
-    default (a method without graphs takes none).
+    method: the name of a method of vantrel.methods (a former name becomes the method's);
+    threshold: the least strength (0 to 1) of a transition kept, None for the method's default;
+    model: one of the method's graphs, None for its default (a method without graphs takes none).
 
     native_res, scores: flags; hwdec: an FFmpeg hardware device type or None; threads: decoder
     threads, 0 lets FFmpeg choose; on_decode_error: "stop" at the first damaged packet or
@@ -129,13 +129,13 @@ class AnalysisSettings(namedtuple("AnalysisSettings", (
         if not method.models:
             if model is not None:
                 with_models = ", ".join(m.name for m in FAMILY if m.models)
-                raise ValueError(f"model is an option of method {with_models}, not of method {s.method}")
+                raise ValueError(f"model is an option of method {with_models}, not of method {method.name}")
         elif model is None:
             model = method.default_model
         elif model not in tuple(method.models):
             raise ValueError(f"model must be one of {', '.join(method.models)}, not {model!r}")
         return super().__new__(cls, bool(s.native_res), s.hwdec, s.threads, bool(s.scores), s.on_decode_error,
-                               shortest, longest, detector, s.method, float(threshold), model)
+                               shortest, longest, detector, method.name, float(threshold), model)
 
     @property
     def keep_records(self) -> bool:

@@ -58,7 +58,7 @@ def test_every_format_exactly(clip, tmp_path):
     assert pass_text.count("\n") == 3 + frame_count
 
     def out(fmt):
-        run = vantrel(clip, "--format", fmt)
+        run = vantrel(clip, "--format", fmt, "--method", "refined")
         assert run.returncode == 0 and run.stderr == ""
         return run.stdout
 
@@ -74,7 +74,7 @@ def test_every_format_exactly(clip, tmp_path):
         "scenes": [{"start_frame": s, "end_frame": e, "start_time": s / 25, "end_time": (e + 1) / 25}
                    for s, e in scenes]}
     # -o writes the same bytes as standard output.
-    assert vantrel(clip, "-f", "csv", "-o", tmp_path / "cut.csv").returncode == 0
+    assert vantrel(clip, "-f", "csv", "--method", "refined", "-o", tmp_path / "cut.csv").returncode == 0
     assert (tmp_path / "cut.csv").read_text() == out("csv")
 
 
@@ -104,7 +104,8 @@ def test_batch_with_a_corrupt_file(batch, tmp_path):
     corrupt = tmp_path / "corrupt.mp4"
     corrupt.write_bytes(os.urandom(4096))
     out = tmp_path / "out"
-    run = vantrel(batch / "clip0.mkv", corrupt, batch / "clip1.mkv", batch / "clip2.mkv", "-d", out, "-j", "2")
+    run = vantrel(batch / "clip0.mkv", corrupt, batch / "clip1.mkv", batch / "clip2.mkv", "-d", out, "-j", "2",
+                  "--method", "refined")
     assert run.returncode == 1
     assert (f"vantrel: {corrupt}: input/output error: failed to open input: {corrupt}: "
             "Invalid data found when processing input") in run.stderr.splitlines()
@@ -195,7 +196,7 @@ def test_ray_batch_reports_like_a_local_run(batch, tmp_path):
 
 def test_contact_sheet(clip, tmp_path):
     sheet = tmp_path / "sheet.jpg"
-    run = vantrel(clip, "--contact-sheet", sheet, "-o", tmp_path / "cut.txt")
+    run = vantrel(clip, "--contact-sheet", sheet, "-o", tmp_path / "cut.txt", "--method", "refined")
     assert run.returncode == 0 and run.stderr == ""
     scenes = len(vantrel_rs.detect_frames(str(clip)))
     probe = subprocess.run([FFPROBE, "-v", "error", "-show_entries", "stream=codec_name,width,height",

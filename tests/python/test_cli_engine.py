@@ -28,7 +28,8 @@ class TestProgress:
     def test_a_terminal_shows_the_percentage_while_decoding(self, long_clip, tmp_path):
         out = tmp_path / "long.txt"
         master, slave = pty.openpty()
-        child = subprocess.Popen([sys.executable, "-m", "vantrel", str(long_clip), "-o", str(out)],
+        child = subprocess.Popen([sys.executable, "-m", "vantrel", str(long_clip), "-o", str(out),
+                                  "--method", "refined"],
                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=slave)
         os.close(slave)
         seen, early = b"", None
@@ -206,7 +207,7 @@ class TestOptions:
         assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["cli2-cut.csv", "cli2-other.csv"]
 
     def test_dash_is_standard_output(self, clip):
-        run = vantrel(clip, "-o", "-", "-f", "qpfile")
+        run = vantrel(clip, "-o", "-", "-f", "qpfile", "--method", "refined")
         assert run.returncode == 0
         assert run.stdout == "".join(f"{k} I\n" for k in vantrel_rs.detect_frames(str(clip)))
 
@@ -239,7 +240,7 @@ class TestOptions:
         plain = vantrel_rs.detect_frames(str(clip))
 
         def keyframes(*args):
-            run = vantrel(clip, *args)
+            run = vantrel(clip, "--method", "refined", *args)
             assert run.returncode == 0, run.stderr
             return [int(k) for k in run.stdout.split()]
 

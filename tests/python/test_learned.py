@@ -146,7 +146,7 @@ class TestCommand:
         assert [row.split(",")[0] for row in fp32.stdout.splitlines()[1:]] == ["0", "30", "60"]
 
     @pytest.mark.parametrize("args, message", [
-        (["--model", "fp32"], "--model is an option of --method learned, not of --method refined"),
+        (["--model", "fp32"], "--model is an option of --method learned, not of --method transitions"),
         (["--method", "learned", "--model", "int4"], "argument --model: invalid choice: 'int4'"),
         (["--method", "learned", "--threshold", "1.5"], "--threshold must be from 0 to 1, not 1.5"),
     ])
@@ -157,8 +157,8 @@ class TestCommand:
     def test_bad_options_of_the_api(self, clip):
         with pytest.raises(ValueError, match="model must be one of int8, fp32, not 'int4'"):
             vantrel.analyze(clip, method="learned", model="int4")
-        with pytest.raises(ValueError, match="model is an option of method learned, not of method gradual"):
-            vantrel.analyze(clip, method="gradual", model="fp32")
+        with pytest.raises(ValueError, match="model is an option of method learned, not of method refined"):
+            vantrel.analyze(clip, method="refined", model="fp32")
 
 
 class TestMissingPieces:

@@ -4,6 +4,7 @@ edges (no frame, one frame, a new picture size)."""
 import importlib.util
 import json
 import math
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -67,7 +68,7 @@ def kinds(a):
                                               ("fade_clip", "fade", (30, 50))])
 def test_each_kind_found_where_it_is(request, clip, kind, span):
     """Found once, its new scene starting inside the true transition (frames `span`)."""
-    a = vantrel.analyze(request.getfixturevalue(clip), method="gradual")
+    a = vantrel.analyze(request.getfixturevalue(clip), method="transitions")
     assert kinds(a) == [kind], a.transitions
     t = a.transitions[0]
     assert span[0] <= t.start_frame <= span[1] and t.first_frame <= t.start_frame <= t.last_frame + 1, t
@@ -77,16 +78,16 @@ def test_each_kind_found_where_it_is(request, clip, kind, span):
 
 
 def test_nothing_found_on_hard_negatives(negatives_clip):
-    assert vantrel.analyze(negatives_clip, method="gradual").transitions == ()
+    assert vantrel.analyze(negatives_clip, method="transitions").transitions == ()
 
 
-def test_refined_misses_gradual_transitions_that_gradual_finds(dissolve_clip):
-    """The point of the second method, on the simplest dissolve."""
-    assert "dissolve" not in kinds(vantrel.analyze(dissolve_clip))
+def test_refined_misses_gradual_transitions_that_transitions_finds(dissolve_clip):
+    """The point of the default method, on the simplest dissolve."""
+    assert "dissolve" not in kinds(vantrel.analyze(dissolve_clip, method="refined"))
 
 
 # The learned method's threshold is a probability, its runs may split: tests/python/test_learned.py.
-@pytest.mark.parametrize("method", ["refined", "gradual"])
+@pytest.mark.parametrize("method", ["refined", "transitions"])
 def test_raising_the_threshold_never_adds_scenes(method, cut_clip, dissolve_clip, fade_clip, negatives_clip):
     for clip in (cut_clip, dissolve_clip, fade_clip, negatives_clip):
         previous = None
@@ -98,36 +99,81 @@ def test_raising_the_threshold_never_adds_scenes(method, cut_clip, dissolve_clip
         assert previous == {0}
 
 
-def test_refined_default_is_the_analysis_list_and_its_cuts(cut_clip, dissolve_clip, fade_clip):
+def test_refined_is_the_analysis_list_and_its_cuts(cut_clip, dissolve_clip, fade_clip):
     for clip in (cut_clip, dissolve_clip, fade_clip):
-        a = vantrel.analyze(clip)
+        a = vantrel.analyze(clip, method="refined")
         assert a.keyframes == vantrel_rs.detect_frames(str(clip))
+        assert a.pass_text == vantrel_rs.detect_pass(str(clip))
         assert a.method == "refined"
         assert [(t.kind, t.first_frame, t.last_frame, t.strength) for t in a.transitions] == \
             [("cut", k, k, None) for k in a.keyframes[1:]]
         assert vantrel.analyze(clip, method="refined", threshold=0.0) == a
 
 
+def run_command(clip, *options):
+    return subprocess.run([sys.executable, "-m", "vantrel", str(clip), *options], capture_output=True, text=True)
+
+
+class TestDefaultAndFormerName:
+    """transitions is the default of the API and the command; refined stays the vantrel_rs list;
+    the former name gradual still selects transitions, with a warning, and is never shown."""
+
+    def test_the_api_default_is_transitions(self, dissolve_clip):
+        assert vantrel.methods.DEFAULT == "transitions" == vantrel.METHODS[0]
+        a = vantrel.analyze(dissolve_clip)
+        assert a.method == "transitions" and a == vantrel.analyze(dissolve_clip, method="transitions")
+
+    def test_the_command_default_is_transitions_and_refined_the_vantrel_rs_list(self, dissolve_clip):
+        plain, transitions, refined = (run_command(dissolve_clip, *options)
+                                       for options in ((), ("--method", "transitions"), ("--method", "refined")))
+        assert all(run.returncode == 0 and run.stderr == "" for run in (plain, transitions, refined))
+        assert plain.stdout == transitions.stdout != refined.stdout
+        assert refined.stdout == "".join(f"{k}\n" for k in vantrel_rs.detect_frames(str(dissolve_clip)))
+
+    def test_the_former_name_warns_and_gives_transitions(self, dissolve_clip):
+        with pytest.warns(DeprecationWarning, match="method 'gradual' is now called 'transitions'"):
+            a = vantrel.analyze(dissolve_clip, method="gradual")
+        assert a.method == "transitions" and a == vantrel.analyze(dissolve_clip)
+        assert vantrel.methods.lookup("gradual") is vantrel.methods.lookup("transitions")
+
+    def test_the_command_takes_the_former_name_with_one_warning_line(self, dissolve_clip):
+        runs = {(fmt, method): run_command(dissolve_clip, "-f", fmt, "--method", method)
+                for fmt in ("json", "jsonl") for method in ("gradual", "transitions")}
+        for fmt in ("json", "jsonl"):
+            old, new = runs[fmt, "gradual"], runs[fmt, "transitions"]
+            assert old.returncode == 0 and old.stdout == new.stdout
+            assert old.stderr == "vantrel: warning: --method gradual is now called transitions\n"
+        assert json.loads(runs["json", "gradual"].stdout)["method"] == "transitions"
+        assert json.loads(runs["jsonl", "gradual"].stdout.splitlines()[1])["transition"] == "dissolve"
+
+    def test_help_lists_the_default_first_with_its_reason_and_not_the_former_name(self):
+        out = subprocess.run([sys.executable, "-m", "vantrel", "--help"], capture_output=True, text=True,
+                             check=True).stdout
+        flat = " ".join(out.split())
+        assert "--method {transitions,refined,learned}" in flat and "gradual:" not in flat
+        assert "how scenes are found: transitions (the default, the most accurate classical method, F1 " in flat
+
+
 def test_outputs_show_transitions_of_gradual_methods_only(dissolve_clip, tmp_path):
     def run(*extra):
         return subprocess.run([sys.executable, "-m", "vantrel", str(dissolve_clip), *extra],
                               capture_output=True, text=True, check=True).stdout
-    refined = json.loads(run("-f", "json"))
+    refined = json.loads(run("-f", "json", "--method", "refined"))
     assert "transitions" not in refined and "method" not in refined
-    doc = json.loads(run("-f", "json", "--method", "gradual"))
-    assert doc["method"] == "gradual"
+    doc = json.loads(run("-f", "json", "--method", "transitions"))
+    assert doc["method"] == "transitions"
     (t,) = doc["transitions"]
     assert t["kind"] == "dissolve" and t["first_frame"] < t["start_frame"] < t["last_frame"]
     assert doc["keyframes"] == [0, t["start_frame"]]
-    rows = [json.loads(line) for line in run("-f", "jsonl", "--method", "gradual").splitlines()]
+    rows = [json.loads(line) for line in run("-f", "jsonl", "--method", "transitions").splitlines()]
     assert [r["transition"] for r in rows] == [None, "dissolve"]
     assert (rows[1]["transition_first_frame"], rows[1]["transition_last_frame"]) == (t["first_frame"], t["last_frame"])
-    assert "transition" not in json.loads(run("-f", "jsonl").splitlines()[0])
+    assert "transition" not in json.loads(run("-f", "jsonl", "--method", "refined").splitlines()[0])
 
 
 @pytest.mark.parametrize("options, error, text", [
-    ({"method": "fast"}, ValueError, "method must be one of refined, gradual, learned, not 'fast'"),
-    ({"method": None}, ValueError, "method must be one of refined, gradual, learned"),
+    ({"method": "fast"}, ValueError, "method must be one of transitions, refined, learned, not 'fast'"),
+    ({"method": None}, ValueError, "method must be one of transitions, refined, learned"),
     ({"threshold": -0.1}, ValueError, "threshold must be from 0 to 1, not -0.1"),
     ({"threshold": 1.5}, ValueError, "threshold must be from 0 to 1, not 1.5"),
     ({"threshold": math.nan}, ValueError, "threshold must be from 0 to 1, not nan"),
@@ -139,7 +185,8 @@ def test_bad_method_or_threshold_names_the_accepted_values(cut_clip, options, er
 
 
 @pytest.mark.parametrize("args, text", [
-    (["--method", "fast"], "argument --method: invalid choice: 'fast' (choose from 'refined', 'gradual', 'learned')"),
+    (["--method", "fast"],
+     "argument --method: invalid choice: 'fast' (choose from 'transitions', 'refined', 'learned')"),
     (["--threshold", "2"], "--threshold must be from 0 to 1, not 2.0"),
     (["--threshold", "x"], "argument --threshold: invalid float value: 'x'"),
 ])
@@ -154,7 +201,7 @@ def test_help_describes_every_method_and_groups_the_statistics_options():
                          check=True).stdout
     flat = " ".join(out.split())
     for name in vantrel.METHODS:
-        assert f"{name}: " in flat
+        assert re.search(rf"\b{name}( \(the default, [^)]+\))?: ", flat), name
     stats = flat.index("first-pass statistics")
     assert stats < flat.index("motion search radius") and stats < flat.index("weight of the histogram change")
     assert "--threshold X" in flat
@@ -174,7 +221,7 @@ def test_the_docs_describe_every_method_its_default_threshold_and_models():
 def test_table_and_report_show_the_transitions(dissolve_clip, tmp_path):
     pq = pytest.importorskip("pyarrow.parquet")
     table, report = tmp_path / "scenes.parquet", tmp_path / "report.html"
-    for method in ("refined", "gradual"):
+    for method in ("refined", "transitions"):
         subprocess.run([sys.executable, "-m", "vantrel", str(dissolve_clip), "-o", str(tmp_path / "frames.txt"),
                         "--method", method, "--table", str(table), "--report", str(report), "--overwrite"],
                        capture_output=True, text=True, check=True)
@@ -199,7 +246,7 @@ def test_strengths_are_the_histogram_distances_of_the_decoded_pictures(cut_clip,
                                  "-pix_fmt", "gray", "-"], capture_output=True, check=True).stdout
         frames = np.frombuffer(planes, np.uint8).reshape(-1, 180 * 320)
         hist = [np.bincount(f >> 2, minlength=64).astype(np.int64) for f in frames]
-        for method, threshold in (("gradual", 0.0), ("refined", 0.01)):
+        for method, threshold in (("transitions", 0.0), ("refined", 0.01)):
             for t in vantrel.analyze(clip, native_res=True, method=method, threshold=threshold).transitions:
                 before, after = (t.first_frame, t.last_frame) if t.kind == "dissolve" else \
                     (t.first_frame - 1, t.last_frame + 1 if t.kind == "fade" else t.last_frame)
@@ -208,7 +255,7 @@ def test_strengths_are_the_histogram_distances_of_the_decoded_pictures(cut_clip,
     assert found >= 5
 
 
-def test_gradual_runs_in_the_one_decode_with_damage_skipped_and_progress(dissolve_clip, tmp_path):
+def test_transitions_runs_in_the_one_decode_with_damage_skipped_and_progress(dissolve_clip, tmp_path):
     """Its measures follow the decoded frames: a damaged packet skipped, the frames stay aligned."""
     clean = tmp_path / "clean.avi"
     subprocess.run([FFMPEG, "-v", "error", "-i", str(dissolve_clip), "-c:v", "mjpeg", "-pix_fmt", "yuvj420p",
@@ -216,7 +263,7 @@ def test_gradual_runs_in_the_one_decode_with_damage_skipped_and_progress(dissolv
     damaged = tmp_path / "damaged.avi"
     damage(clean, damaged, 10, 2)
     reports = []
-    a = vantrel.analyze(damaged, method="gradual", on_decode_error="skip", progress=reports.append)
+    a = vantrel.analyze(damaged, method="transitions", on_decode_error="skip", progress=reports.append)
     assert [e.frame for e in a.decode_errors] == [10, 10]
     assert a.frame_count == vantrel.analyze(clean).frame_count - 2 == reports[-1].frames
     assert kinds(a) == ["dissolve"] and 28 <= a.transitions[0].start_frame <= 48
@@ -224,14 +271,14 @@ def test_gradual_runs_in_the_one_decode_with_damage_skipped_and_progress(dissolv
     def stop(progress):
         raise KeyboardInterrupt
     with pytest.raises(KeyboardInterrupt):
-        vantrel.analyze(damaged, method="gradual", on_decode_error="skip", progress=stop)
+        vantrel.analyze(damaged, method="transitions", on_decode_error="skip", progress=stop)
 
 
 def test_a_new_picture_size_is_measured_as_it_comes(size_change_clip):
     """320x240 then 640x360 (reduced 128x96, then 160x90): the picture changes size at frame 25,
     where the analysis cuts; the measures of both sizes compare."""
-    refined = vantrel.analyze(size_change_clip)
-    a = vantrel.analyze(size_change_clip, method="gradual", threshold=0.0)
+    refined = vantrel.analyze(size_change_clip, method="refined")
+    a = vantrel.analyze(size_change_clip, method="transitions", threshold=0.0)
     assert 25 in refined.keyframes and 25 in a.keyframes
     assert [t.kind for t in a.transitions if t.start_frame == 25] == ["cut"]
 

@@ -24,6 +24,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = parser.parse_intermixed_args(argv)
     plan = make_plan(parser, args)
     reporter = Reporter(sys.stderr, sys.stderr.isatty(), plan.batch, args.quiet, args.verbose)
+    if args.method != plan.settings.method:  # a former name
+        reporter.warn(f"warning: --method {args.method} is now called {plan.settings.method}")
     for path in plan.skipped:
         reporter.skip(path, str(plan.targets[path].output))
     reporter.to_run = len(plan.tasks)

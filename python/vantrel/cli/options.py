@@ -6,7 +6,7 @@ import os
 import re
 from pathlib import Path
 
-from ..methods import DEFAULT as DEFAULT_METHOD, FAMILY, METHODS
+from ..methods import DEFAULT as DEFAULT_METHOD, DEFAULT_REASON, FAMILY, FORMER_NAMES, METHODS
 from ..outputs.formats import FORMATS, format_help
 from ..settings import DETECTOR_FIELDS, MAX_THREADS, DetectorSettings
 
@@ -63,11 +63,22 @@ class _Version(argparse.Action):
         parser.exit()
 
 
+class _MethodNames(tuple):
+    """The methods' names as --help lists them; a former name is taken too (the command warns)."""
+
+    def __contains__(self, name: object) -> bool:
+        return name in FORMER_NAMES or super().__contains__(name)
+
+
+def _method_help(m) -> str:
+    default = f" (the default, {DEFAULT_REASON})" if m.name == DEFAULT_METHOD else ""
+    return f"{m.name}{default}: {m.help}" + (f"; needs {m.install}" if m.extra else "")
+
+
 def _method_options(group) -> None:
     """--method, --threshold and --model, as the family of methods describes them."""
-    group.add_argument("--method", choices=METHODS, default=DEFAULT_METHOD,
-                       help="how scenes are found: " + "; ".join(
-                           f"{m.name}: {m.help}" + (f"; needs {m.install}" if m.extra else "") for m in FAMILY))
+    group.add_argument("--method", choices=_MethodNames(METHODS), default=DEFAULT_METHOD,
+                       help="how scenes are found: " + "; ".join(_method_help(m) for m in FAMILY))
     group.add_argument("--threshold", metavar="X", type=float,
                        help="keep only transitions at least this strong, 0 to 1: the luma histogram distance "
                             "between the frames before and after each (half the L1 distance of 64-bin "

@@ -27,7 +27,7 @@ class Method:
 
     name: as `method=` and `--method` take it; help: its entry in `--help`; threshold: its default
     threshold; threshold_help: what its threshold measures where that is not the strength of
-    vantrel.methods.gradual (None); models: the graphs it may run, by name, each with a word on it,
+    vantrel.methods.transitions (None); models: the graphs it may run, by name, each with a word on it,
     the default first (empty: it takes no `model`); model_help: what a model of it is; extra: the
     pip extra it needs (None: none); needs: the modules of that extra, needs_text: what they are;
     lists_transitions: whether the outputs list its transitions (not where they are only the
@@ -67,9 +67,10 @@ class Run:
     """A method's share of one analysis, closed when the analysis ends however it ends.
 
     transition_rule, learned_frames: the engine's keywords (what its transition pass works out:
-    None, "cuts" or "gradual"; the learned network's frames' consumer or None). `results(raw,
-    times)` turns the engine's result of a successful decode into the transitions (by start frame)
-    and, for a method that has one, every analysed frame's transition probability (else None).
+    None, "cuts" or "gradual", the transitions method's rule; the learned network's frames'
+    consumer or None). `results(raw, times)` turns the engine's result of a successful decode
+    into the transitions (by start frame) and, for a method that has one, every analysed frame's
+    transition probability (else None).
     """
 
     transition_rule: Optional[str] = None

@@ -1,7 +1,7 @@
 """The refined method: the analysis' own keyframe list, every scene start a cut of one frame.
 
 At threshold 0 (its default) it measures nothing and its list is that of vantrel_rs.detect_frames;
-a higher threshold has the engine measure each cut's strength, as vantrel.methods.gradual
+a higher threshold has the engine measure each cut's strength, as vantrel.methods.transitions
 defines it, and keeps the cuts at least that strong.
 """
 from __future__ import annotations
@@ -18,7 +18,7 @@ if TYPE_CHECKING:
 
 class Refined(Method):
     name = "refined"
-    help = "the analysis' keyframes: hard cuts only (the default; the list of vantrel_rs.detect_frames)"
+    help = "the analysis' keyframes: hard cuts only (the list of vantrel_rs.detect_frames)"
     lists_transitions = False  # its transitions are its scene starts again
 
     def start(self, settings: AnalysisSettings) -> Run:

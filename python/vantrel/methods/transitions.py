@@ -1,10 +1,11 @@
-"""The gradual method: the refined method's keyframe list (vantrel.methods.refined) with what it
-misses added: cuts that stand far above the changes around them (the list merges those of a
-montage), fades through a flat (black or white) picture and dissolves; it drops a cut whose
-picture comes back within five frames (a flash, something crossing the lens). The engine works it
-out in the same decode, from cheap measures of each reduced frame (luma level and spread, a 64-bin
-histogram, a 32 x 18 coarse picture of cell means) that it keeps only for the last 33 frames, by
-these rules:
+"""The transitions method (called gradual before; that name still selects it, deprecated): every
+transition, the refined method's keyframe list (vantrel.methods.refined) with what it misses
+added: cuts that stand far above the changes around them (the list merges those of a montage),
+fades through a flat (black or white) picture and dissolves; it drops a cut whose picture comes
+back within five frames (a flash, something crossing the lens). The engine works it out in the
+same decode, by the transition rule it calls "gradual", from cheap measures of each reduced frame
+(luma level and spread, a 64-bin histogram, a 32 x 18 coarse picture of cell means) that it
+keeps only for the last 33 frames, by these rules:
 
 - Fades: a run of flat frames (luma variance under 60, mean under 28 or over 225) is a fade when
   the pictures 12 frames before and after it differ by more than 0.3; its new scene starts on the
@@ -43,14 +44,14 @@ if TYPE_CHECKING:
     from ..settings import AnalysisSettings
 
 
-class Gradual(Method):
-    name = "gradual"
+class Transitions(Method):
+    name = "transitions"
     help = ("refined cuts less flashes, plus the clear cuts it merges or misses (montages, small pictures), "
             "fades through black or white and dissolves (measures every reduced frame: about a hundredth more "
             "time)")
 
     def start(self, settings: AnalysisSettings) -> Run:
-        return Measured("gradual", settings.threshold)
+        return Measured("gradual", settings.threshold)  # the engine's name of this method's rule
 
 
-METHOD = Gradual()
+METHOD = Transitions()

@@ -1,4 +1,4 @@
-"""The gradual method's documentation states the engine's constants, each in its rule's part."""
+"""The transitions method's documentation states the engine's constants, each in its rule's part."""
 import re
 
 import pytest
@@ -6,10 +6,10 @@ import pytest
 from vantrel import _engine
 
 
-def gradual_rule_doc() -> str:
-    """The documentation of the gradual method's rule."""
-    import vantrel.methods.gradual
-    return vantrel.methods.gradual.__doc__
+def transitions_rule_doc() -> str:
+    """The documentation of the transitions method's rule."""
+    import vantrel.methods.transitions
+    return vantrel.methods.transitions.__doc__
 
 
 def parts(doc: str) -> dict:
@@ -44,10 +44,10 @@ def test_every_constant_has_its_part():
 @pytest.mark.parametrize("name", sorted(PART))
 def test_the_documentation_states_the_constant(name):
     value = _engine.TRANSITION_RULE[name]
-    stated = numbers(parts(gradual_rule_doc())[PART[name]])
+    stated = numbers(parts(transitions_rule_doc())[PART[name]])
     values = value if isinstance(value, tuple) else (value,)
     missing = [v for v in values if float(v) not in stated]
-    assert not missing, f"{name} = {value}: {missing} not stated in the {PART[name]} part of the gradual rule's doc"
+    assert not missing, f"{name} = {value}: {missing} not stated in the {PART[name]} part of the transitions rule's doc"
 
 
 @pytest.mark.parametrize("text, expected", [
