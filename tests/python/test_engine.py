@@ -16,9 +16,10 @@ import pytest
 
 import vantrel
 import vantrel_rs
+import conftest
 from conftest import FFPROBE, lavfi
 
-X264 = ["-c:v", "libx264", "-pix_fmt", "yuv420p"]
+X264 = [*conftest.X264, "-pix_fmt", "yuv420p"]
 
 
 def cuts(videos, name, codec, size="160x96", sources=("testsrc", "mandelbrot", "smptebars"), seconds=0.6):
@@ -38,7 +39,7 @@ def clips(videos, tmp_path_factory):
         "vp9": cuts(videos, "eng-vp9.webm", ["-c:v", "libvpx-vp9", "-deadline", "realtime", "-b:v", "200k"]),
         "mpeg4": cuts(videos, "eng-mpeg4.avi", ["-c:v", "mpeg4", "-q:v", "4"]),
         "mjpeg": cuts(videos, "eng-mjpeg.avi", ["-c:v", "mjpeg", "-pix_fmt", "yuvj420p"]),
-        "10-bit": cuts(videos, "eng-10bit.mkv", ["-c:v", "libx264", "-pix_fmt", "yuv420p10le"], size="162x98"),
+        "10-bit": cuts(videos, "eng-10bit.mkv", [*conftest.X264, "-pix_fmt", "yuv420p10le"], size="162x98"),
         "audio+video": videos("eng-av.mkv", [*lavfi("testsrc", 1.0, size="96x64"), "-f", "lavfi", "-i",
                                              "sine=duration=1", *X264, "-c:a", "aac"]),
         "one frame": videos("eng-one.mkv", [*lavfi("testsrc", 0.04, size="64x48"), *X264]),
@@ -161,12 +162,15 @@ class TestDamagedPackets:
         clean, damaged = clean_and_damaged
         reference = vantrel.analyze(clean).keyframes
         analysis = vantrel.analyze(damaged, on_decode_error="skip", threads=threads)
-        assert [e.frame for e in analysis.decode_errors] == [58, 58, 58]
+        # Packets 58 to 60 are damaged; each one rejected costs its frame (one packet, one picture).
+        lost = len(analysis.decode_errors)
+        assert 1 <= lost <= 3
+        assert [e.frame for e in analysis.decode_errors] == [58] * lost
         assert all("Invalid data" in e.message for e in analysis.decode_errors)
         assert 58 * 0.04 - 0.01 <= analysis.decode_errors[0].time <= 61 * 0.04
-        assert analysis.frame_count == vantrel.analyze(clean).frame_count - 3
-        # Frames after the damage come 3 earlier; near it the analysis may differ.
-        shifted = [k if k < 58 else k - 3 for k in reference]
+        assert analysis.frame_count == vantrel.analyze(clean).frame_count - lost
+        # Frames after the damage come earlier by the frames lost; near it the analysis may differ.
+        shifted = [k if k < 58 else k - lost for k in reference]
         near = range(52, 66)
         assert [k for k in analysis.keyframes if k not in near] == [k for k in shifted if k not in near]
         assert any(m.level == "error" for m in analysis.messages)
