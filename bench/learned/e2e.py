@@ -109,9 +109,9 @@ def main():
              f"{common.machine_line(start)}, load {report['load_at_end']:.1f} at the end.", "",
              *common.table(["clip", "#frames", "#threads", "#reference frames/s", "#int8 frames/s", "#fp32 frames/s",
                             "#int8 / reference", "#fp32 / reference"],
-                           [[row["clip"], row["frames"], row["threads"], *(f"{row['fps'][k]:.1f}"
-                                                                           for k in ("reference", "int8", "fp32")),
-                             f"{row['ratio']['int8']:.2f}x", f"{row['ratio']['fp32']:.2f}x"] for row in rows]),
+                           [[row["clip"], row["frames"], row["threads"],
+                             *(f"{row['fps'][k]:.1f}" for k in ("reference", "int8", "fp32")),
+                             *(f"{row['ratio'][k]:.2f}x" for k in ("int8", "fp32"))] for row in rows]),
              "",
              *common.table(["memory, 1 thread", "peak RSS (MiB)", "#bytes per extra frame"],
                            [[name, ", ".join(f"{clip_name} {v:.0f}" for clip_name, v in m["peak_rss_mib"].items()),
