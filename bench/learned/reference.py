@@ -58,7 +58,7 @@ def ours(path):
 def generated(work):
     path = os.path.join(work, "generated.mp4")
     parts = ["testsrc2", "mandelbrot", "smptebars", "rgbtestsrc"]
-    args = ["ffmpeg", "-v", "error", "-y"]
+    args = ["ffmpeg", "-nostdin", "-v", "error", "-y"]
     for p in parts:
         args += ["-f", "lavfi", "-t", "3", "-i", f"{p}=size=320x180:rate=25"]
     graph = ("".join(f"[{i}:v]format=yuv420p,setsar=1,settb=1/25[s{i}];" for i in range(len(parts)))

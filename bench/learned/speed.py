@@ -38,7 +38,7 @@ def clip(work, name, size, seconds):
     """Generated sources with hard cuts and a dissolve, H.264 yuv420p."""
     path = os.path.join(work, name + ".mp4")
     parts = ["testsrc2", "smptehdbars", "life=mold=10:ratio=0.3:random_seed=3", "testsrc"]
-    args = ["ffmpeg", "-v", "error", "-y"]
+    args = ["ffmpeg", "-nostdin", "-v", "error", "-y"]
     graph = ""
     for i, source in enumerate(parts):
         src, _, opts = source.partition("=")

@@ -52,7 +52,7 @@ def make_input(name, recipe):
         INPUTS.mkdir(parents=True, exist_ok=True)
         tmp = path.with_suffix(".part.mp4")
         print(f"generating {path.name} ...", flush=True)
-        subprocess.run([FFMPEG, "-hide_banner", "-loglevel", "error", "-y",
+        subprocess.run([FFMPEG, "-nostdin", "-hide_banner", "-loglevel", "error", "-y",
                         *source_args(size, rate, per_part), *codec, str(tmp)],
                        check=True, stdin=subprocess.DEVNULL)
         tmp.rename(path)
@@ -67,7 +67,7 @@ def excerpt_1080p(frames):
     """The first `frames` frames of the 1080p input (stream copy)."""
     excerpt = OUT / f"h264_1080p_first{frames}.mp4"
     OUT.mkdir(parents=True, exist_ok=True)
-    subprocess.run([FFMPEG, "-hide_banner", "-loglevel", "error", "-y", "-i", str(clip_1080p()),
+    subprocess.run([FFMPEG, "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-i", str(clip_1080p()),
                     "-frames:v", str(frames), "-c", "copy", str(excerpt)], check=True)
     return excerpt
 

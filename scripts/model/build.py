@@ -57,7 +57,7 @@ def read_frames(path, extra_input_args=()):
     """Frames as the reference reads them: the ffmpeg command's rawvideo
     rgb24 at 48x27."""
     raw = subprocess.run(
-        ["ffmpeg", "-v", "error", *extra_input_args, "-i", path,
+        ["ffmpeg", "-nostdin", "-v", "error", *extra_input_args, "-i", path,
          "-f", "rawvideo", "-pix_fmt", "rgb24", "-s", f"{WIDTH}x{HEIGHT}", "pipe:"],
         check=True, capture_output=True).stdout
     return np.frombuffer(raw, np.uint8).reshape(-1, HEIGHT, WIDTH, 3)
@@ -286,7 +286,7 @@ def concat_generated(work, name, parts, transition):
     frames carry real coding noise, read back as the reference reads. The
     same build gives the same bytes."""
     path = os.path.join(work, name + ".mp4")
-    args = ["ffmpeg", "-v", "error", "-y"]
+    args = ["ffmpeg", "-nostdin", "-v", "error", "-y"]
     graph = ""
     for i, (source, seconds) in enumerate(parts):
         src, _, opts = source.partition("=")
