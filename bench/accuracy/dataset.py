@@ -376,7 +376,9 @@ def checksums(clips):
 
 def differences(sums):
     """What differs from the recorded checksums, one line per file, and the FFmpeg builds when any does."""
-    recorded = json.loads(CHECKSUMS.read_text()) if CHECKSUMS.exists() else {"ffmpeg": "nothing", "files": {}}
+    if not CHECKSUMS.exists():
+        return [f"{CHECKSUMS} is missing: record the set's checksums with --write-checksums"]
+    recorded = json.loads(CHECKSUMS.read_text())
     lines = []
     for name, digest in sums.items():
         want = recorded["files"].get(name)
