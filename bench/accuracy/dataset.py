@@ -168,8 +168,8 @@ VP9 = ["-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8", "-b:v", 
        "-threads", "1"]
 # No version strings from the encoders, no dates, random identifiers or copied metadata in the containers.
 BITEXACT = ["-flags:v", "+bitexact", "-fflags", "+bitexact", "-map_metadata", "-1", "-map_chapters", "-1"]
-# The footage decoded alike everywhere: without these, FFmpeg's motion compensation and IDCT for MPEG-4
-# part 2 footage may follow the processor.
+# The footage decoded alike everywhere: without these, FFmpeg's motion compensation and IDCT for the
+# DivX-era MPEG-4 footage (vtest.avi) follow the processor.
 DECODE = ["-flags:v", "+bitexact", "-idct", "simple"]
 # Scaling (and every format conversion) bit-exact: swscale's processor-specific paths round differently.
 SWS_FLAGS = "sws_flags=bicubic+accurate_rnd+full_chroma_int+bitexact"
