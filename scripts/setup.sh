@@ -29,7 +29,7 @@ if ((!run_only)); then
   # The tests: GoogleTest and Google Benchmark; clang 19 builds the fuzz
   # targets (the first Debian clang that compiles libstdc++ 12's <expected>)
   # and llvm-19 has the symbolizer its sanitizers call. The wheel's static
-  # FFmpeg (scripts/static-ffmpeg.sh: its assembly, dav1d's build, Debian's
+  # FFmpeg (scripts/wheel/static-ffmpeg.sh: its assembly, dav1d's build, Debian's
   # sources, the CUDA loader headers) and the Debian root of its install test;
   # chromium and mkvtoolnix are readers of the command's files in the tests.
   packages+=(libgtest-dev libbenchmark-dev clang-19 libclang-rt-19-dev llvm-19
@@ -54,15 +54,16 @@ fi
 # CMake 3.26 or later (stable-ABI modules) and ninja come from PyPI.
 .venv/bin/python -m pip install -q --upgrade pip "cmake>=3.26" ninja scikit-build-core
 export PATH="$PWD/.venv/bin:$PATH"
+target="."
+[ -n "$extras" ] && target=".[${extras}]"
+.venv/bin/python -m pip install -q --no-build-isolation "$target"
 if ((!run_only)); then
   # The learned method's tests: ONNX Runtime and the model's companion wheel,
   # built from the cached graphs (the first build installs torch into a
-  # throwaway environment: minutes, then cached).
-  model_wheel="$(bash scripts/learned-model-wheel.sh)"
+  # throwaway environment: minutes, then cached; it cuts windows with the
+  # package just installed).
+  model_wheel="$(bash scripts/model/wheel.sh)"
   .venv/bin/python -m pip install -q onnxruntime==1.32.0
   # Its version is the weights' and stays when the graphs are rebuilt.
   .venv/bin/python -m pip install -q --force-reinstall --no-deps "$model_wheel"
 fi
-target="."
-[ -n "$extras" ] && target=".[${extras}]"
-.venv/bin/python -m pip install -q --no-build-isolation "$target"

@@ -334,6 +334,11 @@ fs::path video(const std::string& name, const std::string& args) {
   return out;
 }
 
+// libx264 with the same bytes on every machine: x264 otherwise picks its
+// algorithms by processor, and a threaded encode varies with the threads.
+constexpr const char* kX264 =
+    " -c:v libx264 -threads 1 -x264-params cpu-independent=1";
+
 std::string lavfi(const std::string& source, const std::string& size,
                   double seconds) {
   return "-f lavfi -i " + source + "=size=" + size +
@@ -343,13 +348,12 @@ std::string lavfi(const std::string& source, const std::string& size,
 fs::path h264_bframes() {
   return video("h264_bframes.mp4",
                lavfi("testsrc", "40x24", 1.2) +
-                   " -c:v libx264 -pix_fmt yuv420p -bf 3 -g 12"
-                   " -x264-params b-adapt=0");
+                   kX264 + " -pix_fmt yuv420p -bf 3 -g 12 -b_strategy 0");
 }
 
 fs::path small_ts() {
   return video("small.ts", lavfi("testsrc", "32x16", 0.4) +
-                               " -c:v libx264 -pix_fmt yuv420p");
+                               kX264 + " -pix_fmt yuv420p");
 }
 
 std::size_t probe_frame_count(const fs::path& path) {
@@ -438,7 +442,7 @@ TEST(DecoderOpen, InputsWithoutAUsableVideoStream) {
   // A video track whose codec FFmpeg does not know.
   const fs::path mkv = video("unknown_codec_src.mkv",
                              lavfi("testsrc", "32x16", 0.2) +
-                                 " -c:v libx264 -pix_fmt yuv420p");
+                                 kX264 + " -pix_fmt yuv420p");
   std::vector<std::uint8_t> data = read_file(mkv, 1 << 20);
   const std::string id = "V_MPEG4/ISO/AVC";
   auto at = std::search(data.begin(), data.end(), id.begin(), id.end());
@@ -503,11 +507,11 @@ TEST(DecodeLuma, DeliversEveryFrameTheDecoderOutputs) {
       {"audio before video",
        video("audio_video.mkv",
              lavfi("testsrc", "32x16", 0.8) +
-                 " -f lavfi -i sine=duration=0.8 -map 1:a -map 0:v"
-                 " -c:v libx264 -pix_fmt yuv420p -c:a aac")},
+                 " -f lavfi -i sine=duration=0.8 -map 1:a -map 0:v" +
+                 kX264 + " -pix_fmt yuv420p -c:a aac")},
       {"10-bit",
        video("ten_bit.mkv", lavfi("testsrc", "34x18", 0.8) +
-                                " -c:v libx264 -pix_fmt yuv420p10le")},
+                                kX264 + " -pix_fmt yuv420p10le")},
       {"full-range MJPEG",
        video("full_range.avi",
              lavfi("testsrc", "32x16", 0.8) + " -c:v mjpeg -pix_fmt yuvj420p")},
@@ -552,7 +556,7 @@ TEST(DecodeLuma, DirectLumaIsTakenAsStored) {
 TEST(DecodeLuma, FrameSizeChangingMidStream) {
   const fs::path small = small_ts();
   const fs::path large = video("large.ts", lavfi("testsrc", "48x32", 0.4) +
-                                               " -c:v libx264 -pix_fmt yuv420p");
+                                               kX264 + " -pix_fmt yuv420p");
   const fs::path joined = work_dir() / "size_change.ts";
   ASSERT_EQ(std::system(("cat " + quoted(small) + " " + quoted(large) + " > " +
                          quoted(joined))
@@ -635,7 +639,7 @@ TEST(DecodeLuma, FrameTimesFollowTheTimestampsInOutputOrder) {
 
 TEST(DecodeLuma, DecoderThreadsDeliverTheSameFrames) {
   const fs::path clip = video("threads.mkv", lavfi("testsrc2", "96x64", 2.0) +
-                                                 " -c:v libx264 -pix_fmt yuv420p -bf 3");
+                                                 kX264 + " -pix_fmt yuv420p -bf 3");
   Result<Timed> one = decode_timed(clip, DecoderOptions{.threads = 1});
   ASSERT_TRUE(one);
   for (int threads : {0, 2, 5}) {

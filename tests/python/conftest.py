@@ -17,11 +17,14 @@ import pytest
 
 FFMPEG = shutil.which("ffmpeg")
 FFPROBE = shutil.which("ffprobe")
-X264 = ["-c:v", "libx264", "-pix_fmt", "yuv420p"]
+# libx264 with the same bytes on every machine: x264 otherwise picks its algorithms by processor, and a
+# threaded encode varies with the number of threads.
+X264 = ["-c:v", "libx264", "-threads", "1", "-x264-params", "cpu-independent=1",
+        "-pix_fmt", "yuv420p"]
 
 
 def run_ffmpeg(args, out: Path) -> Path:
-    cmd = [FFMPEG, "-hide_banner", "-loglevel", "error", "-y", *args, str(out)]
+    cmd = [FFMPEG, "-nostdin", "-hide_banner", "-loglevel", "error", "-y", *args, str(out)]
     subprocess.run(cmd, check=True, stdin=subprocess.DEVNULL)
     return out
 
@@ -44,7 +47,7 @@ class VideoFactory:
         return out
 
     def cut(self, name: str = "cut.mkv", size: str = "160x96", first=("testsrc", 1.0), second=("mandelbrot", 1.0),
-            codec=("-c:v", "libx264", "-pix_fmt", "yuv420p")) -> Path:
+            codec=X264) -> Path:
         """Two unrelated sources back to back: a hard cut at the first frame of the second."""
         (a, da), (b, db) = first, second
         args = [*lavfi(a, da, size=size), *lavfi(b, db, size=size),
@@ -153,8 +156,8 @@ def videos(tmp_path_factory) -> VideoFactory:
 @pytest.fixture(scope="session")
 def long_clip(videos, tmp_path_factory) -> Path:
     """Several seconds of analysis here: a transport stream of one 10-second clip 40 times over."""
-    part = videos("long-part.ts", [*lavfi("testsrc2", 10, size="640x360"), "-c:v", "libx264", "-pix_fmt",
-                                   "yuv420p", "-preset", "ultrafast", "-f", "mpegts"])
+    part = videos("long-part.ts", [*lavfi("testsrc2", 10, size="640x360"), *X264,
+                                   "-preset", "ultrafast", "-f", "mpegts"])
     path = tmp_path_factory.mktemp("long") / "long.ts"
     path.write_bytes(part.read_bytes() * 40)
     return path

@@ -1,12 +1,14 @@
-"""The accuracy benchmark's scoring rules, and the frame spans it labels for FFmpeg's xfade."""
+"""The accuracy benchmark's scoring rules, the frame spans it labels for FFmpeg's xfade, and the
+check of its set against the recorded checksums."""
+import json
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
-import accuracy_scoring as scoring  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
+from bench.accuracy import dataset, scoring  # noqa: E402
 
 from conftest import FFMPEG  # noqa: E402
 
@@ -113,7 +115,7 @@ def late_start_clip(tmp_path_factory):
 
 @pytest.mark.parametrize("method", ["vantrel", "PySceneDetect content", "scdet (ffmpeg)"])
 def test_each_method_reports_the_cut_in_decoder_frame_numbers(method, late_start_clip, tmp_path, monkeypatch):
-    import accuracy
+    from bench.accuracy import run as accuracy
     if method.startswith("PySceneDetect"):
         pytest.importorskip("scenedetect")
     monkeypatch.setattr(accuracy, "OUT", tmp_path)
@@ -124,6 +126,37 @@ def test_each_method_reports_the_cut_in_decoder_frame_numbers(method, late_start
 
 
 def test_times_name_the_nearest_frame():
-    import accuracy
+    from bench.accuracy import run as accuracy
     times = [1.4, 1.44, 1.48, 1.52]
     assert [accuracy.frame_at(times, t) for t in (0.0, 1.4, 1.419, 1.421, 1.5, 9.0)] == [0, 0, 0, 1, 2, 3]
+
+
+class TestChecksums:
+    RECORDED = {"ffmpeg": "ffmpeg version 5.1.9", "files": {"a.mp4": "1" * 64, "footage/b.avi": "2" * 64}}
+
+    @pytest.fixture
+    def recorded(self, tmp_path, monkeypatch):
+        path = tmp_path / "checksums.json"
+        path.write_text(json.dumps(self.RECORDED))
+        monkeypatch.setattr(dataset, "CHECKSUMS", path)
+        monkeypatch.setattr(dataset, "HERE", tmp_path)
+        monkeypatch.setattr(dataset, "ffmpeg_version", lambda: "ffmpeg version 6.0")
+
+    def test_the_same_set_passes(self, recorded):
+        assert dataset.differences(self.RECORDED["files"]) == []
+
+    @pytest.mark.parametrize("files, named", [
+        ({"a.mp4": "3" * 64, "footage/b.avi": "2" * 64}, "a.mp4 differs from its recorded checksum (sha256 3333"),
+        ({"a.mp4": "1" * 64, "c.webm": "4" * 64}, "c.webm has no recorded checksum"),
+    ])
+    def test_a_differing_file_is_named_with_both_ffmpeg_builds(self, recorded, files, named):
+        lines = dataset.differences(files)
+        assert len(lines) == 2 and lines[0].startswith(named)
+        assert "'ffmpeg version 5.1.9'" in lines[1] and "'ffmpeg version 6.0'" in lines[1]
+
+    def test_the_recorded_list_covers_the_set_that_the_plans_make(self):
+        recorded = json.loads(dataset.CHECKSUMS.read_text())["files"]
+        names = {f"footage/{entry['file']}" for entry in dataset.labels()["clips"].values()}
+        names |= {name for name in recorded if not name.startswith("footage/")}
+        assert set(recorded) == names
+        assert {Path(name).stem for name in recorded if not name.startswith("footage/")} == set(dataset._plans())

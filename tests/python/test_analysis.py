@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 
 import vantrel_rs
-from conftest import lavfi, probe_frame_count
+from conftest import X264, lavfi, probe_frame_count
 
 HEADER_LINES = 3
 REPO = Path(__file__).resolve().parents[2]
@@ -22,7 +22,7 @@ def intra_frames(text: str) -> list:
 
 
 def x264(*extra):
-    return ["-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", *extra]
+    return [*X264, "-preset", "veryfast", "-pix_fmt", "yuv420p", *extra]
 
 
 @pytest.fixture(scope="module")

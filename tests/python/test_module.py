@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import vantrel_rs
+from conftest import X264
 
 FUNCTIONS = (vantrel_rs.detect_frames, vantrel_rs.detect_pass)
 HEADER = "# XviD 2pass stat file (core version vantrel-rs 0.1.1)\n# Please do not modify this file\n\n"
@@ -207,7 +208,7 @@ class TestResults:
 
     def test_interpreter_lock_is_held_for_the_whole_call(self, videos):
         clip = str(videos("long-for-gil.mkv", ["-f", "lavfi", "-i", "testsrc=size=1280x720:rate=25:duration=8",
-                                                "-c:v", "libx264", "-preset", "ultrafast"]))
+                                                *X264, "-preset", "ultrafast"]))
         ticks, stop = [], threading.Event()
 
         def spin():

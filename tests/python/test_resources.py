@@ -13,13 +13,13 @@ from pathlib import Path
 import pytest
 
 import vantrel_rs
-from conftest import lavfi
+from conftest import X264, lavfi
 
 MODULE_DIR = str(Path(vantrel_rs.__file__).resolve().parent)
 
 
 def x264(*extra):
-    return ["-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", *extra]
+    return [*X264, "-preset", "ultrafast", "-pix_fmt", "yuv420p", *extra]
 
 
 @pytest.fixture(scope="module")
@@ -31,7 +31,7 @@ def inputs(videos, tmp_path_factory):
                                  *x264("-bf", "2")])
     small = videos("res-a.ts", [*lavfi("testsrc", 0.2, size="48x32"), *x264(), "-f", "mpegts"])
     large = videos("res-b.ts", [*lavfi("testsrc", 0.2, size="64x48"), *x264(), "-f", "mpegts"])
-    deep = videos("res-c.ts", [*lavfi("testsrc", 0.2, size="48x32"), "-c:v", "libx264", "-preset", "ultrafast",
+    deep = videos("res-c.ts", [*lavfi("testsrc", 0.2, size="48x32"), *X264, "-preset", "ultrafast",
                                "-pix_fmt", "yuv444p10le", "-f", "mpegts"])
     joined = root / "size-and-format-change.ts"
     joined.write_bytes(small.read_bytes() + large.read_bytes() + deep.read_bytes())

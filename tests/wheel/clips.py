@@ -16,7 +16,8 @@ def two_scenes(seconds: float = 1.0, extra_input: tuple = ()) -> list:
             "-filter_complex", "[0:v][1:v]concat=n=2:v=1[v]", "-map", "[v]"]
 
 
-X264 = ["-c:v", "libx264", "-pix_fmt", "yuv420p"]
+# libx264 with the same bytes on every machine (x264 otherwise picks its algorithms by processor).
+X264 = ["-c:v", "libx264", "-threads", "1", "-x264-params", "cpu-independent=1", "-pix_fmt", "yuv420p"]
 
 # name: ffmpeg arguments before the output file
 CLIPS = {
@@ -38,7 +39,7 @@ CLIPS = {
     "stream.h264": [*two_scenes(), *X264, "-f", "h264"],
     "stream.hevc": [*two_scenes(), "-c:v", "libx265", "-x265-params", "log-level=error", "-f", "hevc"],
     "mjpeg.avi": [*two_scenes(), "-c:v", "mjpeg", "-pix_fmt", "yuvj420p"],
-    "ten-bit.mkv": [*two_scenes(), "-c:v", "libx264", "-pix_fmt", "yuv420p10le"],
+    "ten-bit.mkv": [*two_scenes(), *X264, "-pix_fmt", "yuv420p10le"],
     "prores.mov": [*two_scenes(), "-c:v", "prores_ks"],
     "png.mov": [*two_scenes(0.4), "-c:v", "png"],
     "anim.gif": [*two_scenes(0.4)],

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The wheels' install test. Builds the x86-64 and aarch64 wheels and installs
 # them with pip in minimal Debian roots that have no FFmpeg
-# (scripts/debian-root.sh): the x86-64 wheel in the oldest suite the archive
+# (scripts/wheel/debian-root.sh): the x86-64 wheel in the oldest suite the archive
 # keeps (bullseye: glibc 2.31, Python 3.9) and in trixie (Python 3.13), the
 # aarch64 wheel in an arm64 bullseye root, run through qemu-aarch64-static.
 # Checks there that the extensions need nothing outside glibc and export
@@ -17,8 +17,8 @@ cd "$(dirname "$0")/../.."
 repo="$PWD"
 here="$repo/tests/wheel"
 
-bash scripts/wheel.sh
-bash scripts/wheel.sh --arch aarch64
+bash scripts/wheel/build.sh
+bash scripts/wheel/build.sh --arch aarch64
 wheel=$(ls dist/vantrel_rs-*_x86_64.whl)
 arm_wheel=$(ls dist/vantrel_rs-*_aarch64.whl)
 bash scripts/demo.sh >/dev/null  # the demo's sample, build/demo/sample.mp4
@@ -100,7 +100,7 @@ same() {
 
 x86_glibc='^(linux-vdso\.so\.1|libc\.so\.6|libm\.so\.6|libdl\.so\.2|libpthread\.so\.0|/lib64/ld-linux-x86-64\.so\.2)$'
 for suite in bullseye trixie; do
-  enter_root "$(bash scripts/debian-root.sh "$suite" amd64)" "$wheel"
+  enter_root "$(bash scripts/wheel/debian-root.sh "$suite" amd64)" "$wheel"
   mount -t proc proc "$root/proc"
   echo "== Debian $suite (amd64, $(in_root python3 --version)): no FFmpeg, pip install $(basename "$wheel")"
   in_root python3 -m venv "$inside/venv"
@@ -126,7 +126,7 @@ if grep -qw avx2 /proc/cpuinfo && [ "$form" != avx2 ]; then
   exit 1
 fi
 
-enter_root "$(bash scripts/debian-root.sh bullseye arm64)" "$arm_wheel"
+enter_root "$(bash scripts/wheel/debian-root.sh bullseye arm64)" "$arm_wheel"
 qemu=/usr/bin/qemu-aarch64-static
 echo "== Debian bullseye (arm64 under qemu, $(in_root $qemu /usr/bin/python3 --version)):" \
   "no FFmpeg, pip install $(basename "$arm_wheel")"

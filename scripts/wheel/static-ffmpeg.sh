@@ -1,22 +1,21 @@
 #!/usr/bin/env bash
 # Builds the static FFmpeg that the wheel links into its extensions, for
-# glibc 2.17 on x86-64 or aarch64 (scripts/zig-toolchain.sh), and prints its
+# glibc 2.17 on x86-64 or aarch64 (scripts/wheel/zig-toolchain.sh), and prints its
 # prefix. FFmpeg, dav1d and zlib come from Debian's source packages, at the
 # versions of the system libraries the default build links, so both builds
-# decode alike. The prefix is cached, keyed by the source versions, the
-# toolchain and the configure lines: a second call only prints it.
-# Usage: scripts/static-ffmpeg.sh [--arch x86_64|aarch64]   (cache:
-#        $VANTREL_CACHE_DIR, default ${XDG_CACHE_HOME:-~/.cache}/vantrel;
-#        build log in the cache; Zig in .venv, which scripts/wheel.sh installs)
+# decode alike. The prefix is cached (scripts/cached-build.sh), keyed by the
+# source versions, the toolchain and the configure lines: a second call only
+# prints it.
+# Usage: scripts/wheel/static-ffmpeg.sh [--arch x86_64|aarch64]   (build log in
+#        the cache; Zig in .venv, which scripts/wheel/build.sh installs)
 set -euo pipefail
-cd "$(dirname "$0")/.."
-source scripts/debian-source.sh
-source scripts/zig-toolchain.sh
+cd "$(dirname "$0")/../.."
+source scripts/wheel/debian-source.sh
+source scripts/wheel/zig-toolchain.sh
 
 arch="$(arch_option "$@")"
 target="$(zig_target "$arch")"
 
-cache="$(vantrel_cache_dir)"
 ffmpeg_version="$(installed_source_version libavcodec-dev)"
 dav1d_version="$(installed_source_version libdav1d6)"
 zlib_version="$(installed_source_version zlib1g)"
@@ -71,27 +70,19 @@ dav1d_cross_file() {
     "$arch" "$arch"
 }
 
-mkdir -p "$cache"
-exec 9>"$cache/static-ffmpeg-$arch.lock"
-flock 9
-
 # The key: source versions, toolchain and target, and configure lines.
-key_text="ffmpeg $ffmpeg_version dav1d $dav1d_version zlib $zlib_version
+upstream="${ffmpeg_version#*:}"
+upstream="${upstream%%-*}"
+cached_build "ffmpeg-$upstream-$arch" "ffmpeg $ffmpeg_version dav1d $dav1d_version zlib $zlib_version
 zig $zig_version -target $target
 zlib $zlib_options $zlib_cflags
 dav1d $dav1d_options
 ffmpeg $(ffmpeg_options PREFIX TOOLS | tr '\n' ' ') $demuxers"
-upstream="${ffmpeg_version#*:}"
-upstream="${upstream%%-*}"
-prefix="$cache/ffmpeg-$upstream-$arch-$(printf '%s' "$key_text" | sha256sum | cut -c1-12)"
-if [ -f "$prefix/.complete" ]; then
-  echo "$prefix"
-  exit 0
-fi
+prefix="$cached"
 
 work="$cache/build-static-ffmpeg-$arch"
 log="$cache/static-ffmpeg-$arch.log"
-rm -rf "$work" "$prefix"
+rm -rf "$work"
 mkdir -p "$work"
 : >"$log"
 echo "static-ffmpeg: building FFmpeg $ffmpeg_version, dav1d $dav1d_version and zlib $zlib_version into $prefix (log: $log)" >&2
@@ -124,7 +115,6 @@ grep -q 'check_func_headers "sys/types.h sys/sysctl.h" sysctl' "$work/ffmpeg/con
 line=$( { ffmpeg_options "$prefix" "$tools"; ffmpeg_source_components "$work/ffmpeg"; } | tr '\n' ' ')
 (cd "$work/ffmpeg" && ./configure $line && make -j"$jobs" && make install) >>"$log" 2>&1
 
-printf '%s\n' "$key_text" >"$prefix/.complete"
 rm -rf "$work"
 echo "static-ffmpeg: done" >&2
-echo "$prefix"
+cached_build_done

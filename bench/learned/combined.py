@@ -1,19 +1,18 @@
 #!/usr/bin/env python3
 """Does the learned scene list gain from the classical measures? Scored on the accuracy set.
 
-    .venv/bin/python bench/learned_combined.py [--build build/dev]
+    .venv/bin/python -m bench.learned.combined [--build build/dev]
 
 Runs `method="learned"` (int8, its default threshold) and `method="transitions"` on every clip of
-bench/accuracy_set.py and scores, with bench/accuracy_scoring.py: each alone, and the learned
+bench/accuracy/dataset.py and scores, with bench/accuracy/scoring.py: each alone, and the learned
 list joined with transitions' cuts (the clear cuts of montages and small pictures that the network
 may miss) that lie more than `gap` frames from every learned scene start. Prints one table.
 """
 import argparse
 import sys
 
-import accuracy_scoring as scoring
-import accuracy_set as dataset
-import run
+from bench.accuracy import dataset, scoring
+from bench.common import ROOT
 
 
 def starts_and_cuts(vantrel, path, method):
@@ -26,7 +25,7 @@ def main():
     ap.add_argument("--build", help="a build tree to take vantrel from (default: this interpreter's)")
     args = ap.parse_args()
     if args.build:
-        sys.path.insert(0, str(run.ROOT / args.build))
+        sys.path.insert(0, str(ROOT / args.build))
     import vantrel
     clips = dataset.build()
     results = {}

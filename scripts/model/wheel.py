@@ -1,10 +1,10 @@
 """Writes the companion wheel of the learned method's model: the pure-Python distribution
 vantrel-rs-learned-model (import package vantrel_learned_model) holding both ONNX graphs, the
-weights' licence and the build's checks, from the folder scripts/learned-model.sh prints.
+weights' licence and the build's checks, from the folder scripts/model/build.sh prints.
 
 The wheel is written directly (a zip with its metadata and RECORD), the same bytes from the same
 graphs: no build tool is needed.
-Usage: python learned_model_wheel.py MODEL_DIR OUT_DIR   (prints the wheel's path)
+Usage: python scripts/model/wheel.py MODEL_DIR OUT_DIR   (prints the wheel's path)
 """
 import base64
 import hashlib
@@ -37,7 +37,7 @@ License-File: LICENSE.transnetv2
 Requires-Python: >=3.9
 """
 WHEEL = """Wheel-Version: 1.0
-Generator: vantrel-rs scripts/learned_model_wheel.py
+Generator: vantrel-rs scripts/model/wheel.py
 Root-Is-Purelib: true
 Tag: py3-none-any
 """

@@ -1,10 +1,8 @@
-# Helpers for the wheel build, sourced by its scripts: the cache folder and
-# Debian source packages fetched through a private apt state (deb-src entries
-# for the archive this machine uses), so the system's apt set-up is left alone.
-
-vantrel_cache_dir() {
-  echo "${VANTREL_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vantrel}"
-}
+# Helpers for the wheel build, sourced by its scripts: Debian source packages
+# fetched through a private apt state (deb-src entries for the archive this
+# machine uses), so the system's apt set-up is left alone; downloads stay in the
+# cache folder (scripts/cached-build.sh).
+source scripts/cached-build.sh
 
 # The source version of an installed package, e.g. "7:5.1.9-0+deb12u1".
 installed_source_version() {

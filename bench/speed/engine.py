@@ -1,25 +1,24 @@
 #!/usr/bin/env python3
 """Benchmarks of vantrel.analyze() against FFmpeg's own decoding and vantrel_rs.
 
-    python3 bench/engine.py --build build     # every figure, several minutes
-    python3 bench/engine.py --build build --only wall instructions threads memory
+    python -m bench.speed.engine --build build     # every figure, several minutes
+    python -m bench.speed.engine --build build --only wall instructions threads memory
 
-Uses the inputs of bench/run.py (generated on first use) and writes
-bench/results/engine.md and engine.json. Wall times are taken in interleaved
+Uses the inputs of bench/speed/inputs.py (generated on first use) and writes
+bench/speed/results/engine.md and engine.json. Wall times are taken in interleaved
 rounds and compared within each round; instruction counts (callgrind) are
 exact and decide the close comparisons.
 """
 import argparse
 import json
 import os
-import subprocess
 import sys
 from pathlib import Path
 
-import run  # bench/run.py: inputs, fresh-process runner, machine description
-
-ROOT = run.ROOT
-FFMPEG = run.FFMPEG
+from bench import common
+from bench.common import FFMPEG, run_one, summary
+from bench.speed import inputs
+from bench.speed.run import RESULTS, pump_bench
 
 ANALYZE = ("import sys, vantrel\n"
            "threads, progress = int(sys.argv[2]), sys.argv[3] == '1'\n"
@@ -45,8 +44,8 @@ print(sequential, time.perf_counter() - start)
 
 def wall(build, rounds):
     """threads=0 against FFmpeg's default decode and against vantrel_rs, ratios within rounds."""
-    clip = str(run.make_input("h264_1080p", run.INPUT_RECIPES["h264_1080p"]))
-    env = run.module_env(build)
+    clip = str(inputs.clip_1080p())
+    env = common.module_env(build)
     commands = {
         "ffmpeg -i CLIP -map 0:v:0 -f null - (default threads)":
             [FFMPEG, "-v", "error", "-i", clip, "-map", "0:v:0", "-f", "null", "-"],
@@ -56,16 +55,16 @@ def wall(build, rounds):
     times = {name: [] for name in commands}
     for _ in range(rounds):
         for name, cmd in commands.items():
-            times[name].append(run.run_one(cmd, env)["wall_s"])
+            times[name].append(run_one(cmd, env)["wall_s"])
     ffmpeg, engine, module = (times[name] for name in commands)
     return {"clip": "h264_1080p", "rounds": rounds,
-            "seconds": {name: run.summary(t) for name, t in times.items()},
-            "analyze / ffmpeg": run.summary([e / f for e, f in zip(engine, ffmpeg)]),
-            "analyze / detect_frames": run.summary([e / m for e, m in zip(engine, module)])}
+            "seconds": {name: summary(t) for name, t in times.items()},
+            "analyze / ffmpeg": summary([e / f for e, f in zip(engine, ffmpeg)]),
+            "analyze / detect_frames": summary([e / m for e, m in zip(engine, module)])}
 
 
 def instructions(build, frames=120):
-    excerpt = str(run.excerpt_1080p(frames))
+    excerpt = str(inputs.excerpt_1080p(frames))
     py = os.path.realpath(sys.executable)
     commands = {
         "python start, import vantrel_rs": [py, "-c", "import vantrel_rs"],
@@ -77,9 +76,7 @@ def instructions(build, frames=120):
     }
     counts = {}
     for name, cmd in commands.items():
-        out = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *cmd],
-                             env=run.module_env(build), capture_output=True, text=True, check=True).stderr
-        counts[name] = int(out.split("Collected :")[1].split()[0])
+        counts[name] = common.instructions(cmd, common.module_env(build))
         print(f"  {name}: {counts[name]:,}", flush=True)
     module = counts["vantrel_rs.detect_frames"] - counts["python start, import vantrel_rs"]
     engine = counts["analyze(threads=1)"] - counts["python start, import vantrel"]
@@ -92,31 +89,31 @@ def instructions(build, frames=120):
 
 
 def threads(build, rounds, frames=240):
-    excerpt = str(run.excerpt_1080p(frames))
+    excerpt = str(inputs.excerpt_1080p(frames))
     ratios, pairs = [], []
     for _ in range(rounds):
-        sequential, parallel = map(float, run.run_one([sys.executable, "-c", TWO_THREADS, excerpt],
-                                                      run.module_env(build))["stdout"].split())
+        sequential, parallel = map(float, run_one([sys.executable, "-c", TWO_THREADS, excerpt],
+                                                      common.module_env(build))["stdout"].split())
         ratios.append(parallel / sequential)
         pairs.append([sequential, parallel])
     return {"frames": frames, "rounds": rounds, "seconds (sequential, two threads)": pairs,
-            "two threads / sequential": run.summary(ratios)}
+            "two threads / sequential": summary(ratios)}
 
 
 def memory(build):
-    paths = {name: run.make_input(name, recipe) for name, recipe in run.MEMORY_RECIPES.items()}
+    paths = {name: inputs.make_input(name, recipe) for name, recipe in inputs.MEMORY_RECIPES.items()}
     (_, short), (_, long) = paths.items()
-    n_short, _ = run.frame_count(short)
-    n_long, _ = run.frame_count(long)
-    env = run.module_env(build)
+    n_short, _ = inputs.frame_count(short)
+    n_long, _ = inputs.frame_count(long)
+    env = common.module_env(build)
 
     def growth(prefix, suffix=()):
         """Peak RSS growth per frame of `prefix + [input] + suffix`."""
-        peaks = [min(run.run_one([*prefix, str(p), *suffix], env)["peak_rss_mib"] for _ in range(3))
+        peaks = [min(run_one([*prefix, str(p), *suffix], env)["peak_rss_mib"] for _ in range(3))
                  for p in (short, long)]
         return (peaks[1] - peaks[0]) * 2**20 / (n_long - n_short)
 
-    pump = growth([str(Path(build) / "bench" / "vantrel_pump_bench"), "--view"])
+    pump = growth([pump_bench(build), "--view"])
     result = {"frames": [n_short, n_long], "pump (FFmpeg's demuxer index)": pump}
     for label, scores in (("analyze", "0"), ("analyze, scores=True", "1")):
         total = growth([sys.executable, "-c", ANALYZE], ["1", "0", scores])
@@ -127,27 +124,23 @@ def memory(build):
 
 
 def to_markdown(report):
-    lines = [f"Machine: {report['machine']['cpu']}, {report['machine']['cores']} cores; "
-             f"{report['machine']['ffmpeg']}", ""]
+    lines = [f"Machine: {common.machine_line(report['machine'])}", ""]
     if "wall" in report:
         w = report["wall"]
         lines += [f"**Wall time** ({w['clip']}, {w['rounds']} interleaved rounds, fresh processes; "
-                  "median [min, max]):", "", "| case | seconds |", "|---|---:|"]
-        for name, s in w["seconds"].items():
-            lines.append(f"| {name} | {s['median']:.2f} [{s['min']:.2f}, {s['max']:.2f}] |")
-        for key in ("analyze / ffmpeg", "analyze / detect_frames"):
-            s = w[key]
-            lines.append(f"| ratio {key}, within rounds | {s['median']:.3f} [{s['min']:.3f}, {s['max']:.3f}] |")
-        lines.append("")
+                  "median [min, max]):", "",
+                  *common.table(["case", "#seconds"],
+                                [*([name, common.spread(s)] for name, s in w["seconds"].items()),
+                                 *([f"ratio {key}, within rounds", common.spread(w[key], 3)]
+                                   for key in ("analyze / ffmpeg", "analyze / detect_frames"))]), ""]
     if "instructions" in report:
         ins = report["instructions"]
         lines += [f"**Instructions** (callgrind, first {ins['frames']} frames of h264_1080p):", "",
-                  "| case | instructions |", "|---|---:|"]
-        lines += [f"| {name} | {n:,} |" for name, n in ins["counts"].items()]
-        lines += [f"| ratio {key} | {ins[key]:.4f} |" for key in
-                  ("analyze / detect_frames", "analyze / detect_frames, less start and import",
-                   "progress on / off", "progress on / off, less start and import")]
-        lines.append("")
+                  *common.table(["case", "#instructions"],
+                                [*([name, f"{n:,}"] for name, n in ins["counts"].items()),
+                                 *([f"ratio {key}", f"{ins[key]:.4f}"] for key in
+                                   ("analyze / detect_frames", "analyze / detect_frames, less start and import",
+                                    "progress on / off", "progress on / off, less start and import"))]), ""]
     if "threads" in report:
         t = report["threads"]
         s = t["two threads / sequential"]
@@ -165,15 +158,15 @@ def to_markdown(report):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--build", default=str(ROOT / "build"), help="build dir with the extension modules")
+    ap.add_argument("--build", default=str(common.ROOT / "build"), help="build dir with the extension modules")
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--only", nargs="*", choices=["wall", "instructions", "threads", "memory"])
     args = ap.parse_args()
     build = str(Path(args.build).resolve())
     parts = args.only or ["wall", "instructions", "threads", "memory"]
-    path = run.RESULTS / "engine.json"
+    path = RESULTS / "engine.json"
     report = json.loads(path.read_text()) if args.only and path.exists() else {}
-    report["machine"] = run.machine()
+    report["machine"] = common.machine()
     for part in parts:
         print(f"{part}:", flush=True)
         if part == "wall":
@@ -184,10 +177,7 @@ def main():
             report["threads"] = threads(build, args.rounds)
         else:
             report["memory"] = memory(build)
-        run.RESULTS.mkdir(parents=True, exist_ok=True)
-        path.write_text(json.dumps(report, indent=1) + "\n")
-        (run.RESULTS / "engine.md").write_text(to_markdown(report))
-    print(to_markdown(report))
+        common.write(RESULTS, "engine", report, to_markdown(report))  # a stopped run keeps what it measured
 
 
 if __name__ == "__main__":
