@@ -118,6 +118,11 @@ Status pump(Decoder::Parts& parts, const FrameCallback& on_frame) {
   int consecutive_rejected = 0;
   for (;;) {
     const int read = av_read_frame(parts.ictx.get(), packet.get());
+    // A reader's failure can look like the end of the input to a demuxer.
+    if (read < 0 && parts.reader_input && parts.reader_input->failure()) {
+      return fail(input_error(parts, "failed to read input: " + parts.input_name,
+                              read));
+    }
     if (read == AVERROR_EOF) break;
     if (read < 0) {
       if (++consecutive_read_errors == kMaxConsecutiveReadErrors) {
