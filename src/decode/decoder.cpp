@@ -160,7 +160,7 @@ Result<Decoder> Decoder::open_input(std::unique_ptr<Parts> parts,
   // A reader that failed while the streams were probed fails the open even
   // where FFmpeg went on with what it had read.
   if (parts->reader_input && parts->reader_input->failure()) {
-    return fail(input_error(*parts, failed_open, 0));
+    return fail(parts->reader_input->failure()->wrap(failed_open));
   }
 
   const int best =

@@ -19,7 +19,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path video(const std::string& name, const std::string& args) {
+// Two seconds of a test pattern, encoded with `args` into `name` once.
+fs::path video(const std::string& name, const std::string& args,
+               const std::string& size = "64x48") {
   const char* env = std::getenv("VANTREL_TEST_TMP");
   fs::path dir = env != nullptr ? fs::path(env) : fs::temp_directory_path();
   dir /= "reader_input_test";
@@ -30,8 +32,8 @@ fs::path video(const std::string& name, const std::string& args) {
       dir / ("partial-" + std::to_string(getpid()) + "-" + name);
   const std::string command =
       "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
-      "testsrc=size=64x48:rate=25:duration=2 -c:v libx264 -pix_fmt yuv420p "
-      "-g 10 " + args + " '" + partial.string() + "'";
+      "testsrc2=size=" + size + ":rate=25:duration=2 -c:v libx264 "
+      "-pix_fmt yuv420p -g 10 " + args + " '" + partial.string() + "'";
   if (std::system(command.c_str()) != 0) {
     ADD_FAILURE() << "ffmpeg failed: " << command;
     return out;
@@ -45,6 +47,10 @@ fs::path front_mp4() { return video("front.mp4", "-movflags +faststart"); }
 // Index at the end: the demuxer must seek to it and back.
 fs::path end_mp4() { return video("end.mp4", ""); }
 fs::path matroska() { return video("clip.mkv", ""); }
+// Index at the end, behind more data than the reader's buffer holds.
+fs::path large_end_mp4() {
+  return video("large-end.mp4", "-preset ultrafast -qp 0", "960x540");
+}
 
 std::vector<std::uint8_t> bytes_of(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -158,8 +164,11 @@ TEST(ReaderInput, AnUnseekableReaderIsReadInOrder) {
     EXPECT_EQ(*frames, frames_by_path(path)) << path;
     EXPECT_EQ(stream.seeks, 0);
   }
-  // The index at the end cannot be reached without seeking back.
-  TestReader stream(bytes_of(end_mp4()), {.seekable = false});
+  // An index at the end that the buffer does not hold with the data before
+  // it cannot be reached without seeking back.
+  const std::vector<std::uint8_t> large = bytes_of(large_end_mp4());
+  ASSERT_GT(large.size(), static_cast<std::size_t>(ReaderInput::kBufferBytes));
+  TestReader stream(large, {.seekable = false});
   Result<Frames> frames = frames_of(Decoder::open(stream, "stream", {}));
   EXPECT_FALSE(frames && frames->times.size() == 50u);
   EXPECT_EQ(stream.seeks, 0);
