@@ -8,7 +8,7 @@ TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 from . import _engine
 from .methods import Transition, transitions as find_transitions
 from .settings import AnalysisSettings, DetectorSettings
-from .sources import UNSEEKABLE_HINT, Source, source_of
+from .sources import UNSEEKABLE_HINT, OpenFailed, Source, opened
 
 if TYPE_CHECKING:  # typing and fractions cost more to import than a short analysis
     import os
@@ -175,7 +175,8 @@ def analyze(input: Input, *, native_res: bool = False, hwdec: Optional[str] = No
             on_decode_error: str = "stop", min_scene_len: Optional[SceneLength] = None,
             max_scene_len: Optional[SceneLength] = None,
             detector: Optional[DetectorSettings] = None, method: str = "refined",
-            threshold: Optional[float] = None, model: Optional[str] = None) -> Analysis:
+            threshold: Optional[float] = None, model: Optional[str] = None,
+            storage_options: Optional[dict] = None) -> Analysis:
     """Decodes and analyses `input` once; the interpreter lock is released meanwhile.
 
     input: a path (str or os.PathLike), the video's bytes (bytes, bytearray, memoryview), or a
@@ -189,21 +190,30 @@ def analyze(input: Input, *, native_res: bool = False, hwdec: Optional[str] = No
     "fp32" (the reference's arithmetic); other methods take none.
     With the defaults, `keyframes` and `pass_text` equal `vantrel_rs.detect_frames` and
     `detect_pass`; `detector` shapes the cut detection, which the statistics text shows.
+    A URL of a file system that fsspec knows (s3://, gs://, http://...; the `remote` extra) is
+    read through fsspec, with `storage_options` (credentials, endpoint) passed on to it.
     Raises AnalysisError when the analysis fails (when the file object's read or seek raised,
     with that exception as its __cause__), TypeError for an input of another kind.
     """
-    source = source_of(input)
     settings = AnalysisSettings(native_res, hwdec, threads, scores, on_decode_error, min_scene_len, max_scene_len,
                                 detector, method, threshold, model)
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable or None")
-    return analyze_with(source, settings, progress)
+    return analyze_with(input, settings, progress, storage_options)
 
 
-def analyze_with(input, settings: AnalysisSettings,
-                 progress: Optional[Callable[[Progress], object]] = None) -> Analysis:
-    """`analyze()` of checked settings; `input` as analyze() takes it, or its vantrel.sources.Source."""
-    source = input if isinstance(input, Source) else source_of(input)
+def analyze_with(input, settings: AnalysisSettings, progress: Optional[Callable[[Progress], object]] = None,
+                 storage_options: Optional[dict] = None) -> Analysis:
+    """`analyze()` of checked settings."""
+    try:
+        with opened(input, storage_options) as source:
+            return _analyze_source(source, settings, progress)
+    except OpenFailed as e:
+        raise AnalysisError("io", str(e)) from e.__cause__
+
+
+def _analyze_source(source: Source, settings: AnalysisSettings,
+                    progress: Optional[Callable[[Progress], object]]) -> Analysis:
     content = {} if source.content is None else {"source": source.content}
     network = None
     if settings.method == "learned":
