@@ -71,14 +71,26 @@ def _remote_url(input) -> Optional[str]:
         return None
     protocol = input.split("://", 1)[0].lower()
     try:
-        from fsspec.registry import known_implementations, registry
+        from fsspec.registry import get_filesystem_class, known_implementations, registry
     except ImportError:
-        if protocol in ("s3", "s3a", "gs", "gcs", "az", "abfs", "abfss", "hf"):
+        if protocol in _CLOUD_PROTOCOLS:
             raise ImportError(f"reading {protocol}:// URLs needs fsspec: pip install 'vantrel-rs[remote]'") from None
-        return None  # FFmpeg's own protocols (http, rtmp...) open it as a path
+        return None
     if protocol in ("file", "local") or (protocol not in known_implementations and protocol not in registry):
         return None
+    try:
+        get_filesystem_class(protocol)
+    except ImportError as e:  # the protocol's own package (s3fs, aiohttp...) is missing
+        if protocol in _FFMPEG_PROTOCOLS:
+            return None
+        raise ImportError(f"reading {protocol}:// URLs needs fsspec's package for it: {e}") from e
     return input
+
+
+# Object stores that only fsspec reads.
+_CLOUD_PROTOCOLS = ("s3", "s3a", "gs", "gcs", "az", "abfs", "abfss", "adl", "hdfs", "webhdfs", "hf", "oci")
+# URLs that FFmpeg opens itself where fsspec cannot.
+_FFMPEG_PROTOCOLS = ("http", "https", "ftp", "rtmp", "rtmps", "rtsp", "srt", "udp", "tcp", "hls", "sftp")
 
 
 @contextmanager
@@ -88,8 +100,6 @@ def _open_remote(url: str, storage_options: dict):
     try:
         fs, path = url_to_fs(url, **storage_options)
         file = fs.open(path, "rb", block_size=REMOTE_BLOCK_BYTES, cache_type="readahead")
-    except ImportError as e:  # the protocol's own package (s3fs, gcsfs...)
-        raise ImportError(f"reading {url.split('://')[0]}:// URLs needs {e.name or 'its fsspec package'}: {e}") from e
     except Exception as e:
         raise OpenFailed(f"input/output error: failed to open input: {url}: {type(e).__name__}: {e}") from e
     with file:

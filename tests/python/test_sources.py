@@ -395,6 +395,16 @@ class TestRemote:
             assert str(info.value).startswith(f"input/output error: failed to open input: {url}: "), url
             assert isinstance(info.value.__cause__, cause), (url, info.value.__cause__)
 
+    def test_a_file_system_whose_package_is_missing_is_named(self):
+        pytest.importorskip("fsspec")
+        try:
+            import gcsfs  # noqa: F401
+            pytest.skip("gcsfs is installed")
+        except ImportError:
+            pass
+        with pytest.raises(ImportError, match="reading gs:// URLs needs fsspec's package for it: .*gcsfs"):
+            vantrel.analyze("gs://bucket/clip.mp4")
+
     def test_storage_options_belong_to_urls(self, clip):
         with pytest.raises(ValueError, match="storage_options apply to URLs that fsspec opens"):
             vantrel.analyze(clip, storage_options={"anon": True})
