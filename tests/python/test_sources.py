@@ -223,6 +223,7 @@ class TestErrors:
                 vantrel.analyze(source)
             assert str(info.value).startswith(message), source
             assert "binary file object (with read" in str(info.value)
+        cases[0][0].close()
 
     def test_what_read_returns_must_be_bytes(self, clip):
         class Texty:
@@ -384,6 +385,15 @@ class TestRemote:
         RangeHandler.ranges.clear()
         same_results(vantrel.analyze(f"{http_server}/clip.mp4"), vantrel.analyze(clip))
         assert RangeHandler.ranges  # read as a seekable file, not fetched whole by FFmpeg
+
+    def test_an_fsspec_file_object(self, clip):
+        fsspec = pytest.importorskip("fsspec")
+        fs = fsspec.filesystem("memory")
+        fs.pipe("/videos/clip.mp4", clip.read_bytes())
+        expected = vantrel.analyze(clip)
+        with fs.open("/videos/clip.mp4", "rb") as file:
+            same_results(vantrel.analyze(file), expected)
+        same_results(vantrel.analyze("memory://videos/clip.mp4"), expected)
 
     def test_what_cannot_be_opened_says_why(self, s3_bucket, http_server):
         for url, options, cause in [("s3://videos/missing.mp4", s3_bucket, FileNotFoundError),
