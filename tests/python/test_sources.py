@@ -4,6 +4,7 @@ import array
 import gc
 import io
 import os
+import random
 import resource
 import socket
 import subprocess
@@ -160,6 +161,29 @@ class TestSameResultsAsThePath:
         with pytest.raises(vantrel.AnalysisError, match="^decode error: failed to send packet") as info:
             vantrel.analyze(damaged.read_bytes())
         assert info.value.__cause__ is None
+
+    def test_truncated_and_damaged_content_ends_as_its_file_does(self, clip, tmp_path):
+        data = clip.read_bytes()
+        noise = random.Random(3)
+        variants = {f"cut{n}": data[:len(data) * n // 10] for n in range(1, 10)}
+        for seed in range(3):
+            damaged = bytearray(data)
+            for _ in range(20):
+                damaged[noise.randrange(len(data) // 10, len(data))] = noise.randrange(256)
+            variants[f"noise{seed}"] = bytes(damaged)
+
+        def outcome(source, name):
+            try:
+                return vantrel.analyze(source, on_decode_error="skip").pass_text
+            except vantrel.AnalysisError as e:
+                return e.category, str(e).replace(name, "INPUT")
+
+        for label, content in variants.items():
+            path = tmp_path / f"{label}.mp4"
+            path.write_bytes(content)
+            expected = outcome(path, str(path))
+            assert outcome(content, f"<{len(content)} bytes in memory>") == expected, label
+            assert outcome(io.BytesIO(content), "<BytesIO>") == expected, label
 
     def test_a_bytearray_keeps_its_size_while_analysed(self, clip):
         data = bytearray(clip.read_bytes())
