@@ -119,6 +119,7 @@ SOURCES = {
     "memoryview of bytes": lambda path, data: memoryview(data),
     "memoryview of a slice": lambda path, data: memoryview(b"--" + data)[2:],
     "array": lambda path, data: array.array("B", data),
+    "strided memoryview": lambda path, data: memoryview(bytes(b for pair in zip(data, data) for b in pair))[::2],
     "read only": lambda path, data: ReadOnly(data),
     "unseekable": lambda path, data: Unseekable(data),
     "pipe": lambda path, data: piped(data),
