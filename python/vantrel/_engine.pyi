@@ -7,7 +7,8 @@ DETECTOR_DEFAULTS: Dict[str, Union[int, float]]
 # The constants of the transitions method's rule ("gradual"), by name: numbers, and the dissolve widths as a tuple.
 TRANSITION_RULE: Dict[str, Union[int, float, Tuple[int, ...]]]
 
-def analyze(path: bytes, /, *, native_res: bool = False, hwdec: Optional[str] = None, threads: int = 0,
+def analyze(path: bytes, /, *, source: Optional[Tuple[object, bool]] = None, native_res: bool = False,
+            hwdec: Optional[str] = None, threads: int = 0,
             progress: Optional[Callable[[int, float, Optional[float]], object]] = None, keep_records: bool = False,
             transitions: Optional[str] = None, on_decode_error: str = "stop",
             detector: Dict[str, Union[int, float]] = ...,
@@ -15,6 +16,13 @@ def analyze(path: bytes, /, *, native_res: bool = False, hwdec: Optional[str] = 
     """One analysis: a dict of its raw results, or {"error": (kind, text)} when it failed.
 
     Every keyword left out takes vantrel.analyze()'s default (detector: DETECTOR_DEFAULTS).
+
+    source: (bytes or bytearray, True), read in place without the lock, or (a binary file
+    object, seekable), read with readinto (else read) and moved with seek when seekable; `path`
+    then only names the input in messages. When a call on the object raised, a failed analysis
+    also has "error_cause": that exception (one that is not an Exception, as KeyboardInterrupt,
+    is raised as it is).
+
     transitions: "gradual" (that method's rule) or "cuts" (the keyframes as cuts, each with its
     strength) gives "transitions": (kind, first, last, start, strength) tuples by start frame,
     None gives None; on_decode_error: "stop" at the first damaged packet, or "skip" it; another

@@ -1,7 +1,6 @@
 """`vantrel.analyze()`: one decode of a video for every result of the analysis."""
 from __future__ import annotations
 
-import os
 from array import array
 from collections import namedtuple
 TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
@@ -10,17 +9,22 @@ from . import _engine
 from .errors import CATEGORIES, AnalysisError
 from .methods import DEFAULT as DEFAULT_METHOD, FORMER_NAMES, Transition, lookup
 from .settings import AnalysisSettings, DetectorSettings
+from .sources import UNSEEKABLE_HINT, OpenFailed, Source, opened
 
 if TYPE_CHECKING:  # typing and fractions cost more to import than a short analysis
+    import os
     from fractions import Fraction
-    from typing import Callable, List, Optional, Tuple, Union
+    from typing import BinaryIO, Callable, List, Optional, Tuple, Union
 
     from .settings import SceneLength
 
-    PathInput = Union[str, bytes, os.PathLike]
+    # A path, the video's bytes (any bytes-like object) or a binary file object: see vantrel.sources.
+    Input = Union[str, os.PathLike, bytes, bytearray, memoryview, BinaryIO]
 
 # FFmpeg's log levels of the kept lines.
 _LEVEL_NAMES = {0: "panic", 8: "fatal", 16: "error", 24: "warning"}
+
+
 class Progress(namedtuple("Progress", "frames seconds duration")):
     """Frames decoded and analysed so far, the presentation time reached, the container's duration or None."""
 
@@ -149,13 +153,18 @@ def _scenes(keyframes: list, times: array, end_time: float) -> Tuple[Scene, ...]
                  for start, stop in zip(bounds, bounds[1:]))
 
 
-def analyze(input: PathInput, *, native_res: bool = False, hwdec: Optional[str] = None, threads: int = 0,
+def analyze(input: Input, *, native_res: bool = False, hwdec: Optional[str] = None, threads: int = 0,
             progress: Optional[Callable[[Progress], object]] = None, scores: bool = False,
             on_decode_error: str = "stop", min_scene_len: Optional[SceneLength] = None,
             max_scene_len: Optional[SceneLength] = None,
             detector: Optional[DetectorSettings] = None, method: str = DEFAULT_METHOD,
-            threshold: Optional[float] = None, model: Optional[str] = None) -> Analysis:
+            threshold: Optional[float] = None, model: Optional[str] = None,
+            storage_options: Optional[dict] = None) -> Analysis:
     """Decodes and analyses `input` once; the interpreter lock is released meanwhile.
+
+    input: a path (str or os.PathLike), the video's bytes (bytes, bytearray, memoryview), or a
+    binary file object (anything with `read`: open(path, "rb"), io.BytesIO, a socket's
+    makefile("rb")), read from its start where it can seek and left open; see vantrel.sources.
 
     method: how scenes are found, one of vantrel.METHODS (see vantrel.methods), "transitions" by
     default ("gradual", its former name, still selects it with a DeprecationWarning); threshold: the
@@ -168,9 +177,11 @@ def analyze(input: PathInput, *, native_res: bool = False, hwdec: Optional[str] 
     With method="refined" and the other defaults, `keyframes` and `pass_text` equal
     `vantrel_rs.detect_frames` and `detect_pass`; `detector` shapes the cut detection, which the
     statistics text shows.
-    Raises AnalysisError when the analysis fails.
+    A URL of a file system that fsspec knows (s3://, gs://, http://...; the `remote` extra) is
+    read through fsspec, with `storage_options` (credentials, endpoint) passed on to it.
+    Raises AnalysisError when the analysis fails (when the file object's read or seek raised,
+    with that exception as its __cause__), TypeError for an input of another kind.
     """
-    path = os.fsencode(os.fspath(input))
     if isinstance(method, str) and method in FORMER_NAMES:
         import warnings
         warnings.warn(f"method {method!r} is now called {FORMER_NAMES[method]!r}", DeprecationWarning, stacklevel=2)
@@ -178,15 +189,27 @@ def analyze(input: PathInput, *, native_res: bool = False, hwdec: Optional[str] 
                                 detector, method, threshold, model)
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable or None")
-    return analyze_with(path, settings, progress)
+    return analyze_with(input, settings, progress, storage_options)
 
 
-def analyze_with(path: bytes, settings: AnalysisSettings,
-                 progress: Optional[Callable[[Progress], object]] = None) -> Analysis:
-    """`analyze()` of checked settings: the method says what the engine computes for it and
-    makes the transitions of the result."""
+def analyze_with(input, settings: AnalysisSettings, progress: Optional[Callable[[Progress], object]] = None,
+                 storage_options: Optional[dict] = None) -> Analysis:
+    """`analyze()` of checked settings."""
+    try:
+        with opened(input, storage_options) as source:
+            return _analyze_source(source, settings, progress)
+    except OpenFailed as e:
+        raise AnalysisError("io", str(e)) from e.__cause__
+
+
+def _analyze_source(given: Source, settings: AnalysisSettings,
+                    progress: Optional[Callable[[Progress], object]]) -> Analysis:
+    """One analysis of `given`: the method says what the engine computes for it and makes the
+    transitions of the result."""
+    content = {} if given.content is None else {"source": given.content}
     with lookup(settings.method).start(settings) as run:
-        raw = _engine.analyze(path, native_res=settings.native_res, hwdec=settings.hwdec, threads=settings.threads,
+        raw = _engine.analyze(given.name, **content, native_res=settings.native_res, hwdec=settings.hwdec,
+                              threads=settings.threads,
                               progress=None if progress is None else _reporter(progress),
                               keep_records=settings.keep_records, transitions=run.transition_rule,
                               on_decode_error=settings.on_decode_error, detector=settings.detector._asdict(),
@@ -194,7 +217,10 @@ def analyze_with(path: bytes, settings: AnalysisSettings,
         messages = tuple(_messages(raw))
         if "error" in raw:
             kind, text = raw["error"]
-            raise AnalysisError(CATEGORIES[kind], text, messages)
+            cause = raw.get("error_cause")
+            if cause is None and not given.seekable and CATEGORIES[kind] in ("io", "decode"):
+                text += "; " + UNSEEKABLE_HINT.format(what="a file object that cannot seek")
+            raise AnalysisError(CATEGORIES[kind], text, messages) from cause
         times = _column("d", raw["times"])
         found, probability = run.results(raw, times)
     scores = _scores(raw["records"], times, probability)

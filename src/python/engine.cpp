@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,6 +27,7 @@ extern "C" {
 #include "core/transitions_rule.h"
 #include "metrics/metrics.h"
 #include "python/py_support.h"
+#include "python/reader.h"
 
 namespace vantrel::python {
 namespace {
@@ -265,7 +267,8 @@ PyObject* result_dict(const AnalysisResult& result,
 }
 
 // The dict of a failed analysis: its error's kind and text, and its messages.
-PyObject* error_dict(const Error& error, ffmpeg_log::LogCapture& log) {
+PyObject* error_dict(const Error& error, ffmpeg_log::LogCapture& log,
+                     PyObject* cause) {
   const error::VantrelError classified = error::VantrelError::from(error);
   const std::string message =
       std::string(error::prefix(classified.kind)) + error.chain();
@@ -274,7 +277,9 @@ PyObject* error_dict(const Error& error, ffmpeg_log::LogCapture& log) {
       !put(dict.get(), "error",
            Py_BuildValue("(iN)", static_cast<int>(classified.kind),
                          text(message))) ||
-      !put_messages(dict.get(), log)) {
+      !put_messages(dict.get(), log) ||
+      (cause != nullptr &&
+       PyDict_SetItemString(dict.get(), "error_cause", cause) < 0)) {
     return nullptr;
   }
   return dict.release();
@@ -421,20 +426,23 @@ struct Request {
   AnalyzeOptions options = AnalyzeOptions::defaults_for_input({});
   PyObject* progress = Py_None;
   PyObject* learned_frames = Py_None;
+  // The input's content, when given as an object: options.reader reads it.
+  std::unique_ptr<SourceInput> source;
 };
 
-// analyze(input, *, native_res, hwdec: str | None, threads, progress,
+// analyze(input, *, source, native_res, hwdec: str | None, threads, progress,
 //         keep_records, transitions: "cuts" | "gradual" | None,
 //         on_decode_error: "stop" | "skip", detector: dict by name,
 //         learned_frames); a keyword left out keeps vantrel.analyze()'s
 // default. nullopt with the Python error set when an argument is unusable.
 std::optional<Request> parse_request(PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
-      "",         "native_res",   "hwdec",       "threads",
-      "progress", "keep_records", "transitions", "on_decode_error",
-      "detector", "learned_frames", nullptr};
+      "",         "source",       "native_res",  "hwdec",
+      "threads",  "progress",     "keep_records", "transitions",
+      "on_decode_error", "detector", "learned_frames", nullptr};
   Request request;
   PyObject* input = nullptr;
+  PyObject* source = Py_None;  // (bytes or bytearray, True) or (file object, seekable)
   int native_res = 0;
   const char* hwdec = nullptr;
   Py_ssize_t hwdec_size = 0;
@@ -444,8 +452,8 @@ std::optional<Request> parse_request(PyObject* args, PyObject* kwargs) {
   const char* on_decode_error = nullptr;
   PyObject* detector = nullptr;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O|$pz#iOpzsO!O:analyze", const_cast<char**>(keywords),
-          &input, &native_res, &hwdec, &hwdec_size, &threads,
+          args, kwargs, "O|$Opz#iOpzsO!O:analyze", const_cast<char**>(keywords),
+          &input, &source, &native_res, &hwdec, &hwdec_size, &threads,
           &request.progress, &keep_records, &rule, &on_decode_error,
           &PyDict_Type, &detector, &request.learned_frames)) {
     return std::nullopt;
@@ -460,6 +468,11 @@ std::optional<Request> parse_request(PyObject* args, PyObject* kwargs) {
        !choose("on_decode_error", on_decode_error, kOnDecodeError,
                options.on_decode_error))) {
     return std::nullopt;
+  }
+  if (source != Py_None) {
+    request.source = SourceInput::from(source);
+    if (!request.source) return std::nullopt;
+    options.reader = &request.source->reader();
   }
   options.native_res = native_res != 0;
   if (hwdec != nullptr) {
@@ -495,8 +508,18 @@ PyObject* run(Request& request) {
   }();
   check.take_lock();
 
+  // What the file object raised: Ctrl-C or another exit goes on as it is;
+  // any other exception becomes the cause of the analysis's error.
+  PyRef raised(request.source ? request.source->take_exception() : nullptr);
+  if (raised && PyErr_GivenExceptionMatches(raised.get(), PyExc_Exception) == 0) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(raised.get()));
+    Py_INCREF(type);
+    PyObject* traceback = PyException_GetTraceback(raised.get());
+    PyErr_Restore(type, raised.release(), traceback);  // steals all three
+    return nullptr;
+  }
   if (PyErr_Occurred() != nullptr) return nullptr;  // interrupted
-  if (!result) return error_dict(result.error(), log);
+  if (!result) return error_dict(result.error(), log, raised.get());
   const double last = result->times.empty() ? 0.0 : result->times.back();
   if (!check.report(analysis::Progress{result->times.size(), last,
                                        result->stream.duration})) {
