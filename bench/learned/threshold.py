@@ -7,8 +7,7 @@ For each graph (int8, fp32) the network's probabilities of every clip are comput
 the engine's own hand-over; the scene list of every threshold then comes from
 vantrel.methods.learned as the analysis makes it, scored as bench/accuracy/run.py scores. Also
 counts, per labelled kind, the lengths of the runs (frames above the default threshold) that find
-a transition:
-what the cut / dissolve rule (learned_scenes.CUT_RUN) rests on. Writes
+a transition: what the cut / dissolve rule (vantrel.methods.learned.CUT_RUN) rests on. Writes
 bench/learned/results/threshold.md and .json; the network's outputs are kept under
 bench/out/learned for the next run.
 """
@@ -89,7 +88,7 @@ def main():
                             for model, r in report.items() for threshold, s in r["sweep"].items()])]
     lines += ["", f"Labelled transitions found at the default threshold, {LEARNED_THRESHOLD}: how many frames "
               "the run that finds each is long "
-              f"(learned_scenes.CUT_RUN = {learned_scenes.CUT_RUN}: longer runs are dissolves):", ""]
+              f"(vantrel.methods.learned.CUT_RUN = {learned_scenes.CUT_RUN}: longer runs are dissolves):", ""]
     for model, r in report.items():
         lines.append(f"- {model}: " + "; ".join(f"labelled {k}: " + ", ".join(
             f"{n} x {length}" for length, n in sorted(v.items())) for k, v in r["run_lengths"].items()))

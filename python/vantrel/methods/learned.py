@@ -34,7 +34,7 @@ if TYPE_CHECKING:
 
 # The longest run of a hard cut. On the accuracy set at 0.35 each of the 189 cuts found gave a run
 # of one frame, and 18 of the 41 gradual transitions found longer ones: the network marks many
-# dissolves on one frame too, so those are called cuts (bench/results/learned_threshold.md).
+# dissolves on one frame too, so those are called cuts (bench/learned/results/threshold.md).
 CUT_RUN = 1
 
 
@@ -83,7 +83,7 @@ class Learned(Method):
     help = ("the TransNetV2 shot-transition network (vantrel.methods.learned): cuts and gradual transitions, "
             "--threshold is its transition probability")
     # Its default threshold: the fp32 graph's best pooled F1 on the accuracy set, where the int8
-    # graph scores the same, in a plateau from 0.2 to 0.45 (bench/results/learned_threshold.md).
+    # graph scores the same, in a plateau from 0.2 to 0.45 (bench/learned/results/threshold.md).
     threshold = 0.35
     threshold_help = "the transition probability a frame must exceed"
     models = {"int8": "quantised, about twice as fast", "fp32": "the reference's arithmetic"}
