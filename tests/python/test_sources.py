@@ -16,11 +16,7 @@ import threading
 import pytest
 
 import vantrel
-from conftest import lavfi
-from test_engine import X264, clean_and_damaged, cuts  # noqa: F401 (a fixture)
-
-# Single-threaded and processor-independent: the same bytes on every machine.
-STABLE_X264 = [*X264, "-threads", "1", "-x264-params", "cpu-independent=1"]
+from conftest import X264, cuts, lavfi
 
 
 def learned_installed():
@@ -38,7 +34,7 @@ METHODS = [m for m in vantrel.METHODS if m != "learned" or learned_installed()]
 @pytest.fixture(scope="module")
 def clip(videos):
     """Hard cuts and a fade, in a container that can be read in order (MP4 with its index first)."""
-    return cuts(videos, "src-cuts.mp4", [*STABLE_X264, "-movflags", "+faststart"],
+    return cuts(videos, "src-cuts.mp4", [*X264, "-movflags", "+faststart"],
                 sources=("testsrc", "mandelbrot", "smptebars"), seconds=1.0)
 
 
