@@ -1,0 +1,151 @@
+"""Videos behind a URL: object stores (s3://, gs://, az://, ...) and web servers (https://), read
+through fsspec as file objects, in order, with a read-ahead cache of one block.
+
+A URL is `PROTOCOL://...` (or an fsspec chain such as `simplecache::s3://...`); every protocol but
+`file` goes through fsspec, whose filesystem package for it (s3fs, gcsfs, adlfs; aiohttp for
+HTTP) must be installed. `file://` URLs are local paths that FFmpeg opens itself. Credentials and
+endpoints come from `storage_options` or from what the filesystem package reads by itself
+(environment variables, its config files).
+"""
+from __future__ import annotations
+
+import contextlib
+import os
+import re
+from typing import Any, Dict, Iterator, List, Optional
+from urllib.parse import unquote, urlsplit
+
+REMOTE_NEEDS = "pip install 'vantrel-rs[remote]'"
+# The analysis reads a video from its start to its end, with a few seeks back near the start
+# (container headers) and, for an MP4 with its index at the end, one to the end and back. A
+# read-ahead cache keeps the last block only, so memory stays one block whatever the file's size;
+# blocks of 8 MiB keep the requests few (bench/speed/remote.md has the figures).
+CACHE_TYPE = "readahead"
+BLOCK_SIZE = 8 << 20
+
+_URL = re.compile(r"([A-Za-z][A-Za-z0-9+.\-]+)(://|::)")
+_PATTERN = re.compile(r"[*?\[]")
+
+
+class RemoteUnavailable(ImportError):
+    """fsspec, or the filesystem package of a URL's protocol, is not installed."""
+
+
+def is_url(input: object) -> bool:
+    """Whether `input` is a URL that fsspec opens: a str with a protocol other than `file`."""
+    if not isinstance(input, str):
+        return False
+    match = _URL.match(input)
+    return match is not None and match.group(1).lower() != "file"
+
+
+def local_path(input: str) -> str:
+    """A `file://` URL as the local path it names; anything else unchanged."""
+    if not input.lower().startswith("file://"):
+        return input
+    parts = urlsplit(input)
+    if parts.netloc not in ("", "localhost"):
+        raise ValueError(f"{input}: a file:// URL names a file on this machine, not on {parts.netloc}")
+    return unquote(parts.path)
+
+
+def url_stem(url: str) -> str:
+    """The name of a URL's file without its extension: `film` of `s3://bucket/videos/film.mp4?v=2`."""
+    name = urlsplit(url.rsplit("::", 1)[-1]).path.rstrip("/").rsplit("/", 1)[-1]
+    return os.path.splitext(name)[0] or name
+
+
+def filesystem(url: str, storage_options: Optional[Dict[str, Any]] = None):
+    """The fsspec filesystem of `url` and the path on it; RemoteUnavailable names the package missing."""
+    try:
+        from fsspec.core import url_to_fs
+    except ImportError:
+        raise RemoteUnavailable(f"reading {url} needs fsspec: {REMOTE_NEEDS}") from None
+    try:
+        return url_to_fs(url, **(storage_options or {}))
+    except ImportError as e:  # fsspec's text names the protocol's package ("Install s3fs to access S3")
+        raise RemoteUnavailable(f"reading {url}: {e}") from None
+    except ValueError as e:  # a protocol fsspec does not know
+        raise RemoteUnavailable(f"reading {url}: {e}") from None
+
+
+def open_file(fs, path: str, name: str):
+    """`path` on `fs` (an fsspec or a pyarrow filesystem) opened for one reading from start to end,
+    its memory one cache block; `name` is what messages call it."""
+    if hasattr(fs, "open_input_file"):  # pyarrow: no cache of its own, each read is one request
+        import io
+        file = io.BufferedReader(fs.open_input_file(path), buffer_size=BLOCK_SIZE)
+    else:
+        file = fs.open(path, "rb", block_size=BLOCK_SIZE, cache_type=CACHE_TYPE)
+    with contextlib.suppress(AttributeError):  # a read-only `name` keeps its own
+        file.name = name
+    return file
+
+
+@contextlib.contextmanager
+def opened(input, storage_options: Optional[Dict[str, Any]] = None) -> Iterator[Any]:
+    """`input` as the analysis reads it: a URL's file object, open while the block runs; a
+    `file://` URL as its path; anything else as it is, where `storage_options` must be None.
+
+    A URL that cannot be opened raises AnalysisError ("io") saying why, with the filesystem's
+    exception as its cause; RemoteUnavailable when a package is missing.
+    """
+    if not is_url(input):
+        if storage_options is not None:
+            raise ValueError(f"storage_options apply to URLs (s3://..., https://...), not to {input!r}")
+        yield local_path(input) if isinstance(input, str) else input
+        return
+    if storage_options is not None and not isinstance(storage_options, dict):
+        raise TypeError(f"storage_options must be a dict, not {type(storage_options).__name__}")
+    fs, path = filesystem(input, storage_options)
+    try:
+        file = open_file(fs, path, input)
+    except Exception as e:  # the filesystem packages raise their own kinds besides OSError
+        from .analysis import AnalysisError
+        raise AnalysisError("io", f"input/output error: failed to open input: {input}: {reason(e, input)}") from e
+    with file:
+        yield file
+
+
+def reason(error: BaseException, url: str) -> str:
+    """What a filesystem's exception on `url` says, in the words FFmpeg uses for a local file."""
+    detail = str(error.args[0]) if isinstance(error, OSError) and len(error.args) == 1 else str(error)
+    said = "" if not detail or detail in url else f" ({detail})"  # s3fs names the path alone
+    if isinstance(error, FileNotFoundError):
+        return "No such file or directory" + said
+    if isinstance(error, PermissionError):
+        return "Permission denied" + said
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return f"{type(error).__name__}{said}"
+
+
+def expand(url: str, recursive: bool, storage_options: Optional[Dict[str, Any]],
+           extensions: frozenset) -> Optional[List[str]]:
+    """The URLs of a glob pattern (`s3://bucket/videos/*.mp4`), or of the video files under a
+    folder (a prefix) with `recursive`, sorted; None for a URL that is one file.
+
+    OSError when the listing fails; IsADirectoryError for a folder without `recursive`.
+    """
+    fs, path = filesystem(url, storage_options)
+    if _PATTERN.search(path):
+        found = sorted(p for p in fs.glob(path) if not fs.isdir(p))
+    elif fs.isdir(path):
+        if not recursive:
+            raise IsADirectoryError(f"{url} is a folder: add --recursive to analyse the videos in it")
+        found = sorted(p for p in fs.find(path) if os.path.splitext(p)[1].lower() in extensions)
+    else:
+        return None
+    return [fs.unstrip_protocol(p) for p in found]
+
+
+@contextlib.contextmanager
+def local_copy(url: str, storage_options: Optional[Dict[str, Any]], folder: Optional[str] = None) -> Iterator[str]:
+    """A temporary local copy of the file at `url`, for the ffmpeg tool; removed when the block ends,
+    also on Ctrl-C."""
+    import tempfile
+    fs, path = filesystem(url, storage_options)
+    with tempfile.TemporaryDirectory(prefix="vantrel-", dir=folder) as tmp:
+        copy = os.path.join(tmp, os.path.basename(path.rstrip("/")) or "video")
+        fs.get_file(path, copy)
+        yield copy
