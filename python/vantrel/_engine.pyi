@@ -1,5 +1,5 @@
 """The compiled analysis engine behind vantrel.analyze(); its caller checks the arguments."""
-from typing import Any, Callable, Dict, Optional, Union
+from typing import Any, Callable, Dict, Optional, Tuple, Union
 
 # The detector settings of a default analysis, by name: the defaults of vantrel.DetectorSettings.
 DETECTOR_DEFAULTS: Dict[str, Union[int, float]]
@@ -7,8 +7,15 @@ DETECTOR_DEFAULTS: Dict[str, Union[int, float]]
 def analyze(path: bytes, /, *, native_res: bool, hwdec: Optional[str], threads: int,
             progress: Optional[Callable[[int, float, Optional[float]], object]], keep_records: bool,
             transitions: Optional[str], on_decode_error: str, detector: Dict[str, Union[int, float]],
-            learned_frames: Optional[Callable[[bytes], object]] = None) -> Dict[str, Any]:
+            learned_frames: Optional[Callable[[bytes], object]] = None,
+            source: Optional[Tuple[object, bool]] = None) -> Dict[str, Any]:
     """One analysis: a dict of its raw results, or {"error": (kind, text)} when it failed.
+
+    source: (bytes or bytearray, True), read in place without the lock, or (a binary file
+    object, seekable), read with readinto (else read) and moved with seek when seekable; `path`
+    then only names the input in messages. When a call on the object raised, a failed analysis
+    also has "error_cause": that exception (one that is not an Exception, as KeyboardInterrupt,
+    is raised as it is).
 
     transitions: "gradual" (that method's rule) or "cuts" (the keyframes as cuts, each with its
     strength) gives "transitions": (kind, first, last, start, strength) tuples by start frame,

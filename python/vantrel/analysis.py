@@ -1,7 +1,6 @@
 """`vantrel.analyze()`: one decode of a video for every result of the analysis."""
 from __future__ import annotations
 
-import os
 from array import array
 from collections import namedtuple
 TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
@@ -9,14 +8,17 @@ TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 from . import _engine
 from .methods import Transition, transitions as find_transitions
 from .settings import AnalysisSettings, DetectorSettings
+from .sources import UNSEEKABLE_HINT, Source, source_of
 
 if TYPE_CHECKING:  # typing and fractions cost more to import than a short analysis
+    import os
     from fractions import Fraction
-    from typing import Callable, List, Optional, Tuple, Union
+    from typing import BinaryIO, Callable, List, Optional, Tuple, Union
 
     from .settings import SceneLength
 
-    PathInput = Union[str, bytes, os.PathLike]
+    # A path, the video's bytes (any bytes-like object) or a binary file object: see vantrel.sources.
+    Input = Union[str, os.PathLike, bytes, bytearray, memoryview, BinaryIO]
 
 # FFmpeg's log levels of the kept lines.
 _LEVEL_NAMES = {0: "panic", 8: "fatal", 16: "error", 24: "warning"}
@@ -168,13 +170,17 @@ def _scenes(keyframes: list, times: array, end_time: float) -> Tuple[Scene, ...]
                  for start, stop in zip(bounds, bounds[1:]))
 
 
-def analyze(input: PathInput, *, native_res: bool = False, hwdec: Optional[str] = None, threads: int = 0,
+def analyze(input: Input, *, native_res: bool = False, hwdec: Optional[str] = None, threads: int = 0,
             progress: Optional[Callable[[Progress], object]] = None, scores: bool = False,
             on_decode_error: str = "stop", min_scene_len: Optional[SceneLength] = None,
             max_scene_len: Optional[SceneLength] = None,
             detector: Optional[DetectorSettings] = None, method: str = "refined",
             threshold: Optional[float] = None, model: Optional[str] = None) -> Analysis:
     """Decodes and analyses `input` once; the interpreter lock is released meanwhile.
+
+    input: a path (str or os.PathLike), the video's bytes (bytes, bytearray, memoryview), or a
+    binary file object (anything with `read`: open(path, "rb"), io.BytesIO, a socket's
+    makefile("rb")), read from its start where it can seek and left open; see vantrel.sources.
 
     method: how scenes are found, one of vantrel.METHODS (see vantrel.methods); threshold: the
     least strength, 0 to 1, of a transition kept (0 keeps all; higher never gives more scenes);
@@ -183,25 +189,28 @@ def analyze(input: PathInput, *, native_res: bool = False, hwdec: Optional[str] 
     "fp32" (the reference's arithmetic); other methods take none.
     With the defaults, `keyframes` and `pass_text` equal `vantrel_rs.detect_frames` and
     `detect_pass`; `detector` shapes the cut detection, which the statistics text shows.
-    Raises AnalysisError when the analysis fails.
+    Raises AnalysisError when the analysis fails (when the file object's read or seek raised,
+    with that exception as its __cause__), TypeError for an input of another kind.
     """
-    path = os.fsencode(os.fspath(input))
+    source = source_of(input)
     settings = AnalysisSettings(native_res, hwdec, threads, scores, on_decode_error, min_scene_len, max_scene_len,
                                 detector, method, threshold, model)
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable or None")
-    return analyze_with(path, settings, progress)
+    return analyze_with(source, settings, progress)
 
 
-def analyze_with(path: bytes, settings: AnalysisSettings,
+def analyze_with(input, settings: AnalysisSettings,
                  progress: Optional[Callable[[Progress], object]] = None) -> Analysis:
-    """`analyze()` of checked settings."""
+    """`analyze()` of checked settings; `input` as analyze() takes it, or its vantrel.sources.Source."""
+    source = input if isinstance(input, Source) else source_of(input)
+    content = {} if source.content is None else {"source": source.content}
     network = None
     if settings.method == "learned":
         from .learned import start
         network = start(settings.model, settings.threads)
     try:
-        raw = _engine.analyze(path, native_res=settings.native_res, hwdec=settings.hwdec, threads=settings.threads,
+        raw = _engine.analyze(source.name, **content, native_res=settings.native_res, hwdec=settings.hwdec, threads=settings.threads,
                               progress=None if progress is None else _reporter(progress),
                               keep_records=settings.keep_records, transitions=settings.transition_rule,
                               on_decode_error=settings.on_decode_error, detector=settings.detector._asdict(),
@@ -213,7 +222,10 @@ def analyze_with(path: bytes, settings: AnalysisSettings,
     messages = tuple(_messages(raw))
     if "error" in raw:
         kind, text = raw["error"]
-        raise AnalysisError(_CATEGORIES[kind], text, messages)
+        cause = raw.get("error_cause")
+        if cause is None and not source.seekable and _CATEGORIES[kind] in ("io", "decode"):
+            text += "; " + UNSEEKABLE_HINT.format(what="a file object that cannot seek")
+        raise AnalysisError(_CATEGORIES[kind], text, messages) from cause
 
     times = _column("d", raw["times"])
     records = raw["records"]

@@ -49,10 +49,11 @@ struct Rule {
   Kind kind;
 };
 
-constexpr std::array<Rule, 14> kRules{{
+constexpr std::array<Rule, 15> kRules{{
     {"unknown --hwdec", Kind::Config},
     {"invalid --hwdec", Kind::Config},
     {"failed to open input", Kind::Io},
+    {"failed to read input", Kind::Io},
     {"failed to create output file", Kind::Io},
     {"failed to flush output", Kind::Io},
     {"hardware decoding", Kind::Unsupported},

@@ -28,14 +28,16 @@ Result<AnalysisResult> analyze(const AnalyzeOptions& options) {
   RunState run(options);
   AnalysisResult result;
   {
-    auto decoder = decoder::Decoder::open(
-        options.input,
-        decoder::DecoderOptions{.hwdec = options.hwdec,
-                                .threads = options.threads,
-                                .on_decode_error = options.on_decode_error,
-                                .log = options.log,
-                                .small_rgb = static_cast<bool>(
-                                    options.on_small_rgb)});
+    const decoder::DecoderOptions decoding{
+        .hwdec = options.hwdec,
+        .threads = options.threads,
+        .on_decode_error = options.on_decode_error,
+        .log = options.log,
+        .small_rgb = static_cast<bool>(options.on_small_rgb)};
+    auto decoder =
+        options.reader != nullptr
+            ? decoder::Decoder::open(*options.reader, options.input, decoding)
+            : decoder::Decoder::open(options.input, decoding);
     if (!decoder) return std::unexpected(std::move(decoder.error()));
     result.stream = decoder->stream_info();
     run.duration = result.stream.duration;

@@ -25,7 +25,9 @@ struct Progress {
 };
 
 struct AnalyzeOptions {
-  std::string input;  // UTF-8 path
+  std::string input;  // UTF-8 path; with `reader`, the input's name
+  // When set, the input's bytes (it must outlive the analysis).
+  decoder::Reader* reader = nullptr;
   bool native_res;
   std::optional<std::string> hwdec;
   bool dump_scores;

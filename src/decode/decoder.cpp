@@ -111,6 +111,13 @@ const Decoder::Parts& parts_of(const Decoder& decoder) {
   return *decoder.parts_;
 }
 
+Error input_error(const Decoder::Parts& parts, std::string outer, int code) {
+  if (parts.reader_input && parts.reader_input->failure()) {
+    return parts.reader_input->failure()->wrap(std::move(outer));
+  }
+  return Error::ffmpeg(code).wrap(std::move(outer));
+}
+
 Result<Decoder> Decoder::open(const std::string& path,
                               const DecoderOptions& options) {
   // FFmpeg takes the path as a C string, which would silently end at a NUL.
@@ -120,17 +127,40 @@ Result<Decoder> Decoder::open(const std::string& path,
             .wrap("failed to open input: path contains a NUL character"));
   }
   auto parts = std::make_unique<Parts>();
-  parts->on_decode_error = options.on_decode_error;
+  parts->input_name = path;
   Result<std::string> url = fifo_url(path, parts->fifo);
   if (!url) return fail(url.error());
+  return open_input(std::move(parts), *url, options);
+}
 
-  AVFormatContext* input = nullptr;
+Result<Decoder> Decoder::open(Reader& reader, const std::string& name,
+                              const DecoderOptions& options) {
+  auto parts = std::make_unique<Parts>();
+  parts->input_name = name;
+  parts->reader_input = std::make_unique<ReaderInput>(reader);
+  return open_input(std::move(parts), "", options);
+}
+
+Result<Decoder> Decoder::open_input(std::unique_ptr<Parts> parts,
+                                    const std::string& url,
+                                    const DecoderOptions& options) {
+  parts->on_decode_error = options.on_decode_error;
+  AVFormatContext* input = avformat_alloc_context();
+  if (input == nullptr) fatal_internal("avformat_alloc_context failed");
+  // With its own I/O context set, the format context leaves it open.
+  if (parts->reader_input) input->pb = parts->reader_input->context();
   const int opened =
-      avformat_open_input(&input, url->c_str(), nullptr, nullptr);
-  parts->ictx.reset(input);
-  if (opened < 0) return fail_ffmpeg("failed to open input: " + path, opened);
+      avformat_open_input(&input, url.c_str(), nullptr, nullptr);
+  parts->ictx.reset(input);  // null after a failed open, which frees it
+  const std::string failed_open = "failed to open input: " + parts->input_name;
+  if (opened < 0) return fail(input_error(*parts, failed_open, opened));
   if (int ret = avformat_find_stream_info(input, nullptr); ret < 0) {
-    return fail_ffmpeg("failed to open input: " + path, ret);
+    return fail(input_error(*parts, failed_open, ret));
+  }
+  // A reader that failed while the streams were probed fails the open even
+  // where FFmpeg went on with what it had read.
+  if (parts->reader_input && parts->reader_input->failure()) {
+    return fail(parts->reader_input->failure()->wrap(failed_open));
   }
 
   const int best =

@@ -13,6 +13,7 @@
 
 #include "base/error.h"
 #include "base/ffmpeg_log.h"
+#include "decode/reader.h"
 
 namespace vantrel::decoder {
 
@@ -104,6 +105,12 @@ class Decoder {
   // `path` is used as a file path (UTF-8 text or the file system's bytes).
   static Result<Decoder> open(const std::string& path,
                               const DecoderOptions& options);
+  // Opens the input whose bytes `reader` gives, probing its format as for a
+  // file; `reader` must outlive the Decoder, `name` names the input in
+  // messages. A failure of the reader ends the open or the pump with an error
+  // that wraps it: "failed to open input: NAME" or "failed to read input: NAME".
+  static Result<Decoder> open(Reader& reader, const std::string& name,
+                              const DecoderOptions& options);
 
   Decoder(Decoder&&) noexcept;
   Decoder& operator=(Decoder&&) noexcept;
@@ -124,6 +131,10 @@ class Decoder {
 
  private:
   friend const Parts& parts_of(const Decoder& decoder);  // decoder_internal.h
+  // Opens `url` (with the parts' reader input, if any) and its decoder.
+  static Result<Decoder> open_input(std::unique_ptr<Parts> parts,
+                                    const std::string& url,
+                                    const DecoderOptions& options);
   explicit Decoder(std::unique_ptr<Parts> parts);
   std::unique_ptr<Parts> parts_;
 };

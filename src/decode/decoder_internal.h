@@ -16,6 +16,7 @@
 #include "base/av_handles.h"
 #include "decode/cfr_frames.h"
 #include "decode/decoder.h"
+#include "decode/reader.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -96,9 +97,43 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+struct AvioContextDeleter {
+  void operator()(AVIOContext* context) const;
+};
+
+// FFmpeg's I/O context reading through a Reader. A failed read or seek is
+// kept, and every later call fails at once without asking the reader again.
+class ReaderInput {
+ public:
+  // Large enough that a reader which must take a lock to read takes it rarely.
+  static constexpr int kBufferBytes = 1 << 20;
+
+  explicit ReaderInput(Reader& reader);  // `reader` must outlive it
+  ReaderInput(const ReaderInput&) = delete;
+  ReaderInput& operator=(const ReaderInput&) = delete;
+
+  AVIOContext* context() const { return context_.get(); }
+  // The reader's first failure, if any.
+  const std::optional<Error>& failure() const { return failure_; }
+
+ private:
+  static int read_packet(void* opaque, std::uint8_t* buffer, int size);
+  static std::int64_t seek_packet(void* opaque, std::int64_t offset,
+                                  int whence);
+
+  Reader& reader_;
+  std::int64_t position_ = 0;  // where the next read starts
+  bool started_ = false;       // read from before
+  std::optional<Error> failure_;
+  std::unique_ptr<AVIOContext, AvioContextDeleter> context_;
+};
+
 struct Decoder::Parts {
   av::FormatContextPtr ictx;
   UniqueFd fifo;  // the read end FFmpeg reads a FIFO input through
+  // The I/O of an input opened from a Reader; the format context uses it.
+  std::unique_ptr<ReaderInput> reader_input;
+  std::string input_name;  // the path, or what names a Reader's input
   std::size_t video_stream_index = 0;
   av::CodecContextPtr video;
   std::optional<Gray8Scaler> scaler;
@@ -121,6 +156,7 @@ struct Decoder::Parts {
   ~Parts() {
     ictx.reset();
     fifo = UniqueFd();
+    reader_input.reset();
     const void* tag = video ? video->opaque : nullptr;
     video.reset();  // joins the decoder's threads, the last to log
     if (log != nullptr && tag != nullptr) log->remove_tag(tag);
@@ -129,6 +165,10 @@ struct Decoder::Parts {
     hw.reset();
   }
 };
+
+// `outer` wrapping the reader's failure when an input read through a Reader
+// failed, else wrapping FFmpeg error `code`.
+Error input_error(const Decoder::Parts& parts, std::string outer, int code);
 
 // The decoder's parts, for the tests.
 const Decoder::Parts& parts_of(const Decoder& decoder);

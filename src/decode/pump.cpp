@@ -106,6 +106,13 @@ Status receive_frames(Decoder::Parts& parts, DecodeFrameBuffers& buffers,
   }
 }
 
+// The reader's failure, once it failed, as the pump's error.
+Status reader_failure(const Decoder::Parts& parts) {
+  if (!parts.reader_input || !parts.reader_input->failure()) return {};
+  return fail(parts.reader_input->failure()->wrap("failed to read input: " +
+                                                  parts.input_name));
+}
+
 }  // namespace
 
 Status pump(Decoder::Parts& parts, const FrameCallback& on_frame) {
@@ -118,6 +125,10 @@ Status pump(Decoder::Parts& parts, const FrameCallback& on_frame) {
   int consecutive_rejected = 0;
   for (;;) {
     const int read = av_read_frame(parts.ictx.get(), packet.get());
+    // A reader's failure can look like the end of the input to a demuxer.
+    if (read < 0) {
+      if (Status failed = reader_failure(parts); !failed) return failed;
+    }
     if (read == AVERROR_EOF) break;
     if (read < 0) {
       if (++consecutive_read_errors == kMaxConsecutiveReadErrors) {
@@ -155,7 +166,10 @@ Status pump(Decoder::Parts& parts, const FrameCallback& on_frame) {
 
 Status Decoder::decode_luma(const FrameCallback& on_frame) {
   if (!parts_) fatal_internal("decode_luma on a moved-from Decoder");
-  return pump(*parts_, on_frame);
+  Status pumped = pump(*parts_, on_frame);
+  // The packet a failed read cut short can fail to decode first.
+  if (Status failed = reader_failure(*parts_); !failed) return failed;
+  return pumped;
 }
 
 }  // namespace vantrel::decoder

@@ -24,6 +24,7 @@ extern "C" {
 #include "core/lib.h"
 #include "metrics/metrics.h"
 #include "python/py_support.h"
+#include "python/reader.h"
 
 namespace vantrel::python {
 namespace {
@@ -343,7 +344,7 @@ PyObject* detector_defaults() {
   return dict.release();
 }
 
-// analyze(path: bytes, *, native_res, hwdec: str | None, threads, progress,
+// analyze(path: bytes, *, source, native_res, hwdec: str | None, threads, progress,
 //         keep_records, transitions: "cuts" | "gradual" | None,
 //         on_decode_error: "stop" | "skip", detector: dict by name,
 //         learned_frames) -> dict
@@ -373,6 +374,15 @@ PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
       PyDict_DelItemString(rest.get(), "learned_frames") < 0) {
     return nullptr;
   }
+  // source: (bytes or bytearray, True) or (a binary file object, seekable),
+  // the input's content; the path argument then only names it.
+  std::unique_ptr<SourceInput> source;
+  if (PyObject* given_source = PyDict_GetItemString(rest.get(), "source")) {
+    source = SourceInput::from(given_source);
+    if (!source || PyDict_DelItemString(rest.get(), "source") < 0) {
+      return nullptr;
+    }
+  }
   if (!PyArg_ParseTupleAndKeywords(
           args, rest.get(), "y#$pz#iOpzsO!:analyze", const_cast<char**>(keywords),
           &path, &path_size, &native_res, &hwdec, &hwdec_size, &threads,
@@ -393,6 +403,7 @@ PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
         return from_python(value, field);
       });
   if (!read_detector) return nullptr;
+  if (source) options.reader = &source->reader();
   options.native_res = native_res != 0;
   if (hwdec != nullptr) {
     options.hwdec = std::string(hwdec, static_cast<std::size_t>(hwdec_size));
@@ -429,6 +440,16 @@ PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
   }();
   check.take_lock();
 
+  // What the file object raised: Ctrl-C or another exit goes on as it is;
+  // any other exception becomes the cause of the analysis's error.
+  PyRef raised(source ? source->take_exception() : nullptr);
+  if (raised && PyErr_GivenExceptionMatches(raised.get(), PyExc_Exception) == 0) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(raised.get()));
+    Py_INCREF(type);
+    PyObject* traceback = PyException_GetTraceback(raised.get());
+    PyErr_Restore(type, raised.release(), traceback);  // steals all three
+    return nullptr;
+  }
   if (PyErr_Occurred() != nullptr) return nullptr;  // interrupted
   if (!result) {
     const error::VantrelError classified =
@@ -440,7 +461,9 @@ PyObject* analyze_impl(PyObject* args, PyObject* kwargs) {
         !put(dict.get(), "error",
              Py_BuildValue("(iN)", static_cast<int>(classified.kind),
                            text(message))) ||
-        !put_messages(dict.get(), log)) {
+        !put_messages(dict.get(), log) ||
+        (raised && PyDict_SetItemString(dict.get(), "error_cause",
+                                        raised.get()) < 0)) {
       return nullptr;
     }
     return dict.release();

@@ -15,6 +15,13 @@ class PyRef {
   explicit PyRef(PyObject* object = nullptr) : object_(object) {}
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;
+  PyRef(PyRef&& other) noexcept : object_(other.release()) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    PyObject* old = object_;
+    object_ = other.release();
+    Py_XDECREF(old);
+    return *this;
+  }
   ~PyRef() { Py_XDECREF(object_); }
   PyObject* get() const { return object_; }
   PyObject* release() {

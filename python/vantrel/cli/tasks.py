@@ -8,14 +8,13 @@ from typing import NamedTuple, Optional
 
 from ..analysis import Analysis, AnalysisError, analyze_with
 from ..settings import AnalysisSettings
+from ..sources import UNSEEKABLE_HINT
 
 STDIN = "-"
 # FFmpeg's name of standard input as a stream: a pipe, read once from start to end.
 STDIN_PIPE = "pipe:0"
 # Said after the error of an input that FFmpeg could not read from standard input.
-STDIN_HINT = ("the input was a pipe, which cannot seek back, and a file with its index at the end (an MP4 "
-              "written without -movflags +faststart) needs to: write it to a file first, or remux it with the "
-              "index at the front (ffmpeg -i IN -c copy -movflags +faststart OUT)")
+STDIN_HINT = UNSEEKABLE_HINT.format(what="a pipe")
 
 
 class Task(NamedTuple):
@@ -37,7 +36,7 @@ def run_task(task: Task, progress=None) -> FileResult:
     start = time.monotonic()
     source = _stdin_source() if task.input == STDIN else task.input
     try:
-        analysis = analyze_with(os.fsencode(source), task.settings, progress)
+        analysis = analyze_with(source, task.settings, progress)
     except AnalysisError as e:
         text = str(e)
         if source == STDIN_PIPE and e.category in ("io", "decode"):
