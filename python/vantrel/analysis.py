@@ -8,12 +8,13 @@ TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 from . import _engine
 from .methods import Transition, transitions as find_transitions
 from .settings import AnalysisSettings, DetectorSettings
+from .remote import opened
 from .sources import UNSEEKABLE_HINT, Source, source_of
 
 if TYPE_CHECKING:  # typing and fractions cost more to import than a short analysis
     import os
     from fractions import Fraction
-    from typing import BinaryIO, Callable, List, Optional, Tuple, Union
+    from typing import Any, BinaryIO, Callable, Dict, List, Optional, Tuple, Union
 
     from .settings import SceneLength
 
@@ -175,12 +176,16 @@ def analyze(input: Input, *, native_res: bool = False, hwdec: Optional[str] = No
             on_decode_error: str = "stop", min_scene_len: Optional[SceneLength] = None,
             max_scene_len: Optional[SceneLength] = None,
             detector: Optional[DetectorSettings] = None, method: str = "refined",
-            threshold: Optional[float] = None, model: Optional[str] = None) -> Analysis:
+            threshold: Optional[float] = None, model: Optional[str] = None,
+            storage_options: Optional[Dict[str, Any]] = None) -> Analysis:
     """Decodes and analyses `input` once; the interpreter lock is released meanwhile.
 
     input: a path (str or os.PathLike), the video's bytes (bytes, bytearray, memoryview), or a
     binary file object (anything with `read`: open(path, "rb"), io.BytesIO, a socket's
     makefile("rb")), read from its start where it can seek and left open; see vantrel.sources.
+    A URL with a protocol ("s3://bucket/film.mp4", "https://...") is read through fsspec (the
+    remote extra), `storage_options` passing its filesystem's credentials and endpoint; see
+    vantrel.remote.
 
     method: how scenes are found, one of vantrel.METHODS (see vantrel.methods); threshold: the
     least strength, 0 to 1, of a transition kept (0 keeps all; higher never gives more scenes);
@@ -190,14 +195,15 @@ def analyze(input: Input, *, native_res: bool = False, hwdec: Optional[str] = No
     With the defaults, `keyframes` and `pass_text` equal `vantrel_rs.detect_frames` and
     `detect_pass`; `detector` shapes the cut detection, which the statistics text shows.
     Raises AnalysisError when the analysis fails (when the file object's read or seek raised,
-    with that exception as its __cause__), TypeError for an input of another kind.
+    or a URL could not be opened, with that exception as its __cause__), TypeError for an input
+    of another kind, ImportError (vantrel.remote.RemoteUnavailable) naming the package a URL needs.
     """
-    source = source_of(input)
     settings = AnalysisSettings(native_res, hwdec, threads, scores, on_decode_error, min_scene_len, max_scene_len,
                                 detector, method, threshold, model)
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable or None")
-    return analyze_with(source, settings, progress)
+    with opened(input, storage_options) as source:
+        return analyze_with(source, settings, progress)
 
 
 def analyze_with(input, settings: AnalysisSettings,

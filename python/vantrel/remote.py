@@ -11,9 +11,10 @@ from __future__ import annotations
 
 import contextlib
 import os
-import re
-from typing import Any, Dict, Iterator, List, Optional
-from urllib.parse import unquote, urlsplit
+TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
+
+if TYPE_CHECKING:  # typing costs more to import than a short analysis
+    from typing import Any, Dict, Iterator, List, Optional
 
 REMOTE_NEEDS = "pip install 'vantrel-rs[remote]'"
 # The analysis reads a video from its start to its end, with a few seeks back near the start
@@ -23,35 +24,47 @@ REMOTE_NEEDS = "pip install 'vantrel-rs[remote]'"
 CACHE_TYPE = "readahead"
 BLOCK_SIZE = 8 << 20
 
-_URL = re.compile(r"([A-Za-z][A-Za-z0-9+.\-]+)(://|::)")
-_PATTERN = re.compile(r"[*?\[]")
 
 
 class RemoteUnavailable(ImportError):
     """fsspec, or the filesystem package of a URL's protocol, is not installed."""
 
 
+class CopyFailed(Exception):
+    """A URL's file could not be copied here: the text says why."""
+
+
 def is_url(input: object) -> bool:
     """Whether `input` is a URL that fsspec opens: a str with a protocol other than `file`."""
     if not isinstance(input, str):
         return False
-    match = _URL.match(input)
-    return match is not None and match.group(1).lower() != "file"
+    ends = [i for i in (input.find("://"), input.find("::")) if i >= 0]
+    protocol = input[:min(ends)] if ends else ""
+    # Two letters at least: "C://x" is a Windows path.
+    return (len(protocol) > 1 and protocol[0].isalpha() and protocol.lower() != "file"
+            and all(c.isalnum() or c in "+.-" for c in protocol))
 
 
 def local_path(input: str) -> str:
     """A `file://` URL as the local path it names; anything else unchanged."""
     if not input.lower().startswith("file://"):
         return input
+    from urllib.parse import unquote, urlsplit
     parts = urlsplit(input)
     if parts.netloc not in ("", "localhost"):
         raise ValueError(f"{input}: a file:// URL names a file on this machine, not on {parts.netloc}")
     return unquote(parts.path)
 
 
+def _file_name(url: str) -> str:
+    """The last part of a URL's path: `film.mp4` of `s3://bucket/videos/film.mp4?v=2`."""
+    from urllib.parse import unquote, urlsplit
+    return unquote(urlsplit(url.rsplit("::", 1)[-1]).path.rstrip("/").rsplit("/", 1)[-1])
+
+
 def url_stem(url: str) -> str:
     """The name of a URL's file without its extension: `film` of `s3://bucket/videos/film.mp4?v=2`."""
-    name = urlsplit(url.rsplit("::", 1)[-1]).path.rstrip("/").rsplit("/", 1)[-1]
+    name = _file_name(url)
     return os.path.splitext(name)[0] or name
 
 
@@ -83,21 +96,27 @@ def open_file(fs, path: str, name: str):
 
 
 @contextlib.contextmanager
-def opened(input, storage_options: Optional[Dict[str, Any]] = None) -> Iterator[Any]:
-    """`input` as the analysis reads it: a URL's file object, open while the block runs; a
-    `file://` URL as its path; anything else as it is, where `storage_options` must be None.
+def opened(input, storage_options: Optional[Dict[str, Any]] = None, fs=None) -> Iterator[Any]:
+    """`input` as the analysis reads it: a URL's file object, or a path's on the filesystem `fs`
+    (fsspec or pyarrow) where one is given, open while the block runs; else a `file://` URL as its
+    path, anything else as it is, where `storage_options` must be None.
 
-    A URL that cannot be opened raises AnalysisError ("io") saying why, with the filesystem's
+    A file that cannot be opened raises AnalysisError ("io") saying why, with the filesystem's
     exception as its cause; RemoteUnavailable when a package is missing.
     """
-    if not is_url(input):
+    if storage_options is not None and not isinstance(storage_options, dict):
+        raise TypeError(f"storage_options must be a dict, not {type(storage_options).__name__}")
+    if fs is None and not is_url(input):
         if storage_options is not None:
             raise ValueError(f"storage_options apply to URLs (s3://..., https://...), not to {input!r}")
         yield local_path(input) if isinstance(input, str) else input
         return
-    if storage_options is not None and not isinstance(storage_options, dict):
-        raise TypeError(f"storage_options must be a dict, not {type(storage_options).__name__}")
-    fs, path = filesystem(input, storage_options)
+    if fs is not None and storage_options is not None:
+        raise ValueError("storage_options go with a URL; a filesystem given has its options already")
+    if fs is None:
+        fs, path = filesystem(input, storage_options)
+    else:
+        path = input
     try:
         file = open_file(fs, path, input)
     except Exception as e:  # the filesystem packages raise their own kinds besides OSError
@@ -122,30 +141,37 @@ def reason(error: BaseException, url: str) -> str:
 
 def expand(url: str, recursive: bool, storage_options: Optional[Dict[str, Any]],
            extensions: frozenset) -> Optional[List[str]]:
-    """The URLs of a glob pattern (`s3://bucket/videos/*.mp4`), or of the video files under a
-    folder (a prefix) with `recursive`, sorted; None for a URL that is one file.
+    """The URLs of the files a glob pattern matches (`s3://bucket/videos/*.mp4`), or with
+    `recursive` of the video files (by `extensions`) under a folder (a prefix), sorted; None for a
+    URL that names one file. A web server's URL always names one file (its `?` starts a query).
 
-    OSError when the listing fails; IsADirectoryError for a folder without `recursive`.
+    The store is asked only for a pattern, with `recursive`, or for a URL ending in "/". Raises
+    IsADirectoryError for a folder without `recursive`, the filesystem's error when listing fails.
     """
     fs, path = filesystem(url, storage_options)
-    if _PATTERN.search(path):
-        found = sorted(p for p in fs.glob(path) if not fs.isdir(p))
-    elif fs.isdir(path):
+    if "http" in fs.protocol:
+        return None
+    if any(c in path for c in "*?["):
+        found = [p for p, info in fs.glob(path, detail=True).items() if info.get("type") != "directory"]
+    elif (recursive or url.endswith("/")) and fs.isdir(path):
         if not recursive:
             raise IsADirectoryError(f"{url} is a folder: add --recursive to analyse the videos in it")
-        found = sorted(p for p in fs.find(path) if os.path.splitext(p)[1].lower() in extensions)
+        found = [p for p in fs.find(path) if os.path.splitext(p)[1].lower() in extensions]
     else:
         return None
-    return [fs.unstrip_protocol(p) for p in found]
+    return [fs.unstrip_protocol(p) for p in sorted(found)]
 
 
 @contextlib.contextmanager
-def local_copy(url: str, storage_options: Optional[Dict[str, Any]], folder: Optional[str] = None) -> Iterator[str]:
+def local_copy(url: str, storage_options: Optional[Dict[str, Any]]) -> Iterator[str]:
     """A temporary local copy of the file at `url`, for the ffmpeg tool; removed when the block ends,
-    also on Ctrl-C."""
+    also on Ctrl-C. CopyFailed says why a copy could not be made."""
     import tempfile
-    fs, path = filesystem(url, storage_options)
-    with tempfile.TemporaryDirectory(prefix="vantrel-", dir=folder) as tmp:
-        copy = os.path.join(tmp, os.path.basename(path.rstrip("/")) or "video")
-        fs.get_file(path, copy)
+    with tempfile.TemporaryDirectory(prefix="vantrel-") as tmp:
+        copy = os.path.join(tmp, _file_name(url) or "video")
+        try:
+            fs, path = filesystem(url, storage_options)
+            fs.get_file(path, copy)
+        except Exception as e:  # the filesystem packages raise their own kinds besides OSError
+            raise CopyFailed(f"cannot copy {url} for the ffmpeg tool: {reason(e, url)}") from None
         yield copy

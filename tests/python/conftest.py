@@ -66,3 +66,25 @@ def long_clip(videos, tmp_path_factory) -> Path:
     path = tmp_path_factory.mktemp("long") / "long.ts"
     path.write_bytes(part.read_bytes() * 40)
     return path
+
+
+@pytest.fixture(scope="session")
+def s3_options():
+    """fsspec storage options reaching an S3-compatible server on 127.0.0.1, for the session."""
+    pytest.importorskip("s3fs")
+    pytest.importorskip("moto.server")
+    from servers import no_proxy, s3_server
+    no_proxy()
+    with s3_server() as options:
+        yield options
+
+
+@pytest.fixture(scope="session")
+def web(tmp_path_factory):
+    """(folder, its base URL): a web server on 127.0.0.1 with range requests, for the session."""
+    pytest.importorskip("aiohttp")
+    from servers import http_server, no_proxy
+    no_proxy()
+    root = tmp_path_factory.mktemp("web")
+    with http_server(root) as url:
+        yield root, url
