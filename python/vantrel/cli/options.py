@@ -146,7 +146,7 @@ def build_parser() -> argparse.ArgumentParser:
                      help="run the batch as Ray tasks on the cluster at ADDRESS, or on a private local "
                           "instance without ADDRESS; a word right after --ray is taken as ADDRESS, so put "
                           "a bare --ray after the inputs. Ray tasks report when they finish, not while "
-                          "they decode")
+                          "they decode. The workers read URL inputs themselves")
     remote = p.add_argument_group(
         "URL inputs", "A URL is read through fsspec, in order, as it downloads: pip install 'vantrel-rs[remote]' "
                       "and the package of its filesystem (s3fs, gcsfs, adlfs; https:// needs nothing more). "
