@@ -76,8 +76,9 @@ def python(script, *args):
 def big_file(folder: Path, seconds: float) -> Path:
     """A large file cheaply: 1080p raw video (3 MiB a frame) in NUT; 26.4 s make about 2 GB."""
     path = folder / "big_1080p_raw.nut"
-    subprocess.run([run.FFMPEG, "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-t", str(seconds), "-i",
-                    "testsrc2=size=1920x1080:rate=25", "-c:v", "rawvideo", "-pix_fmt", "yuv420p", str(path)],
+    subprocess.run([run.FFMPEG, "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi",
+                    "-t", str(seconds), "-i", "testsrc2=size=1920x1080:rate=25", "-c:v", "rawvideo",
+                    "-pix_fmt", "yuv420p", str(path)],
                    check=True, stdin=subprocess.DEVNULL)
     return path
 
