@@ -89,8 +89,8 @@ def open_file(fs, path: str, name: str):
         file = io.BufferedReader(fs.open_input_file(path), buffer_size=BLOCK_SIZE)
     else:
         file = fs.open(path, "rb", block_size=BLOCK_SIZE, cache_type=CACHE_TYPE)
-    with contextlib.suppress(AttributeError):  # a read-only `name` keeps its own
-        file.name = name
+    with contextlib.suppress(AttributeError):  # messages call the file by its URL; a read-only name stays
+        setattr(file, "name", name)
     return file
 
 
