@@ -202,14 +202,21 @@ def analyze(input: Input, *, native_res: bool = False, hwdec: Optional[str] = No
                                 detector, method, threshold, model)
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable or None")
-    with opened(input, storage_options) as source:
-        return analyze_with(source, settings, progress)
+    return analyze_with(input, settings, progress, storage_options)
 
 
-def analyze_with(input, settings: AnalysisSettings,
-                 progress: Optional[Callable[[Progress], object]] = None) -> Analysis:
-    """`analyze()` of checked settings; `input` as analyze() takes it, or its vantrel.sources.Source."""
-    source = input if isinstance(input, Source) else source_of(input)
+def analyze_with(input, settings: AnalysisSettings, progress: Optional[Callable[[Progress], object]] = None,
+                 storage_options: Optional[Dict[str, Any]] = None) -> Analysis:
+    """`analyze()` of checked settings; a URL is opened for the analysis and closed after it."""
+    with opened(input, storage_options) as video:
+        source = source_of(video)
+        if isinstance(input, str) and source.content is not None:  # a URL's file: messages say the URL
+            source = Source(input.encode(), source.content)
+        return _analyze_source(source, settings, progress)
+
+
+def _analyze_source(source: Source, settings: AnalysisSettings,
+                    progress: Optional[Callable[[Progress], object]]) -> Analysis:
     content = {} if source.content is None else {"source": source.content}
     network = None
     if settings.method == "learned":
@@ -238,7 +245,7 @@ def analyze_with(input, settings: AnalysisSettings,
     score_table = None
     if probabilities is not None:
         from . import learned_scenes
-        source = _column("I", raw["learned_source"])
+        frame_source = _column("I", raw["learned_source"])
     if records is not None:
         compared = len(records["score"]) // 8
         score_table = Scores(
@@ -248,12 +255,12 @@ def analyze_with(input, settings: AnalysisSettings,
             **{name: _column("Q", records[name]) for name in ("intra_blocks", "total_blocks", "mc_sad")},
             is_cut=_column("B", records["is_cut"]),
             probability=None if probabilities is None else
-            learned_scenes.per_frame(probabilities, source, len(times))[1:compared + 1])
+            learned_scenes.per_frame(probabilities, frame_source, len(times))[1:compared + 1])
     keyframes = raw["keyframes"]
     if probabilities is None:
         found = find_transitions(keyframes, raw["transitions"], times, settings.threshold)
     else:
-        found = learned_scenes.transitions(probabilities, source, times, settings.threshold)
+        found = learned_scenes.transitions(probabilities, frame_source, times, settings.threshold)
     if settings.method != "refined" or settings.threshold > 0.0:
         keyframes = [0, *(t.start_frame for t in found)] if len(times) else []
     shortest, longest = settings.min_scene_len, settings.max_scene_len

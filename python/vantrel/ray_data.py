@@ -10,7 +10,7 @@ import os
 from functools import partial
 from typing import Any, Dict, Iterable, Optional, Union
 
-from .remote import is_url
+from .remote import through_fsspec
 from .settings import AnalysisSettings
 
 RAY_NEEDS = "vantrel.ray_data needs Ray Data: pip install 'vantrel-rs[ray]'"
@@ -44,7 +44,7 @@ def read_scenes(paths: Union[str, os.PathLike, Iterable[Union[str, os.PathLike]]
     if isinstance(paths, (str, os.PathLike)):
         paths = [paths]
     names = [os.fsdecode(os.fspath(p)) for p in paths]
-    if storage_options is not None and (filesystem is not None or not any(is_url(p) for p in names)):
+    if storage_options is not None and (filesystem is not None or not any(through_fsspec(p) for p in names)):
         raise ValueError("storage_options go with URLs (s3://..., https://...) and without a filesystem, "
                          "which has its options already")
     rows = partial(_scenes, settings, filesystem, storage_options)
@@ -63,6 +63,6 @@ def _scenes(settings: AnalysisSettings, filesystem, storage_options: Optional[Di
 
     rows = []
     for path in batch["path"].to_pylist():
-        with opened(path, storage_options if is_url(path) else None, filesystem) as video:
+        with opened(path, storage_options if through_fsspec(path) else None, filesystem) as video:
             rows += scene_records(analyze_with(video, settings), path)
     return pa.Table.from_pylist(rows, schema=scene_schema(settings.method != "refined"))

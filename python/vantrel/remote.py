@@ -1,11 +1,12 @@
 """Videos behind a URL: object stores (s3://, gs://, az://, ...) and web servers (https://), read
 through fsspec as file objects, in order, with a read-ahead cache of one block.
 
-A URL is `PROTOCOL://...` (or an fsspec chain such as `simplecache::s3://...`); every protocol but
-`file` goes through fsspec, whose filesystem package for it (s3fs, gcsfs, adlfs; aiohttp for
-HTTP) must be installed. `file://` URLs are local paths that FFmpeg opens itself. Credentials and
-endpoints come from `storage_options` or from what the filesystem package reads by itself
-(environment variables, its config files).
+A URL is `PROTOCOL://...` (or an fsspec chain such as `simplecache::s3://...`). One whose protocol
+fsspec knows goes through fsspec and its filesystem package (s3fs, gcsfs, adlfs; aiohttp for
+HTTP). FFmpeg keeps the others (rtsp://, srt://: live streams), and the URLs it opens itself
+(http://, ftp://) where fsspec or the package is missing; `file://` URLs are local paths.
+Credentials and endpoints come from `storage_options` or from what the filesystem package reads
+by itself (environment variables, its config files).
 """
 from __future__ import annotations
 
@@ -23,6 +24,8 @@ REMOTE_NEEDS = "pip install 'vantrel-rs[remote]'"
 # blocks of 8 MiB keep the requests few (bench/results/remote.md has the figures).
 CACHE_TYPE = "readahead"
 BLOCK_SIZE = 8 << 20
+# URLs that FFmpeg opens itself: its own where fsspec cannot read them.
+FFMPEG_PROTOCOLS = frozenset("http https ftp rtmp rtmps rtsp srt udp tcp hls sftp".split())
 
 
 class RemoteUnavailable(ImportError):
@@ -33,15 +36,45 @@ class CopyFailed(Exception):
     """A URL's file could not be copied here: the text says why."""
 
 
-def is_url(input: object) -> bool:
-    """Whether `input` is a URL that fsspec opens: a str with a protocol other than `file`."""
+def _protocol(input: object) -> str:
+    """The protocol of a URL in lower case, "" for anything else."""
     if not isinstance(input, str):
-        return False
+        return ""
     ends = [i for i in (input.find("://"), input.find("::")) if i >= 0]
-    protocol = input[:min(ends)] if ends else ""
+    protocol = input[:min(ends)].lower() if ends else ""
     # Two letters at least: "C://x" is a Windows path.
-    return (len(protocol) > 1 and protocol[0].isalpha() and protocol.lower() != "file"
-            and all(c.isalnum() or c in "+.-" for c in protocol))
+    ok = len(protocol) > 1 and protocol[0].isalpha() and all(c.isalnum() or c in "+.-" for c in protocol)
+    return protocol if ok else ""
+
+
+def is_url(input: object) -> bool:
+    """Whether `input` is a URL other than `file://`, named by its own path in outputs."""
+    return _protocol(input) not in ("", "file")
+
+
+def through_fsspec(input: object) -> bool:
+    """Whether `input` is read through fsspec: a URL whose protocol fsspec knows, but `file://`.
+
+    RemoteUnavailable names what to install when neither fsspec nor FFmpeg can read it.
+    """
+    protocol = _protocol(input)
+    if protocol in ("", "file", "local"):
+        return False
+    try:
+        from fsspec.registry import get_filesystem_class, known_implementations, registry
+    except ImportError:
+        if protocol in FFMPEG_PROTOCOLS:
+            return False
+        raise RemoteUnavailable(f"reading {protocol}:// URLs needs fsspec: {REMOTE_NEEDS}") from None
+    if protocol not in known_implementations and protocol not in registry:
+        return False
+    try:
+        get_filesystem_class(protocol)
+    except ImportError as e:  # its package: "Install s3fs to access S3"
+        if protocol in FFMPEG_PROTOCOLS:
+            return False
+        raise RemoteUnavailable(f"reading {protocol}:// URLs needs fsspec's package for it: {e}") from None
+    return True
 
 
 def local_path(input: str) -> str:
@@ -105,9 +138,9 @@ def opened(input, storage_options: Optional[Dict[str, Any]] = None, fs=None) -> 
     """
     if storage_options is not None and not isinstance(storage_options, dict):
         raise TypeError(f"storage_options must be a dict, not {type(storage_options).__name__}")
-    if fs is None and not is_url(input):
+    if fs is None and not through_fsspec(input):
         if storage_options is not None:
-            raise ValueError(f"storage_options apply to URLs (s3://..., https://...), not to {input!r}")
+            raise ValueError(f"storage_options apply to URLs that fsspec opens, not to {input!r}")
         yield local_path(input) if isinstance(input, str) else input
         return
     if fs is not None and storage_options is not None:

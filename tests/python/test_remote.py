@@ -80,6 +80,15 @@ def test_what_is_a_url(text, url):
     assert remote.is_url(text) is url
 
 
+@pytest.mark.parametrize("url, fsspec_reads", [
+    ("s3://b/x.mp4", True), ("https://h/v.mp4", True), ("simplecache::s3://b/x.mp4", True),
+    ("rtsp://camera/live", False), ("srt://127.0.0.1:9000", False), ("file:///tmp/x.mp4", False), ("x.mp4", False),
+])
+def test_which_urls_fsspec_reads(url, fsspec_reads):
+    """Live streams stay FFmpeg's, as they were before fsspec."""
+    assert remote.through_fsspec(url) is fsspec_reads
+
+
 @pytest.mark.parametrize("url, stem", [
     ("s3://bucket/videos/film.mp4", "film"), ("https://host/a/b%20c.mkv?sig=1#t", "b c"),
     ("simplecache::s3://b/x.tar.mp4", "x.tar"), ("gs://bucket/noext", "noext"),
@@ -146,8 +155,9 @@ def test_missing_packages_are_named(monkeypatch):
     if pytest.importorskip("importlib.util").find_spec("gcsfs") is None:
         with pytest.raises(ImportError, match="gcsfs"):
             vantrel.analyze("gs://bucket/film.mp4")
-    monkeypatch.setitem(sys.modules, "fsspec.core", None)  # as if fsspec were not installed
-    with pytest.raises(ImportError, match=r"s3://bucket/film.mp4 needs fsspec: pip install 'vantrel-rs\[remote\]'"):
+    monkeypatch.setitem(sys.modules, "fsspec.registry", None)  # as if fsspec were not installed
+    assert not remote.through_fsspec("https://host/film.mp4")  # FFmpeg reads it itself
+    with pytest.raises(ImportError, match=r"s3:// URLs needs fsspec: pip install 'vantrel-rs\[remote\]'"):
         vantrel.analyze("s3://bucket/film.mp4")
 
 
@@ -200,7 +210,7 @@ def test_command_errors_of_urls(s3, s3_options, clip, tmp_path):
     assert folder.returncode == 2 and "is a folder: add --recursive" in folder.stderr
     for args, said in (([f"s3://{BUCKET}/x.mp4", "--storage-option", "anon"], "'anon' is not KEY=VALUE"),
                        ([f"s3://{BUCKET}/x.mp4", "--storage-option", "=1"], "'=1' is not KEY=VALUE"),
-                       ([clip, "--storage-option", "anon=true"], "--storage-option applies to URL inputs")):
+                       ([clip, "--storage-option", "anon=true"], "--storage-option applies to URL inputs that fsspec reads")):
         run = vantrel_cmd(*args)
         assert run.returncode == 2 and said in run.stderr
 

@@ -306,3 +306,105 @@ def test_a_socket_stream(clip):
     threading.Thread(target=send, daemon=True).start()
     with ours, ours.makefile("rb") as stream:
         same_results(vantrel.analyze(stream), expected)
+
+
+class RangeHandler(__import__("http.server").server.BaseHTTPRequestHandler):
+    """Serves the files of `files` with byte ranges, as object stores and web servers do."""
+
+    files = {}
+    ranges = []
+
+    def do_HEAD(self):
+        self._answer(body=False)
+
+    def do_GET(self):
+        self._answer(body=True)
+
+    def _answer(self, body):
+        data = self.files.get(self.path)
+        if data is None:
+            self.send_error(404)
+            return
+        wanted = self.headers.get("Range")
+        start, end = 0, len(data) - 1
+        if wanted:
+            first, _, last = wanted.removeprefix("bytes=").partition("-")
+            start, end = int(first), min(int(last) if last else len(data) - 1, len(data) - 1)
+            self.ranges.append((start, end))
+            self.send_response(206)
+            self.send_header("Content-Range", f"bytes {start}-{end}/{len(data)}")
+        else:
+            self.send_response(200)
+        self.send_header("Accept-Ranges", "bytes")
+        self.send_header("Content-Length", str(end - start + 1))
+        self.end_headers()
+        if body:
+            self.wfile.write(data[start:end + 1])
+
+    def log_message(self, *args):
+        pass
+
+
+@pytest.fixture(scope="module")
+def http_server(clip):
+    pytest.importorskip("fsspec")
+    pytest.importorskip("aiohttp")
+    from http.server import ThreadingHTTPServer
+    RangeHandler.files = {"/clip.mp4": clip.read_bytes()}
+    server = ThreadingHTTPServer(("127.0.0.1", 0), RangeHandler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    yield f"http://127.0.0.1:{server.server_address[1]}"
+    server.shutdown()
+    server.server_close()
+
+
+@pytest.fixture(scope="module")
+def s3_bucket(clip):
+    pytest.importorskip("s3fs")
+    boto3 = pytest.importorskip("boto3")
+    server_module = pytest.importorskip("moto.server")
+    server = server_module.ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+    server.start()
+    host, port = server.get_host_and_port()
+    options = {"endpoint_url": f"http://{host}:{port}", "key": "testing", "secret": "testing"}
+    client = boto3.client("s3", endpoint_url=options["endpoint_url"], aws_access_key_id="testing",
+                          aws_secret_access_key="testing", region_name="us-east-1")
+    client.create_bucket(Bucket="videos")
+    client.put_object(Bucket="videos", Key="clip.mp4", Body=clip.read_bytes())
+    yield options
+    server.stop()
+
+
+class TestRemote:
+    def test_an_s3_object_gives_the_results_of_its_file(self, clip, s3_bucket):
+        expected = vantrel.analyze(clip, scores=True)
+        same_results(vantrel.analyze("s3://videos/clip.mp4", storage_options=s3_bucket, scores=True), expected)
+
+    def test_an_http_url_is_read_in_ranges(self, clip, http_server):
+        RangeHandler.ranges.clear()
+        same_results(vantrel.analyze(f"{http_server}/clip.mp4"), vantrel.analyze(clip))
+        assert RangeHandler.ranges  # read as a seekable file, not fetched whole by FFmpeg
+
+    def test_what_cannot_be_opened_says_why(self, s3_bucket, http_server):
+        for url, options, cause in [("s3://videos/missing.mp4", s3_bucket, FileNotFoundError),
+                                    ("s3://no-such-bucket/clip.mp4", s3_bucket, FileNotFoundError),
+                                    (f"{http_server}/missing.mp4", None, FileNotFoundError)]:
+            with pytest.raises(vantrel.AnalysisError) as info:
+                vantrel.analyze(url, storage_options=options)
+            assert info.value.category == "io"
+            assert str(info.value).startswith(f"input/output error: failed to open input: {url}: "), url
+            assert isinstance(info.value.__cause__, cause), (url, info.value.__cause__)
+
+    def test_a_file_system_whose_package_is_missing_is_named(self):
+        pytest.importorskip("fsspec")
+        try:
+            import gcsfs  # noqa: F401
+            pytest.skip("gcsfs is installed")
+        except ImportError:
+            pass
+        with pytest.raises(ImportError, match="reading gs:// URLs needs fsspec's package for it: .*gcsfs"):
+            vantrel.analyze("gs://bucket/clip.mp4")
+
+    def test_storage_options_belong_to_urls(self, clip):
+        with pytest.raises(ValueError, match="storage_options apply to URLs that fsspec opens"):
+            vantrel.analyze(clip, storage_options={"anon": True})

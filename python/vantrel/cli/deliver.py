@@ -10,7 +10,7 @@ from typing import Iterator, Optional
 from ..analysis import Analysis
 from ..atomic import write_atomic
 from ..ffmpeg_tool import ToolMissing
-from ..remote import CopyFailed, is_url, local_copy
+from ..remote import CopyFailed, local_copy, through_fsspec
 from ..outputs.contact_sheet import ThumbnailError
 from ..outputs.formats import FormatError
 from ..outputs.split import SplitError
@@ -54,7 +54,7 @@ def deliver(result: FileResult, outputs: Outputs, targets: Targets, reporter: Re
 @contextlib.contextmanager
 def _tool_file(input: str, storage_options: Optional[dict], reporter: Reporter) -> Iterator[str]:
     """The file the ffmpeg tool reads for `input`: a URL's temporary local copy, removed afterwards."""
-    if not is_url(input):
+    if not through_fsspec(input):
         yield input
         return
     reporter.step(f"copying {input} for the ffmpeg tool", 0.0)

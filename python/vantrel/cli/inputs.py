@@ -24,7 +24,11 @@ def collect_inputs(paths: List[str], recursive: bool, storage_options: Optional[
     `file://` URLs as their paths."""
     found: List[str] = []
     for path in paths:
-        if remote.is_url(path):
+        try:
+            fsspec_reads = remote.through_fsspec(path)
+        except remote.RemoteUnavailable as e:
+            raise UsageError(str(e)) from None
+        if fsspec_reads:
             found += _remote_inputs(path, recursive, storage_options)
             continue
         path = remote.local_path(path)

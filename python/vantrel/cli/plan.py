@@ -57,8 +57,11 @@ class Plan(NamedTuple):
 
 def make_plan(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Plan:
     """The plan of the parsed `args`; a usage error ends the command through `parser.error`."""
-    storage_options = _storage_options(parser, args)
+    storage_options = dict(args.storage_option) if args.storage_option else None  # the last of a key wins
     inputs = _inputs(parser, args, storage_options)
+    if storage_options is not None and not any(remote.through_fsspec(p) for p in inputs):
+        parser.error("--storage-option applies to URL inputs that fsspec reads (s3://..., https://...), "
+                     "and none is given")
     # A folder, or a URL glob or prefix, is a batch even when it holds one file.
     batch = (args.output_dir is not None or len(args.inputs) > 1 or any(os.path.isdir(p) for p in args.inputs)
              or any(remote.is_url(p) for p in args.inputs) and inputs != args.inputs)
@@ -74,18 +77,9 @@ def make_plan(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Plan
     if threads != settings.threads:
         settings = AnalysisSettings(**{**settings._asdict(), "threads": threads})
     outputs = Outputs(fmt, args.split, args.split_copy, args.contact_sheet, args.table)
-    tasks = [Task(path, settings, storage_options if remote.is_url(path) else None) for path in todo]
+    tasks = [Task(path, settings, storage_options if remote.through_fsspec(path) else None) for path in todo]
     return Plan(batch, inputs, [path for path in inputs if path in done], tasks, targets, settings, outputs, jobs,
                 args.ray)
-
-
-def _storage_options(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Optional[dict]:
-    """The --storage-option pairs as a dict (a key given twice keeps its last value); None without any."""
-    if not args.storage_option:
-        return None
-    if not any(remote.is_url(p) for p in args.inputs):
-        parser.error("--storage-option applies to URL inputs (s3://..., https://...), and none is given")
-    return dict(args.storage_option)
 
 
 def _inputs(parser: argparse.ArgumentParser, args: argparse.Namespace,

@@ -7,7 +7,6 @@ import time
 from typing import Any, Dict, NamedTuple, Optional
 
 from ..analysis import Analysis, AnalysisError, analyze_with
-from ..remote import opened
 from ..settings import AnalysisSettings
 from ..sources import UNSEEKABLE_HINT
 
@@ -38,8 +37,7 @@ def run_task(task: Task, progress=None) -> FileResult:
     start = time.monotonic()
     source = _stdin_source() if task.input == STDIN else task.input
     try:
-        with opened(source, task.storage_options) as video:
-            analysis = analyze_with(video, task.settings, progress)
+        analysis = analyze_with(source, task.settings, progress, task.storage_options)
     except AnalysisError as e:
         text = str(e)
         if source == STDIN_PIPE and e.category in ("io", "decode"):
