@@ -1,8 +1,10 @@
 """Videos behind URLs: an S3-compatible server and a web server on 127.0.0.1, read through fsspec by
 `analyze()`, the command and Ray Data, against the same files read locally."""
 import os
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -198,6 +200,26 @@ def test_command_splits_a_url_through_a_copy_it_removes(s3, s3_options, clip, tm
     assert len(clips) > 1 and sorted(p.name for p in (tmp_path / "remote").iterdir()) == clips
     assert (tmp_path / "remote.txt").read_text() == (tmp_path / "local.txt").read_text()
     assert url in (tmp_path / "remote.html").read_text()
+    assert list(temp.iterdir()) == []
+
+
+def test_ctrl_c_removes_the_local_copy(s3, s3_options, tmp_path):
+    temp = tmp_path / "temp"
+    temp.mkdir()
+    args = [f"s3://{BUCKET}/remote.mkv", "--split", tmp_path / "clips", "-o", tmp_path / "scenes.txt"]
+    proc = subprocess.Popen([sys.executable, "-m", "vantrel", *map(str, args), *cli_options(s3_options)],
+                            env={**os.environ, "TMPDIR": str(temp)}, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        for _ in range(6000):  # until the copy is there, or the command has ended
+            if any(temp.iterdir()) or proc.poll() is not None:
+                break
+            time.sleep(0.01)
+        proc.send_signal(signal.SIGINT)
+        _, stderr = proc.communicate(timeout=120)
+    finally:
+        proc.kill()
+    assert proc.returncode in (0, 130), stderr
     assert list(temp.iterdir()) == []
 
 

@@ -148,8 +148,10 @@ def build_parser() -> argparse.ArgumentParser:
                           "a bare --ray after the inputs. Ray tasks report when they finish, not while "
                           "they decode. The workers read URL inputs themselves")
     remote = p.add_argument_group(
-        "URL inputs", "A URL is read through fsspec, in order, as it downloads: pip install 'vantrel-rs[remote]' "
-                      "and the package of its filesystem (s3fs, gcsfs, adlfs; https:// needs nothing more). "
+        "URL inputs", "A URL of a protocol fsspec knows (s3://, gs://, az://, https://...) is read through "
+                      "fsspec, in order, as it downloads: pip install 'vantrel-rs[remote]' and the package of its "
+                      "filesystem (s3fs, gcsfs, adlfs; https:// needs nothing more); FFmpeg opens other URLs "
+                      "(rtsp://) itself. "
                       "Credentials and endpoints: --storage-option, or what the filesystem package reads "
                       "itself (for s3fs AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_ENDPOINT_URL, "
                       "AWS_PROFILE; for gcsfs GOOGLE_APPLICATION_CREDENTIALS; for adlfs "
