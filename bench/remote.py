@@ -87,11 +87,14 @@ def median(values):
     return sorted(values)[len(values) // 2]
 
 
-def measure(clip: Path, big: Path, rounds: int) -> dict:
+def measure(clip: Path, big: Path, rounds: int, save) -> dict:
+    """The figures; `save(report)` is called with those of the clip, then with all."""
     import fsspec
     no_proxy()
     with s3_server() as options:
-        fs = fsspec.filesystem("s3", **options)
+        # Long waits and no retries: a retried multipart upload trips the server on a loaded machine.
+        fs = fsspec.filesystem("s3", **options, config_kwargs={"read_timeout": 3600, "retries": {"max_attempts": 1}},
+                               skip_instance_cache=True)
         fs.mkdir("bench")
         fs.put_file(str(clip), "bench/clip.mp4")
         url, opts = "s3://bench/clip.mp4", json.dumps(options)
@@ -106,15 +109,19 @@ def measure(clip: Path, big: Path, rounds: int) -> dict:
         for cache, mib in CACHES:
             result = python(ANALYZE, url, opts, cache, mib << 20, 0)
             caches.append({"cache": cache, "block_mib": mib, **result})
-        fs.put_file(str(big), "bench/big.nut")
+        report = {"clip": clip.name, "clip_mib": clip.stat().st_size / 2**20, "rounds": rounds,
+                  "seconds": {k: median(v) for k, v in times.items()}, "all_seconds": times, "caches": caches,
+                  "memory": None, "machine": run.machine()}
+        save(report)
+        fs.put_file(str(big), "bench/big.nut", chunksize=256 << 20)
         big_url = "s3://bench/big.nut"
         memory = {"file_mib": big.stat().st_size / 2**20,
                   "local": python(ANALYZE, big, "{}", "", 0, 0),
                   "s3": python(ANALYZE, big_url, opts, "", 0, 0),
                   "imports_rss_mib": python(IMPORTS, big_url, opts)["rss_mib"]}
-    return {"clip": clip.name, "clip_mib": clip.stat().st_size / 2**20, "rounds": rounds,
-            "seconds": {k: median(v) for k, v in times.items()}, "all_seconds": times, "caches": caches,
-            "memory": memory, "machine": run.machine()}
+    report["memory"] = memory
+    save(report)
+    return report
 
 
 def to_markdown(r: dict) -> str:
@@ -139,6 +146,8 @@ def to_markdown(r: dict) -> str:
     for c in r["caches"]:
         asked = "" if c["requested"] is None else f"{c['requested'] / size:.2f}"  # the none cache counts none
         lines.append(f"| {c['cache']} | {c['block_mib']} | {c['seconds']:.2f} | {c['rss_mib']:.0f} | {asked} |")
+    if m is None:
+        return "\n".join(lines + ["", "(the large file's figures are still to come)", ""])
     lines += ["", f"**Peak memory of a large file** ({m['file_mib']:.0f} MiB of 1080p raw video in NUT, "
               f"{m['local']['frames']} frames):", "",
               "| reading | seconds | peak RSS MiB |", "| --- | --- | --- |",
@@ -156,15 +165,17 @@ def main():
     recipes = run.SMOKE_RECIPES if args.smoke else {"h264_1080p": run.INPUT_RECIPES["h264_1080p"]}
     name, recipe = next(iter(recipes.items()))
     clip = run.make_input(name, recipe)
+    def save(report):
+        markdown = to_markdown(report)
+        print(markdown, flush=True)
+        if not args.smoke:
+            out = ROOT / "bench" / "results"
+            (out / "remote.json").write_text(json.dumps(report, indent=1) + "\n")
+            (out / "remote.md").write_text(markdown)
+
     with tempfile.TemporaryDirectory(prefix="vantrel-bench-") as tmp:
         big = big_file(Path(tmp), 1.0 if args.smoke else 26.4)
-        report = measure(clip, big, 1 if args.smoke else args.rounds)
-    markdown = to_markdown(report)
-    print(markdown)
-    if not args.smoke:
-        out = ROOT / "bench" / "results"
-        (out / "remote.json").write_text(json.dumps(report, indent=1) + "\n")
-        (out / "remote.md").write_text(markdown)
+        measure(clip, big, 1 if args.smoke else args.rounds, save)
 
 
 if __name__ == "__main__":
