@@ -156,8 +156,9 @@ def to_markdown(r: dict) -> str:
               f"| s3fs imported, nothing read | | {m['imports_rss_mib']:.0f} |", "",
               f"The cache asked for {m['s3']['requested'] / (m['file_mib'] * 2**20):.3f} times the file's bytes. "
               "The remote wall time here is the test server's: it serves ranges of a large object far slower "
-              "than a store does; the figure this part measures is memory, which stays that of one cache block "
-              "and s3fs's own, not the file's size.", ""]
+              "than a store does. The figure this part measures is memory: above the local analysis by s3fs's "
+              "own and the read-ahead block with the copies made while it downloads, whatever the file's "
+              "size.", ""]
     return "\n".join(lines)
 
 
