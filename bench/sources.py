@@ -2,13 +2,14 @@
 """What reading a video through a file object or from bytes costs against its path.
 
     python3 bench/sources.py              # the 1080p input of bench/run.py, 5 rounds
-    python3 bench/sources.py --rounds 9
+    python3 bench/sources.py --frames 240 --rounds 15   # its first 240 frames: more, shorter rounds
 
 Runs vantrel.analyze() (threads=0, the default) on the same input given as a path, as a file
 object (open(path, "rb")) and as bytes already in memory, in one process, the three in turn in
 each round (the order rotating from round to round); each ratio is taken within its round,
-where the three runs share the machine's momentary speed. Writes bench/results/sources.md and
-sources.json.
+where the three runs share the machine's momentary speed. The CPU time (user and system, all
+threads) of each run shows the work done whatever the machine's load. Writes
+bench/results/sources.md and sources.json (sources_first240.md and .json with --frames 240).
 """
 import argparse
 import json
@@ -88,13 +89,17 @@ def to_markdown(report, machine):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--frames", type=int, help="only the first FRAMES frames of the input")
     args = parser.parse_args()
-    path = run.make_input("h264_1080p", run.INPUT_RECIPES["h264_1080p"])
+    if args.frames:
+        path, stem = run.excerpt_1080p(args.frames), f"sources_first{args.frames}"
+    else:
+        path, stem = run.make_input("h264_1080p", run.INPUT_RECIPES["h264_1080p"]), "sources"
     machine = run.machine()
     report = measure(path, args.rounds)
     run.RESULTS.mkdir(parents=True, exist_ok=True)
-    (run.RESULTS / "sources.json").write_text(json.dumps({"machine": machine, **report}, indent=1) + "\n")
-    (run.RESULTS / "sources.md").write_text(to_markdown(report, machine))
+    (run.RESULTS / f"{stem}.json").write_text(json.dumps({"machine": machine, **report}, indent=1) + "\n")
+    (run.RESULTS / f"{stem}.md").write_text(to_markdown(report, machine))
     print(to_markdown(report, machine))
 
 

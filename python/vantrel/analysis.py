@@ -215,15 +215,15 @@ def analyze_with(input, settings: AnalysisSettings, progress: Optional[Callable[
         return _analyze_source(source, settings, progress)
 
 
-def _analyze_source(source: Source, settings: AnalysisSettings,
+def _analyze_source(given: Source, settings: AnalysisSettings,
                     progress: Optional[Callable[[Progress], object]]) -> Analysis:
-    content = {} if source.content is None else {"source": source.content}
+    content = {} if given.content is None else {"source": given.content}
     network = None
     if settings.method == "learned":
         from .learned import start
         network = start(settings.model, settings.threads)
     try:
-        raw = _engine.analyze(source.name, **content, native_res=settings.native_res, hwdec=settings.hwdec, threads=settings.threads,
+        raw = _engine.analyze(given.name, **content, native_res=settings.native_res, hwdec=settings.hwdec, threads=settings.threads,
                               progress=None if progress is None else _reporter(progress),
                               keep_records=settings.keep_records, transitions=settings.transition_rule,
                               on_decode_error=settings.on_decode_error, detector=settings.detector._asdict(),
@@ -236,7 +236,7 @@ def _analyze_source(source: Source, settings: AnalysisSettings,
     if "error" in raw:
         kind, text = raw["error"]
         cause = raw.get("error_cause")
-        if cause is None and not source.seekable and _CATEGORIES[kind] in ("io", "decode"):
+        if cause is None and not given.seekable and _CATEGORIES[kind] in ("io", "decode"):
             text += "; " + UNSEEKABLE_HINT.format(what="a file object that cannot seek")
         raise AnalysisError(_CATEGORIES[kind], text, messages) from cause
 

@@ -1,8 +1,11 @@
 """What `vantrel.analyze()` reads: a path, the video's bytes, or a binary file object.
 
-A path is opened by FFmpeg. Bytes and bytearray are read where they lie, without the interpreter
-lock (a bytearray cannot change size meanwhile); other bytes-like objects (a memoryview, an mmap
-without its file methods, an array) through a view of them. A file object is read with
+A path is opened by FFmpeg; a URL of a file system that fsspec knows (s3://, gs://, http://...,
+with the `remote` extra) is opened through fsspec as a file object, read ahead in large blocks,
+and closed after the analysis. Bytes and bytearray are read where they lie, without the
+interpreter lock (a bytearray cannot change size meanwhile); other bytes-like objects (a
+memoryview of another object, an array) through a view of them, a block at a time with the
+lock. A file object is read with
 `readinto` (else `read`) into a 1 MiB buffer, the lock taken for each call only. One that says
 it can seek (`seekable()`, else a `tell()` that works) is read from its start and moved with
 `seek`; any other is read once from where it stands, as a pipe is, so a container that must be
@@ -57,7 +60,7 @@ def _memory_name(size: int) -> bytes:
 
 def _view_source(view: memoryview) -> Source:
     if not view.c_contiguous:
-        view = memoryview(view.tobytes())  # the one layout that can be read in order
+        view = memoryview(view.tobytes())  # a copy: a strided view cannot be read in order
     view = view.cast("B")
     whole = view.obj
     if isinstance(whole, (bytes, bytearray)) and len(whole) == view.nbytes:

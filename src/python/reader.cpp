@@ -63,7 +63,7 @@ Error ObjectReader::keep_exception(const char* what) {
   PyRef owned_traceback(traceback);
   if (traceback != nullptr) PyException_SetTraceback(value, traceback);
   PyRef name(PyObject_GetAttrString(type, "__name__"));
-  std::string message = std::string(what) + " raised " +
+  std::string message = std::string(what) + " " +
                         (name ? str_of(name.get()) : std::string("an exception"));
   PyErr_Clear();
   if (const std::string detail = str_of(value); !detail.empty()) {
@@ -84,14 +84,15 @@ Result<std::size_t> ObjectReader::read(std::span<std::uint8_t> into) {
   if (readinto_ != 0) {
     PyRef view(PyMemoryView_FromMemory(reinterpret_cast<char*>(into.data()),
                                        wanted, PyBUF_WRITE));
-    if (!view) return fail(keep_exception("readinto()"));
+    if (!view) return fail(keep_exception("readinto() raised"));
     PyRef got(PyObject_CallMethod(object_, "readinto", "O", view.get()));
     std::optional<Error> failed;
-    if (!got) failed = keep_exception("readinto()");
+    if (!got) failed = keep_exception("readinto() raised");
     // The buffer is the decoder's: no view of it may outlive the call.
     PyRef released(PyObject_CallMethod(view.get(), "release", nullptr));
     if (!released) {
-      const Error kept = keep_exception("releasing the buffer of readinto()");
+      const Error kept =
+          keep_exception("releasing the buffer of readinto() raised");
       if (!failed) failed = kept;
     }
     if (failed) return fail(*failed);
@@ -109,7 +110,7 @@ Result<std::size_t> ObjectReader::read(std::span<std::uint8_t> into) {
     return static_cast<std::size_t>(count);
   }
   PyRef got(PyObject_CallMethod(object_, "read", "n", wanted));
-  if (!got) return fail(keep_exception("read()"));
+  if (!got) return fail(keep_exception("read() raised"));
   if (got.get() == Py_None) return fail(none_returned("read()"));
   if (PyUnicode_Check(got.get())) {
     return fail(Error(
@@ -122,7 +123,7 @@ Result<std::size_t> ObjectReader::read(std::span<std::uint8_t> into) {
   char* data = nullptr;
   Py_ssize_t count = 0;
   if (PyBytes_AsStringAndSize(got.get(), &data, &count) < 0) {
-    return fail(keep_exception("read()"));
+    return fail(keep_exception("read() raised"));
   }
   if (count > wanted) {
     return fail(Error("read(" + std::to_string(wanted) + ") returned " +
@@ -136,11 +137,11 @@ Result<std::size_t> ObjectReader::read(std::span<std::uint8_t> into) {
 Result<std::int64_t> ObjectReader::call_seek(std::int64_t offset, int whence) {
   PyRef got(PyObject_CallMethod(object_, "seek", "Li",
                                 static_cast<long long>(offset), whence));
-  if (!got) return fail(keep_exception("seek()"));
+  if (!got) return fail(keep_exception("seek() raised"));
   // Some objects' seek returns None: tell() says where it went.
   if (got.get() == Py_None) {
     got = PyRef(PyObject_CallMethod(object_, "tell", nullptr));
-    if (!got) return fail(keep_exception("tell()"));
+    if (!got) return fail(keep_exception("tell() raised"));
   }
   const long long position = PyLong_AsLongLong(got.get());
   if (position == -1 && PyErr_Occurred() != nullptr) {

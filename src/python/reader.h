@@ -31,7 +31,8 @@ class ObjectReader final : public decoder::Reader {
   PyObject* take_exception() { return exception_.release(); }
 
  private:
-  // The error of the call `what` whose exception is set, with the lock held.
+  // "WHAT TYPE: MESSAGE" of the exception that is set, which is kept (the
+  // first one) and cleared; with the lock held.
   Error keep_exception(const char* what);
   Result<std::int64_t> call_seek(std::int64_t offset, int whence);
 
