@@ -183,9 +183,9 @@ def analyze(input: Input, *, native_res: bool = False, hwdec: Optional[str] = No
     input: a path (str or os.PathLike), the video's bytes (bytes, bytearray, memoryview), or a
     binary file object (anything with `read`: open(path, "rb"), io.BytesIO, a socket's
     makefile("rb")), read from its start where it can seek and left open; see vantrel.sources.
-    A URL with a protocol ("s3://bucket/film.mp4", "https://...") is read through fsspec (the
-    remote extra), `storage_options` passing its filesystem's credentials and endpoint; see
-    vantrel.remote.
+    A URL of a protocol fsspec knows ("s3://bucket/film.mp4", "https://...") is read through
+    fsspec (the remote extra), `storage_options` passing its filesystem's credentials and
+    endpoint; see vantrel.remote.
 
     method: how scenes are found, one of vantrel.METHODS (see vantrel.methods); threshold: the
     least strength, 0 to 1, of a transition kept (0 keeps all; higher never gives more scenes);
@@ -245,7 +245,7 @@ def _analyze_source(given: Source, settings: AnalysisSettings,
     score_table = None
     if probabilities is not None:
         from . import learned_scenes
-        frame_source = _column("I", raw["learned_source"])
+        source = _column("I", raw["learned_source"])
     if records is not None:
         compared = len(records["score"]) // 8
         score_table = Scores(
@@ -255,12 +255,12 @@ def _analyze_source(given: Source, settings: AnalysisSettings,
             **{name: _column("Q", records[name]) for name in ("intra_blocks", "total_blocks", "mc_sad")},
             is_cut=_column("B", records["is_cut"]),
             probability=None if probabilities is None else
-            learned_scenes.per_frame(probabilities, frame_source, len(times))[1:compared + 1])
+            learned_scenes.per_frame(probabilities, source, len(times))[1:compared + 1])
     keyframes = raw["keyframes"]
     if probabilities is None:
         found = find_transitions(keyframes, raw["transitions"], times, settings.threshold)
     else:
-        found = learned_scenes.transitions(probabilities, frame_source, times, settings.threshold)
+        found = learned_scenes.transitions(probabilities, source, times, settings.threshold)
     if settings.method != "refined" or settings.threshold > 0.0:
         keyframes = [0, *(t.start_frame for t in found)] if len(times) else []
     shortest, longest = settings.min_scene_len, settings.max_scene_len

@@ -1,8 +1,8 @@
 """What `vantrel.analyze()` reads: a path, the video's bytes, or a binary file object.
 
 A path is opened by FFmpeg; a URL of a file system that fsspec knows (s3://, gs://, http://...,
-with the `remote` extra) is opened through fsspec as a file object, read ahead in large blocks,
-and closed after the analysis. Bytes and bytearray are read where they lie, without the
+with the `remote` extra) is opened by vantrel.remote as a file object, read ahead in large
+blocks, and closed after the analysis. Bytes and bytearray are read where they lie, without the
 interpreter lock (a bytearray cannot change size meanwhile); other bytes-like objects (a
 memoryview of another object, an array) through a view of them, a block at a time with the
 lock. A file object is read with
