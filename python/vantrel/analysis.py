@@ -8,13 +8,14 @@ TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 from . import _engine
 from .errors import CATEGORIES, AnalysisError
 from .methods import DEFAULT as DEFAULT_METHOD, FORMER_NAMES, Transition, lookup
+from .remote import opened
 from .settings import AnalysisSettings, DetectorSettings
-from .sources import UNSEEKABLE_HINT, OpenFailed, Source, opened
+from .sources import UNSEEKABLE_HINT, Source, source_of
 
 if TYPE_CHECKING:  # typing and fractions cost more to import than a short analysis
     import os
     from fractions import Fraction
-    from typing import BinaryIO, Callable, List, Optional, Tuple, Union
+    from typing import Any, BinaryIO, Callable, Dict, List, Optional, Tuple, Union
 
     from .settings import SceneLength
 
@@ -159,12 +160,15 @@ def analyze(input: Input, *, native_res: bool = False, hwdec: Optional[str] = No
             max_scene_len: Optional[SceneLength] = None,
             detector: Optional[DetectorSettings] = None, method: str = DEFAULT_METHOD,
             threshold: Optional[float] = None, model: Optional[str] = None,
-            storage_options: Optional[dict] = None) -> Analysis:
+            storage_options: Optional[Dict[str, Any]] = None) -> Analysis:
     """Decodes and analyses `input` once; the interpreter lock is released meanwhile.
 
     input: a path (str or os.PathLike), the video's bytes (bytes, bytearray, memoryview), or a
     binary file object (anything with `read`: open(path, "rb"), io.BytesIO, a socket's
     makefile("rb")), read from its start where it can seek and left open; see vantrel.sources.
+    A URL of a protocol fsspec knows ("s3://bucket/film.mp4", "https://...") is read through
+    fsspec (the remote extra), `storage_options` passing its filesystem's credentials and
+    endpoint; see vantrel.remote.
 
     method: how scenes are found, one of vantrel.METHODS (see vantrel.methods), "transitions" by
     default ("gradual", its former name, still selects it with a DeprecationWarning); threshold: the
@@ -177,10 +181,9 @@ def analyze(input: Input, *, native_res: bool = False, hwdec: Optional[str] = No
     With method="refined" and the other defaults, `keyframes` and `pass_text` equal
     `vantrel_rs.detect_frames` and `detect_pass`; `detector` shapes the cut detection, which the
     statistics text shows.
-    A URL of a file system that fsspec knows (s3://, gs://, http://...; the `remote` extra) is
-    read through fsspec, with `storage_options` (credentials, endpoint) passed on to it.
     Raises AnalysisError when the analysis fails (when the file object's read or seek raised,
-    with that exception as its __cause__), TypeError for an input of another kind.
+    or a URL could not be opened, with that exception as its __cause__), TypeError for an input
+    of another kind, ImportError (vantrel.remote.RemoteUnavailable) naming the package a URL needs.
     """
     if isinstance(method, str) and method in FORMER_NAMES:
         import warnings
@@ -193,13 +196,13 @@ def analyze(input: Input, *, native_res: bool = False, hwdec: Optional[str] = No
 
 
 def analyze_with(input, settings: AnalysisSettings, progress: Optional[Callable[[Progress], object]] = None,
-                 storage_options: Optional[dict] = None) -> Analysis:
-    """`analyze()` of checked settings."""
-    try:
-        with opened(input, storage_options) as source:
-            return _analyze_source(source, settings, progress)
-    except OpenFailed as e:
-        raise AnalysisError("io", str(e)) from e.__cause__
+                 storage_options: Optional[Dict[str, Any]] = None) -> Analysis:
+    """`analyze()` of checked settings; a URL is opened for the analysis and closed after it."""
+    with opened(input, storage_options) as video:
+        source = source_of(video)
+        if isinstance(input, str) and source.content is not None:  # a URL's file: messages say the URL
+            source = Source(input.encode(), source.content)
+        return _analyze_source(source, settings, progress)
 
 
 def _analyze_source(given: Source, settings: AnalysisSettings,

@@ -1,8 +1,8 @@
 """What `vantrel.analyze()` reads: a path, the video's bytes, or a binary file object.
 
 A path is opened by FFmpeg; a URL of a file system that fsspec knows (s3://, gs://, http://...,
-with the `remote` extra) is opened through fsspec as a file object, read ahead in large blocks,
-and closed after the analysis. Bytes and bytearray are read where they lie, without the
+with the `remote` extra) is opened by vantrel.remote as a file object, read ahead in large
+blocks, and closed after the analysis. Bytes and bytearray are read where they lie, without the
 interpreter lock (a bytearray cannot change size meanwhile); other bytes-like objects (a
 memoryview of another object, an array) through a view of them, a block at a time with the
 lock. A file object is read with
@@ -19,11 +19,6 @@ from __future__ import annotations
 import io
 import os
 from collections import namedtuple
-from contextlib import contextmanager
-
-TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
-if TYPE_CHECKING:
-    from typing import Iterator, Optional
 
 ACCEPTED = ("a path (str or os.PathLike), the video's bytes (bytes, bytearray, memoryview) or a binary file "
             "object (with read, e.g. open(path, 'rb') or io.BytesIO)")
@@ -42,71 +37,6 @@ class Source(namedtuple("Source", "name content")):
     @property
     def seekable(self) -> bool:
         return self.content is None or self.content[1]
-
-
-class OpenFailed(Exception):
-    """A URL's file that could not be opened: the text of the analysis's "io" error."""
-
-
-@contextmanager
-def opened(input, storage_options: Optional[dict] = None) -> Iterator[Source]:
-    """The engine's form of `input`, with a URL of a file system that fsspec knows (s3://,
-    gs://, http://...) opened for the analysis (with `storage_options`) and closed after it.
-    TypeError for anything that is not one of ACCEPTED; OpenFailed when the URL's file cannot
-    be opened."""
-    url = _remote_url(input)
-    if url is None:
-        if storage_options is not None:
-            raise ValueError(f"storage_options apply to URLs that fsspec opens, not to {input!r}")
-        yield source_of(input)
-        return
-    with _open_remote(url, storage_options or {}) as file:
-        yield Source(url.encode(), (file, _can_seek(file)))
-
-
-# Read ahead in large blocks: the demuxer reads in order and, within one block, seeks back.
-REMOTE_BLOCK_BYTES = 8 << 20
-
-
-def _remote_url(input) -> Optional[str]:
-    """`input` when it is a URL whose protocol fsspec knows (but for local files)."""
-    if not isinstance(input, str) or "://" not in input:
-        return None
-    protocol = input.split("://", 1)[0].lower()
-    try:
-        from fsspec.registry import get_filesystem_class, known_implementations, registry
-    except ImportError:
-        if protocol in _CLOUD_PROTOCOLS:
-            raise ImportError(f"reading {protocol}:// URLs needs fsspec: pip install 'vantrel-rs[remote]'") from None
-        return None
-    if protocol in ("file", "local") or (protocol not in known_implementations and protocol not in registry):
-        return None
-    try:
-        get_filesystem_class(protocol)
-    except ImportError as e:  # the protocol's own package (s3fs, aiohttp...) is missing
-        if protocol in _FFMPEG_PROTOCOLS:
-            return None
-        raise ImportError(f"reading {protocol}:// URLs needs fsspec's package for it: {e}") from e
-    return input
-
-
-# Object stores that only fsspec reads.
-_CLOUD_PROTOCOLS = ("s3", "s3a", "gs", "gcs", "az", "abfs", "abfss", "adl", "hdfs", "webhdfs", "hf", "oci")
-# URLs that FFmpeg opens itself where fsspec cannot.
-_FFMPEG_PROTOCOLS = ("http", "https", "ftp", "rtmp", "rtmps", "rtsp", "srt", "udp", "tcp", "hls", "sftp")
-
-
-@contextmanager
-def _open_remote(url: str, storage_options: dict):
-    from fsspec.core import url_to_fs
-
-    try:
-        fs, path = url_to_fs(url, **storage_options)
-        file = fs.open(path, "rb", block_size=REMOTE_BLOCK_BYTES, cache_type="readahead")
-    except Exception as e:
-        raise OpenFailed(f"input/output error: failed to open input: {url}: {type(e).__name__}: {e}") from e
-    with file:
-        yield file
 
 
 def source_of(input) -> Source:

@@ -183,3 +183,25 @@ def size_change_clip(videos, tmp_path_factory):
     joined = root / "size-change.ts"
     joined.write_bytes(first.read_bytes() + second.read_bytes())
     return str(joined)
+
+
+@pytest.fixture(scope="session")
+def s3_options():
+    """fsspec storage options reaching an S3-compatible server on 127.0.0.1, for the session."""
+    pytest.importorskip("s3fs")
+    pytest.importorskip("moto.server")
+    from servers import no_proxy, s3_server
+    no_proxy()
+    with s3_server() as options:
+        yield options
+
+
+@pytest.fixture(scope="session")
+def web(tmp_path_factory):
+    """(folder, its base URL): a web server on 127.0.0.1 with range requests, for the session."""
+    pytest.importorskip("aiohttp")
+    from servers import http_server, no_proxy
+    no_proxy()
+    root = tmp_path_factory.mktemp("web")
+    with http_server(root) as url:
+        yield root, url

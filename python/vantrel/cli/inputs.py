@@ -5,7 +5,9 @@ import hashlib
 import os
 from collections import Counter
 from pathlib import Path
-from typing import List
+from typing import Any, Dict, List, Optional
+
+from .. import remote
 
 # Files taken from a folder with --recursive; files named on the command line are always analysed.
 VIDEO_EXTENSIONS = frozenset(
@@ -17,10 +19,19 @@ class UsageError(Exception):
     pass
 
 
-def collect_inputs(paths: List[str], recursive: bool) -> List[str]:
-    """Files in command-line order, folders expanded in sorted order, each file once."""
+def collect_inputs(paths: List[str], recursive: bool, storage_options: Optional[Dict[str, Any]] = None) -> List[str]:
+    """Files in command-line order, folders and URL globs expanded in sorted order, each file once;
+    `file://` URLs as their paths."""
     found: List[str] = []
     for path in paths:
+        try:
+            fsspec_reads = remote.through_fsspec(path)
+        except remote.RemoteUnavailable as e:
+            raise UsageError(str(e)) from None
+        if fsspec_reads:
+            found += _remote_inputs(path, recursive, storage_options)
+            continue
+        path = remote.local_path(path)
         if not os.path.isdir(path):
             found.append(path)
             continue
@@ -33,11 +44,33 @@ def collect_inputs(paths: List[str], recursive: bool) -> List[str]:
     seen = set()
     unique = []
     for path in found:
-        key = os.path.realpath(path)
+        key = _identity(path)
         if key not in seen:
             seen.add(key)
             unique.append(path)
     return unique
+
+
+def _remote_inputs(url: str, recursive: bool, storage_options: Optional[Dict[str, Any]]) -> List[str]:
+    try:
+        expanded = remote.expand(url, recursive, storage_options, VIDEO_EXTENSIONS)
+    except (remote.RemoteUnavailable, IsADirectoryError) as e:
+        raise UsageError(str(e)) from None
+    except Exception as e:  # the filesystem packages raise their own kinds besides OSError
+        raise UsageError(f"cannot list {url}: {remote.reason(e, url)}") from None
+    if expanded == [] and not recursive:
+        raise UsageError(f"no file matches {url}")
+    return [url] if expanded is None else expanded
+
+
+def _identity(path: str) -> str:
+    """What tells two inputs apart: a URL as it is, a file by its real path."""
+    return path if remote.is_url(path) else os.path.realpath(path)
+
+
+def input_stem(path: str) -> str:
+    """The name of an input's outputs before any tag: the file's name without its extension."""
+    return remote.url_stem(path) if remote.is_url(path) else Path(path).stem
 
 
 def output_stems(inputs: List[str]) -> List[str]:
@@ -46,12 +79,12 @@ def output_stems(inputs: List[str]) -> List[str]:
     The tag depends only on the input's own path, so a file keeps its output name from one
     run to the next as long as the set of colliding stems is the same.
     """
-    stems = [Path(p).stem for p in inputs]
+    stems = [input_stem(p) for p in inputs]
     counts = Counter(stems)
     names = []
     for path, stem in zip(inputs, stems):
         if counts[stem] > 1:
-            tag = hashlib.sha1(os.path.realpath(path).encode("utf-8", "surrogateescape")).hexdigest()[:8]
+            tag = hashlib.sha1(_identity(path).encode("utf-8", "surrogateescape")).hexdigest()[:8]
             stem = f"{stem}-{tag}"
         names.append(stem)
     return names

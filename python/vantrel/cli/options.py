@@ -46,6 +46,18 @@ def scene_length(text: str) -> float:
         f"{text!r} is not a length: give frames (48), seconds (2.5s) or a timecode (00:01:30.000)")
 
 
+def storage_option(text: str) -> tuple:
+    """KEY=VALUE; VALUE as JSON where it is JSON (true, 3, {"region_name": "eu-west-1"}), else as text."""
+    import json
+    key, sep, value = text.partition("=")
+    if not sep or not key:
+        raise argparse.ArgumentTypeError(f"{text!r} is not KEY=VALUE, e.g. endpoint_url=http://127.0.0.1:9000")
+    try:
+        return key, json.loads(value)
+    except ValueError:
+        return key, value
+
+
 def _version() -> str:
     from importlib.metadata import PackageNotFoundError, version
     try:
@@ -102,7 +114,9 @@ def build_parser() -> argparse.ArgumentParser:
                "--recursive, need --output-dir. Options may stand anywhere among the inputs. "
                "Exit status: 0 all files done or skipped, 1 a file failed, 2 bad usage, 130 interrupted.")
     p.add_argument("inputs", nargs="+", metavar="VIDEO",
-                   help="video files, or folders with --recursive; - reads one video from standard input")
+                   help="video files, or folders with --recursive; - reads one video from standard input; "
+                        "URLs (s3://bucket/film.mp4, gs://, az://, https://...), also a glob of them "
+                        "('s3://bucket/videos/*.mp4') or, with --recursive, a folder (a prefix)")
     p.add_argument("--version", action=_Version)
     out = p.add_argument_group("output")
     out.add_argument("-f", "--format", choices=list(FORMATS), default="frames",
@@ -162,7 +176,22 @@ def build_parser() -> argparse.ArgumentParser:
                      help="run the batch as Ray tasks on the cluster at ADDRESS, or on a private local "
                           "instance without ADDRESS; a word right after --ray is taken as ADDRESS, so put "
                           "a bare --ray after the inputs. Ray tasks report when they finish, not while "
-                          "they decode")
+                          "they decode. The workers read URL inputs themselves")
+    remote = p.add_argument_group(
+        "URL inputs", "A URL of a protocol fsspec knows (s3://, gs://, az://, https://...) is read through "
+                      "fsspec, in order, as it downloads: pip install 'vantrel-rs[remote]' and the package of its "
+                      "filesystem (s3fs, gcsfs, adlfs; https:// needs nothing more); FFmpeg opens other URLs "
+                      "(rtsp://) itself. "
+                      "Credentials and endpoints: --storage-option, or what the filesystem package reads "
+                      "itself (for s3fs AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_ENDPOINT_URL, "
+                      "AWS_PROFILE; for gcsfs GOOGLE_APPLICATION_CREDENTIALS; for adlfs "
+                      "AZURE_STORAGE_CONNECTION_STRING), or FSSPEC_<PROTOCOL>_<OPTION> variables "
+                      "(FSSPEC_S3_ENDPOINT_URL). --split, --report and --contact-sheet give the ffmpeg tool "
+                      "a temporary local copy of the video, removed afterwards (also on Ctrl-C).")
+    remote.add_argument("--storage-option", metavar="KEY=VALUE", type=storage_option, action="append",
+                        help="an option of the URL inputs' filesystem, e.g. endpoint_url=http://127.0.0.1:9000, "
+                             "anon=true or client_kwargs='{\"region_name\": \"eu-west-1\"}'; VALUE is read as "
+                             "JSON where it is JSON, else as text; repeat it for several")
     tune = p.add_argument_group("tuning", "Scene lengths are frames (48), seconds (2.5s) or a timecode "
                                           "(00:01:30.000).")
     tune.add_argument("--min-scene-len", metavar="LENGTH", type=scene_length,

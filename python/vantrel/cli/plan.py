@@ -10,10 +10,11 @@ import re
 from pathlib import Path
 from typing import Dict, List, NamedTuple, Optional
 
+from .. import remote
 from ..methods import lookup
 from ..outputs.formats import FORMATS, Format
 from ..settings import DETECTOR_FIELDS, AnalysisSettings, DetectorSettings
-from .inputs import UsageError, collect_inputs, output_stems
+from .inputs import UsageError, collect_inputs, input_stem, output_stems
 from .options import option_name
 from .tasks import STDIN, Task
 
@@ -56,8 +57,14 @@ class Plan(NamedTuple):
 
 def make_plan(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Plan:
     """The plan of the parsed `args`; a usage error ends the command through `parser.error`."""
-    inputs = _inputs(parser, args)
-    batch = args.output_dir is not None or len(args.inputs) > 1 or any(os.path.isdir(p) for p in args.inputs)
+    storage_options = dict(args.storage_option) if args.storage_option else None  # the last of a key wins
+    inputs = _inputs(parser, args, storage_options)
+    if storage_options is not None and not any(remote.through_fsspec(p) for p in inputs):
+        parser.error("--storage-option applies to URL inputs that fsspec reads (s3://..., https://...), "
+                     "and none is given")
+    # A folder, or a URL glob or prefix, is a batch even when it holds one file.
+    batch = (args.output_dir is not None or len(args.inputs) > 1 or any(os.path.isdir(p) for p in args.inputs)
+             or any(remote.is_url(p) for p in args.inputs) and inputs != args.inputs)
     output = None if args.output == STDOUT else args.output
     _check_combinations(parser, args, batch, output, inputs)
     settings = _settings(parser, args)
@@ -70,11 +77,13 @@ def make_plan(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Plan
     if threads != settings.threads:
         settings = AnalysisSettings(**{**settings._asdict(), "threads": threads})
     outputs = Outputs(fmt, args.split, args.split_copy, args.contact_sheet, args.table)
-    return Plan(batch, inputs, [path for path in inputs if path in done], [Task(path, settings) for path in todo],
-                targets, settings, outputs, jobs, args.ray)
+    tasks = [Task(path, settings, storage_options if remote.through_fsspec(path) else None) for path in todo]
+    return Plan(batch, inputs, [path for path in inputs if path in done], tasks, targets, settings, outputs, jobs,
+                args.ray)
 
 
-def _inputs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> List[str]:
+def _inputs(parser: argparse.ArgumentParser, args: argparse.Namespace,
+            storage_options: Optional[dict]) -> List[str]:
     if STDIN in args.inputs:
         if len(args.inputs) > 1 or args.output_dir is not None:
             parser.error("standard input (-) is one input alone, without --output-dir")
@@ -84,7 +93,7 @@ def _inputs(parser: argparse.ArgumentParser, args: argparse.Namespace) -> List[s
                              "write the video to a file first")
         return [STDIN]
     try:
-        inputs = collect_inputs(args.inputs, args.recursive)
+        inputs = collect_inputs(args.inputs, args.recursive, storage_options)
     except UsageError as e:
         parser.error(str(e))
     return inputs
@@ -148,7 +157,7 @@ def _targets(args: argparse.Namespace, batch: bool, output: Optional[Path], inpu
              fmt: Format) -> Dict[str, Targets]:
     """Each input's files: in a batch named after the input in the folders given."""
     if not batch:
-        return {inputs[0]: Targets(output, args.stats, args.report, Path(inputs[0]).stem)}
+        return {inputs[0]: Targets(output, args.stats, args.report, input_stem(inputs[0]))}
     return {path: Targets(args.output_dir / f"{stem}.{fmt.extension}",
                           args.stats / f"{stem}.scores.csv" if args.stats else None,
                           args.report / f"{stem}.html" if args.report else None, stem)

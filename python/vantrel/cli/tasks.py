@@ -4,7 +4,7 @@ from __future__ import annotations
 import os
 import stat
 import time
-from typing import NamedTuple, Optional
+from typing import Any, Dict, NamedTuple, Optional
 
 from ..analysis import Analysis, analyze_with
 from ..errors import AnalysisError
@@ -19,8 +19,9 @@ STDIN_HINT = UNSEEKABLE_HINT.format(what="a pipe")
 
 
 class Task(NamedTuple):
-    input: str  # as given: a path, or STDIN
+    input: str  # as given: a path, a URL, or STDIN
     settings: AnalysisSettings
+    storage_options: Optional[Dict[str, Any]] = None  # of a URL's filesystem
 
 
 class FileResult(NamedTuple):
@@ -37,12 +38,14 @@ def run_task(task: Task, progress=None) -> FileResult:
     start = time.monotonic()
     source = _stdin_source() if task.input == STDIN else task.input
     try:
-        analysis = analyze_with(source, task.settings, progress)
+        analysis = analyze_with(source, task.settings, progress, task.storage_options)
     except AnalysisError as e:
         text = str(e)
         if source == STDIN_PIPE and e.category in ("io", "decode"):
             text += f"; {STDIN_HINT}"
         return FileResult(task, None, text, e.messages, time.monotonic() - start)
+    except ImportError as e:  # a Ray worker without the URL's filesystem package
+        return FileResult(task, None, str(e), (), time.monotonic() - start)
     except (TypeError, ValueError) as e:  # a path Python cannot hand over, e.g. with a NUL
         return FileResult(task, None, f"{type(e).__name__}: {e}", (), time.monotonic() - start)
     return FileResult(task, analysis, None, analysis.messages, time.monotonic() - start)

@@ -150,6 +150,6 @@ def render_report(a: Analysis, input: str, thumbnails: List[bytes]) -> str:
             f'<div class="scenes">\n' + "\n".join(cards) + "\n</div>\n</body></html>\n")
 
 
-def report_page(a: Analysis, input: str) -> str:
-    """The page, with the first frames taken from the video by the ffmpeg tool."""
-    return render_report(a, input, scene_thumbnails(input, [s.start_frame for s in a.scenes]))
+def report_page(a: Analysis, input: str, video: str) -> str:
+    """The page of `input`, with the first frames taken by the ffmpeg tool from `video`, its file here."""
+    return render_report(a, input, scene_thumbnails(video, [s.start_frame for s in a.scenes]))

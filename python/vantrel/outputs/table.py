@@ -8,7 +8,7 @@ from typing import Dict, Iterable, List
 from ..atomic import replacing
 
 
-def _schema(transitions: bool):
+def scene_schema(transitions: bool):
     """The columns of the scene rows; with `transitions` also those naming the transition each
     scene begins with (methods other than refined)."""
     import pyarrow as pa
@@ -30,7 +30,7 @@ def _previous_rows(path: Path) -> Dict[str, List[dict]]:
     rows: Dict[str, List[dict]] = {}
     with contextlib.suppress(OSError, pyarrow.ArrowException):
         table = pq.read_table(path)
-        for schema in (_schema(False), _schema(True)):
+        for schema in (scene_schema(False), scene_schema(True)):
             if table.schema.names == schema.names:
                 for row in table.cast(schema).to_pylist():
                     rows.setdefault(row["input"], []).append(row)
@@ -55,5 +55,5 @@ def write_table(path: Path, inputs: Iterable[str], fresh: Dict[str, List[dict]])
             rows += found
     transitions = any("transition" in row for row in rows)
     with replacing(path) as tmp:
-        pq.write_table(pa.Table.from_pylist(rows, schema=_schema(transitions)), str(tmp))
+        pq.write_table(pa.Table.from_pylist(rows, schema=scene_schema(transitions)), str(tmp))
     return missing
