@@ -11,8 +11,9 @@ a brightness ramp. Frame numbers are in decoder output order, frame 0 first.
 Everything is made once into bench/inputs/accuracy/ and reused while its
 recipe is unchanged. The same FFmpeg build makes the same bytes on every
 machine: fixed seeds and named colours for every random source, bit-exact
-scaling, one encoder thread, x264 told to pick no algorithm by processor, and
-no dates or random identifiers in the containers. bench/accuracy/checksums.json
+scaling and decoding, one encoder thread, x264 told to pick no algorithm by
+processor, x265 without its assembly, and no dates or random identifiers in
+the containers. bench/accuracy/checksums.json
 holds the set's checksums; the build says which clip differs from them.
 
     python -m bench.accuracy.dataset                     # build, check against the checksums
@@ -160,8 +161,9 @@ CUT = "cut"
 # One encoder thread each: a threaded encode may differ with the number of threads and from run to run.
 H264 = ["-c:v", "libx264", "-preset", "veryfast", "-crf", "22", "-bf", "3", "-g", "250", "-threads", "1",
         "-x264-params", "cpu-independent=1"]
+# x265 has no processor-independent mode: its assembly, off, gives the same bytes everywhere.
 HEVC = ["-c:v", "libx265", "-preset", "ultrafast", "-crf", "26", "-x265-params",
-        "log-level=error:bframes=3:pools=1:frame-threads=1"]
+        "log-level=error:bframes=3:pools=1:frame-threads=1:asm=0"]
 # The transforms named: FFmpeg picks the DCT and IDCT by processor otherwise.
 MPEG4 = ["-c:v", "mpeg4", "-q:v", "4", "-bf", "2", "-g", "120", "-threads", "1", "-dct", "int", "-idct", "simple"]
 VP9 = ["-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used", "8", "-b:v", "1500k", "-g", "240",
