@@ -152,7 +152,7 @@ def opened(input, storage_options: Optional[Dict[str, Any]] = None, fs=None) -> 
     try:
         file = open_file(fs, path, input)
     except Exception as e:  # the filesystem packages raise their own kinds besides OSError
-        from .analysis import AnalysisError
+        from .errors import AnalysisError
         raise AnalysisError("io", f"input/output error: failed to open input: {input}: {reason(e, input)}") from e
     with file:
         yield file
