@@ -30,6 +30,7 @@ import zipfile
 from dataclasses import dataclass
 from pathlib import Path
 
+from bench.accuracy.real import footage as real_footage
 from bench.common import FFMPEG, FFPROBE, INPUTS
 
 HERE = Path(__file__).resolve().parent
@@ -326,6 +327,22 @@ def compose(name, size, rate, codec, seed, plan, pool):
     cmd = [FFMPEG, "-nostdin", "-hide_banner", "-loglevel", "error", "-y", *inputs, "-filter_complex", graph,
            "-map", f"[{acc}]", "-fps_mode", "passthrough", *codec, *BITEXACT]
     return cmd, {"frames": length, "transitions": transitions, "negatives": negatives}
+
+
+def real_clips():
+    """The real footage labelled under real/PROTOCOL.md, fetched on first use:
+    [{name, set, path, frames, span, transitions, doubtful, negatives, kind, codec, size, rate}]."""
+    clips = []
+    for name, e in real_footage.labels().items():
+        transitions = [("cut", c, c) for c in e["cuts"]] + [(kind, first, last) for first, last, kind in e["gradual"]]
+        doubtful = [("cut", d, d) if isinstance(d, int) else (d[2], d[0], d[1]) for d in e["doubtful"]]
+        num, den = map(int, e["fps"].split("/"))
+        clips.append({"name": name, "set": e["split"], "path": str(real_footage.clip_path(name)),
+                      "frames": e["frames"], "span": tuple(e.get("range", (0, e["frames"] - 1))),
+                      "transitions": sorted(transitions, key=lambda t: t[1]), "doubtful": doubtful,
+                      "negatives": [], "origin": e["kind"], "codec": e["codec"], "size": e["size"],
+                      "rate": num / den})
+    return clips
 
 
 def build(only=None):
