@@ -42,6 +42,7 @@ class Detections:
     starts: list                 # scene starts, frame numbers in decoder output order
     seconds: float               # wall time of the detection
     frames: int = -1             # frames the method decoded, where it says
+    version: str = ""            # the peer's version, where it is a peer
     per_frame: dict = field(default_factory=dict)  # optional per-frame output, kept under bench/out/accuracy
 
 
@@ -124,9 +125,8 @@ def pyscenedetect(kind):
         if _settings["peers"] is None:
             _settings["peers"] = ensure_peers()
         r = child([_settings["peers"], "-c", PYSCENEDETECT, kind, clip["path"]])
-        _settings["PySceneDetect"] = r["version"]
         times = frame_times(clip)
-        return Detections([frame_at(times, t) for t in r["times"]], r["seconds"])
+        return Detections([frame_at(times, t) for t in r["times"]], r["seconds"], version=r["version"])
     return method
 
 
@@ -194,12 +194,16 @@ def detect(name, method, path, frames, reuse):
     st = os.stat(path)
     cache = OUT / "detections" / name.replace(" ", "_") / f"{Path(path).name}-{st.st_size}-{st.st_mtime_ns}.json"
     if reuse and cache.exists():
-        return Detections(**json.loads(cache.read_text()))
-    d = method({"name": Path(path).name, "path": path})
-    if d.frames not in (-1, frames):
-        raise RuntimeError(f"{name} decoded {d.frames} frames of {path}, not {frames}")
-    cache.parent.mkdir(parents=True, exist_ok=True)
-    cache.write_text(json.dumps({"starts": d.starts, "seconds": d.seconds, "frames": d.frames}))
+        d = Detections(**json.loads(cache.read_text()))
+    else:
+        d = method({"name": Path(path).name, "path": path})
+        if d.frames not in (-1, frames):
+            raise RuntimeError(f"{name} decoded {d.frames} frames of {path}, not {frames}")
+        cache.parent.mkdir(parents=True, exist_ok=True)
+        cache.write_text(json.dumps({"starts": d.starts, "seconds": d.seconds, "frames": d.frames,
+                                     "version": d.version}))
+    if name.startswith("PySceneDetect"):
+        _settings["PySceneDetect"] = d.version
     return d
 
 
@@ -210,8 +214,8 @@ def evaluate(clips, name, method, reuse=False):
     files = {}
     for clip in clips:
         files.setdefault(clip["path"], []).append(clip)
-    rows = {s: {"total": scoring.Score(), "seconds": 0.0, "cases": {c: [0, 0] for c in CASES}, "clips": {}}
-            for s in SETS}
+    rows = {s: {"total": scoring.Score(), "seconds": 0.0, "cases": {c: [0, 0] for c in CASES},
+                "left_alone": {}, "clips": {}} for s in SETS}
     for path, held in files.items():
         d = detect(name, method, path, held[0]["frames"], reuse)
         for clip in held:
@@ -226,6 +230,10 @@ def evaluate(clips, name, method, reuse=False):
                 for t in clip["transitions"]:
                     counts = row["cases"][case_of(clip, t)]
                     counts[0] += tuple(t) not in missed
+                    counts[1] += 1
+                for kind, first, last in clip["negatives"]:
+                    counts = row["left_alone"].setdefault(kind, [0, 0])
+                    counts[0] += not any(first <= d <= last for d in s.false)
                     counts[1] += 1
             pooled = s.pooled()
             row["clips"][clip["name"]] = {"seconds": seconds, "tp": pooled.tp, "fn": pooled.fn, "fp": pooled.fp,
@@ -296,11 +304,15 @@ def set_table(report, set_name):
     if composed:
         first = next(iter(report["methods"].values()))[set_name]
         cases = [c for c in CASES if first["cases"][c][1]]
-        lines += ["", "Recall by case (found / all; montage cuts lie within 12 frames of another transition, "
-                  "small pictures are 352 pixels wide or less):", "",
-                  *common.table(["method", *("#" + c for c in cases)],
+        negatives = sorted(first["left_alone"])
+        lines += ["", "By case: each kind of transition found (found / all; montage cuts lie within 12 frames of "
+                  "another transition, small pictures are 352 pixels wide or less), each kind of hard negative "
+                  "left alone (without a false detection / all):", "",
+                  *common.table(["method", *("#" + c for c in cases), *(f"#{n} left alone" for n in negatives)],
                                 [[name, *(f"{r[set_name]['cases'][c][0]} / {r[set_name]['cases'][c][1]}"
-                                          for c in cases)] for name, r in report["methods"].items()])]
+                                          for c in cases),
+                                  *(f"{r[set_name]['left_alone'][n][0]} / {r[set_name]['left_alone'][n][1]}"
+                                    for n in negatives)] for name, r in report["methods"].items()])]
     lines += ["", "Per clip (found / missed / false):", "",
               *common.table(["method", *("#" + c for c in clips)],
                             [[name, *(f"{r[set_name]['clips'][c]['tp']} / {r[set_name]['clips'][c]['fn']} / "
@@ -346,6 +358,7 @@ def main():
     methods = {k: v for k, v in METHODS.items() if not args.methods or k in args.methods}
 
     start = time.perf_counter()
+    machine = common.machine_line(common.machine())
     composed = [c for c in dataset.build() if c["origin"] == "generated"]
     differ = dataset.differences(dataset.checksums(composed))
     if differ:
@@ -365,7 +378,8 @@ def main():
     for name, method in methods.items():
         report["methods"][name] = evaluate(clips, name, method, args.reuse)
         # Written after every method, so that a long run leaves what it has measured.
-        report["machine"] = f"{common.machine_line(common.machine())}; PySceneDetect {_settings['PySceneDetect']}"
+        report["machine"] = machine + (
+            f"; PySceneDetect {_settings['PySceneDetect']}" if _settings["PySceneDetect"] else "")
         report["seconds_total"] = time.perf_counter() - start
         common.write(dest, "accuracy", report, to_markdown(report))
     print(f"set {built:.1f} s, whole run {report['seconds_total']:.1f} s; written to {dest}")

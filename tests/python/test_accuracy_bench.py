@@ -136,6 +136,21 @@ def test_a_file_holding_two_clips_is_detected_once_and_each_scored_on_its_range(
     assert calls == [str(video)] and again == rows
 
 
+def test_composed_clips_count_each_kind_found_and_each_hard_negative_left_alone(tmp_path, monkeypatch):
+    from bench.accuracy import run as accuracy
+    monkeypatch.setattr(accuracy, "OUT", tmp_path)
+    video = tmp_path / "gen.mp4"
+    video.write_bytes(b"")
+    clip = {"name": "gen", "set": "composed", "path": str(video), "frames": 100, "span": (0, 99), "size": "640x360",
+            "transitions": [("cut", 20, 20), ("dissolve", 50, 55), ("fade_black", 70, 80)], "doubtful": [],
+            "negatives": [("flash", 30, 31), ("flash", 40, 41), ("pan", 85, 95)]}
+    row = accuracy.evaluate([clip], "fake", lambda c: accuracy.Detections([20, 31, 53, 90, 91], 1.0, 100))["composed"]
+    assert row["cases"]["other cut"] == [1, 1] and row["cases"]["dissolve, up to 12 frames"] == [1, 1]
+    assert row["cases"]["fade through black"] == [0, 1]
+    assert row["left_alone"] == {"flash": [1, 2], "pan": [0, 1]}
+    assert row["negative_fp"] == {"flash": 1, "pan": 2}
+
+
 def test_a_method_that_decodes_another_frame_count_is_refused(tmp_path, monkeypatch):
     from bench.accuracy import run as accuracy
     monkeypatch.setattr(accuracy, "OUT", tmp_path)
