@@ -341,7 +341,7 @@ def to_markdown(report):
                              "#doubtful", "hard negatives"],
                             [[c["clip"], c["set"], c["origin"], c["codec"], c["size"], f"{c['rate']:g}",
                               c["frames"] if c["span"][0] == 0 else f"{c['frames']} ({c['span'][0]}-{c['span'][1]})",
-                              ", ".join(f"{k} {v}" for k, v in sorted(c["transitions"].items())),
+                              ", ".join(f"{k} {v}" for k, v in sorted(c["transitions"].items())) or "-",
                               c["doubtful"], ", ".join(f"{k} {v}" for k, v in sorted(c["negatives"].items())) or "-"]
                              for c in report["composition"]])]
     return "\n".join(lines) + "\n"
