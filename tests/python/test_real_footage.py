@@ -80,9 +80,9 @@ def test_a_fetched_file_is_the_bytes_and_frames_labelled(name):
     cached(name)
     path = footage.clip_path(name)  # refuses other bytes
     frames = subprocess.run([FFPROBE, "-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
-                             "stream=nb_read_frames", "-of", "csv=p=0", str(path)],
+                             "stream=nb_read_frames", "-of", "json", str(path)],
                             check=True, capture_output=True, text=True).stdout
-    assert int(frames) == CLIPS[name]["frames"]
+    assert int(json.loads(frames)["streams"][0]["nb_read_frames"]) == CLIPS[name]["frames"]
 
 
 # ------------------------------------------------------------------ the tools
