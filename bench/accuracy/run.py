@@ -1,20 +1,23 @@
 #!/usr/bin/env python3
 """Accuracy benchmark: how well each method's scene list finds the labelled transitions.
 
-    .venv/bin/python -m bench.accuracy.run              # build the set once, score every method
-    .venv/bin/python -m bench.accuracy.run --methods vantrel "scdet (ffmpeg)"
+    .venv/bin/python -m bench.accuracy.run              # every method on every clip
+    .venv/bin/python -m bench.accuracy.run --methods "vantrel transitions" "scdet (ffmpeg)"
     .venv/bin/python -m bench.accuracy.run --build build/dev   # vantrel from a build tree
+    .venv/bin/python -m bench.accuracy.run --reuse      # score the kept detections again
 
-The set (bench/accuracy/dataset.py) is real footage from packages plus clips
-composed from it with known cuts, dissolves, fades and hard negatives; it is
-made into bench/inputs/accuracy/ on first use and reused. Scoring rules are in
-bench/accuracy/scoring.py. Every method runs in its own process on every clip;
-its seconds are the detection's wall time measured inside that process (the
-interpreter's start and imports not counted). Writes bench/accuracy/results/accuracy.md
-and accuracy.json.
+Three sets, three tables: the held-out half of the real footage labelled by eye
+(bench/accuracy/real/, the headline), its tuning half, and the clips composed
+with known cuts, dissolves, fades and hard negatives (bench/accuracy/dataset.py,
+made into bench/inputs/accuracy/ on first use). Scoring rules are in
+bench/accuracy/scoring.py. Every method runs in its own process on every file,
+once per file even where a file holds several clips (frame ranges); its seconds
+are the detection's wall time measured inside that process (the interpreter's
+start and imports not counted). Writes bench/accuracy/results/accuracy.md and
+accuracy.json (after every method, so a long run leaves what it has measured).
 
 To add a method, add an entry to METHODS: a name and a callable taking a clip
-(a dict with its "path") and returning a Detections.
+(a dict with its "name" and "path") and returning a Detections.
 """
 import argparse
 import bisect
@@ -39,6 +42,7 @@ class Detections:
     starts: list                 # scene starts, frame numbers in decoder output order
     seconds: float               # wall time of the detection
     frames: int = -1             # frames the method decoded, where it says
+    version: str = ""            # the peer's version, where it is a peer
     per_frame: dict = field(default_factory=dict)  # optional per-frame output, kept under bench/out/accuracy
 
 
@@ -121,9 +125,8 @@ def pyscenedetect(kind):
         if _settings["peers"] is None:
             _settings["peers"] = ensure_peers()
         r = child([_settings["peers"], "-c", PYSCENEDETECT, kind, clip["path"]])
-        _settings["PySceneDetect"] = r["version"]
         times = frame_times(clip)
-        return Detections([frame_at(times, t) for t in r["times"]], r["seconds"])
+        return Detections([frame_at(times, t) for t in r["times"]], r["seconds"], version=r["version"])
     return method
 
 
@@ -142,18 +145,21 @@ def scdet(clip):
 
 
 METHODS = {
-    "vantrel": vantrel(method="refined"),
-    "vantrel native_res": vantrel(method="refined", native_res=True),
     "vantrel transitions": vantrel(method="transitions"),
-    "vantrel learned (int8)": vantrel(method="learned"),
-    "vantrel learned (fp32)": vantrel(method="learned", model="fp32"),
+    "vantrel refined": vantrel(method="refined"),
     "PySceneDetect adaptive": pyscenedetect("adaptive"),
     "PySceneDetect content": pyscenedetect("content"),
     "scdet (ffmpeg)": scdet,
+    "vantrel learned (int8)": vantrel(method="learned"),
+    "vantrel learned (fp32)": vantrel(method="learned", model="fp32"),
 }
 
 
 # ------------------------------------------------------------------ the run
+
+SETS = {"held-out": "Held-out real footage (the headline)", "tuning": "Tuning real footage",
+        "composed": "Composed clips"}
+
 
 def check_frames(clip):
     """The truth's frame count against ffprobe's count of decoded frames."""
@@ -175,95 +181,168 @@ def case_of(clip, transition):
         gap = min([abs(first - u[1]) for u in clip["transitions"] if tuple(u) != tuple(transition)] or [10 ** 9])
         if gap <= 12:
             return "cut in a montage"
-        width = int(dataset.probe(clip["path"])["size"].split("x")[0])
+        width = int(clip["size"].split("x")[0])
         return "cut, small picture" if width <= 352 else "other cut"
     if kind == "dissolve":
         return "dissolve, up to 12 frames" if last - first + 2 <= 12 else "dissolve, over 12 frames"
     return {"fade_black": "fade through black", "fade_white": "fade through white"}[kind]
 
 
-def evaluate(clips, methods):
-    rows = {}
-    for name, method in methods.items():
-        total, seconds, per_clip = scoring.Score(), 0.0, {}
-        cases = {c: [0, 0] for c in CASES}  # found, all
-        for clip in clips:
-            d = method(clip)
-            if d.frames not in (-1, clip["frames"]):
-                raise RuntimeError(f"{name} decoded {d.frames} frames of {clip['name']}, not {clip['frames']}")
-            s = scoring.score(clip["transitions"], d.starts, clip["negatives"])
-            total.add(s)
-            seconds += d.seconds
-            missed = {tuple(t) for t in s.missed}
-            for t in clip["transitions"]:
-                counts = cases[case_of(clip, t)]
-                counts[0] += tuple(t) not in missed
-                counts[1] += 1
+def detect(name, method, path, frames, reuse):
+    """One method's detections on one file (the whole file, once for all the clips it holds); kept under
+    bench/out/accuracy/detections so that --reuse can score them again without detecting."""
+    st = os.stat(path)
+    cache = OUT / "detections" / name.replace(" ", "_") / f"{Path(path).name}-{st.st_size}-{st.st_mtime_ns}.json"
+    if reuse and cache.exists():
+        d = Detections(**json.loads(cache.read_text()))
+    else:
+        d = method({"name": Path(path).name, "path": path})
+        if d.frames not in (-1, frames):
+            raise RuntimeError(f"{name} decoded {d.frames} frames of {path}, not {frames}")
+        cache.parent.mkdir(parents=True, exist_ok=True)
+        cache.write_text(json.dumps({"starts": d.starts, "seconds": d.seconds, "frames": d.frames,
+                                     "version": d.version}))
+    if name.startswith("PySceneDetect"):
+        _settings["PySceneDetect"] = d.version
+    return d
+
+
+def evaluate(clips, name, method, reuse=False):
+    """{set: row} for one method: counts per kind and pooled, seconds, doubtful labels matched, hard
+    negatives cut, recall by case (composed clips) and per clip. A file's seconds are shared among
+    the clips it holds by their frames."""
+    files = {}
+    for clip in clips:
+        files.setdefault(clip["path"], []).append(clip)
+    rows = {s: {"total": scoring.Score(), "seconds": 0.0, "cases": {c: [0, 0] for c in CASES},
+                "left_alone": {}, "clips": {}} for s in SETS}
+    for path, held in files.items():
+        d = detect(name, method, path, held[0]["frames"], reuse)
+        for clip in held:
+            row = rows[clip["set"]]
+            lo, hi = clip["span"]
+            seconds = d.seconds * (hi - lo + 1) / clip["frames"]
+            s = scoring.score(clip["transitions"], d.starts, clip["negatives"], clip["doubtful"], clip["span"])
+            row["total"].add(s)
+            row["seconds"] += seconds
+            if clip["set"] == "composed":
+                missed = set(s.missed)
+                for t in clip["transitions"]:
+                    counts = row["cases"][case_of(clip, t)]
+                    counts[0] += tuple(t) not in missed
+                    counts[1] += 1
+                for kind, first, last in clip["negatives"]:
+                    counts = row["left_alone"].setdefault(kind, [0, 0])
+                    counts[0] += not any(first <= d <= last for d in s.false)
+                    counts[1] += 1
             pooled = s.pooled()
-            per_clip[clip["name"]] = {"seconds": d.seconds, "tp": pooled.tp, "fn": pooled.fn, "fp": pooled.fp,
-                                      "missed": s.missed, "false": s.false, "negative_fp": s.negative_fp}
-            if d.per_frame:
-                dest = OUT / "per_frame" / name.replace(" ", "_")
-                dest.mkdir(parents=True, exist_ok=True)
-                (dest / f"{clip['name']}.json").write_text(json.dumps(d.per_frame))
-            print(f"  {name} / {clip['name']}: {d.seconds:.2f} s, tp {pooled.tp} fn {pooled.fn} fp {pooled.fp}",
+            row["clips"][clip["name"]] = {"seconds": seconds, "tp": pooled.tp, "fn": pooled.fn, "fp": pooled.fp,
+                                          "doubtful": s.doubtful, "missed": s.missed, "false": s.false,
+                                          "negative_fp": s.negative_fp}
+            print(f"  {name} / {clip['name']}: {seconds:.2f} s, tp {pooled.tp} fn {pooled.fn} fp {pooled.fp}",
                   flush=True)
-        rows[name] = {"kinds": {k: c.as_dict() for k, c in total.kinds.items()},
-                      "pooled": total.pooled().as_dict(), "seconds": seconds,
-                      "negative_fp": total.negative_fp, "cases": cases, "clips": per_clip}
-    return rows
+    out = {}
+    for set_name, row in rows.items():
+        total = row.pop("total")
+        out[set_name] = {"kinds": {k: c.as_dict() for k, c in total.kinds.items()},
+                         "pooled": total.pooled().as_dict(), "doubtful": total.doubtful,
+                         "negative_fp": total.negative_fp, **row}
+    return out
+
+
+def describe(clips):
+    """Per set: its clips, the frames scored, and its labels."""
+    out = {}
+    for set_name in SETS:
+        held = [c for c in clips if c["set"] == set_name]
+        out[set_name] = {"clips": len(held), "frames": sum(c["span"][1] - c["span"][0] + 1 for c in held),
+                         "cuts": sum(t[0] == "cut" for c in held for t in c["transitions"]),
+                         "gradual": sum(t[0] != "cut" for c in held for t in c["transitions"]),
+                         "doubtful": sum(len(c["doubtful"]) for c in held),
+                         "negatives": sum(len(c["negatives"]) for c in held)}
+    return out
 
 
 def composition(clips):
     out = []
     for c in clips:
-        kinds = {}
+        kinds, negatives = {}, {}
         for t in c["transitions"]:
-            kinds[t[0]] = kinds.get(t[0], 0) + 1
-        negatives = {}
+            kind = "gradual" if c["set"] != "composed" and t[0] != "cut" else t[0]
+            kinds[kind] = kinds.get(kind, 0) + 1
         for n in c["negatives"]:
             negatives[n[0]] = negatives.get(n[0], 0) + 1
-        info = dataset.probe(c["path"])
-        out.append({"clip": c["name"], "origin": c["origin"], "codec": info["codec"], "size": info["size"],
-                    "rate": round(info["rate"], 3), "frames": c["frames"], "transitions": kinds,
+        out.append({"clip": c["name"], "set": c["set"], "origin": c["origin"], "codec": c["codec"],
+                    "size": c["size"], "rate": round(c["rate"], 3), "frames": c["span"][1] - c["span"][0] + 1,
+                    "span": list(c["span"]), "transitions": kinds, "doubtful": len(c["doubtful"]),
                     "negatives": negatives})
     return out
 
 
+def _f(x):
+    return f"{x:.2f}"
+
+
+def set_table(report, set_name):
+    info, rows = report["sets"][set_name], []
+    composed = set_name == "composed"
+    for name, by_set in report["methods"].items():
+        r = by_set[set_name]
+        c, g, p = r["kinds"]["cut"], r["kinds"]["gradual"], r["pooled"]
+        last = (", ".join(f"{k} {v}" for k, v in sorted(r["negative_fp"].items())) or "0") if composed \
+            else f"{r['doubtful'][0]} / {r['doubtful'][1]}"
+        rows.append([name, *(_f(k[m]) for k in (c, g, p) for m in ("precision", "recall", "f1")), last,
+                     f"{r['seconds']:.1f}"])
+    clips = [c["clip"] for c in report["composition"] if c["set"] == set_name]
+    lines = [f"## {SETS[set_name]}", "",
+             f"{info['clips']} clips, {info['frames']} frames, {info['cuts']} cuts, {info['gradual']} gradual "
+             f"transitions, " + (f"{info['negatives']} hard negatives." if composed
+                                 else f"{info['doubtful']} doubtful labels (scored apart)."), "",
+             *common.table(["method", "#cut P", "#cut R", "#cut F1", "#gradual P", "#gradual R", "#gradual F1",
+                            "#P", "#R", "#F1", "false on hard negatives" if composed else "#doubtful matched",
+                            "#seconds"], rows)]
+    if composed:
+        first = next(iter(report["methods"].values()))[set_name]
+        cases = [c for c in CASES if first["cases"][c][1]]
+        negatives = sorted(first["left_alone"])
+        lines += ["", "By case: each kind of transition found (found / all; montage cuts lie within 12 frames of "
+                  "another transition, small pictures are 352 pixels wide or less), each kind of hard negative "
+                  "left alone (without a false detection / all):", "",
+                  *common.table(["method", *("#" + c for c in cases), *(f"#{n} left alone" for n in negatives)],
+                                [[name, *(f"{r[set_name]['cases'][c][0]} / {r[set_name]['cases'][c][1]}"
+                                          for c in cases),
+                                  *(f"{r[set_name]['left_alone'][n][0]} / {r[set_name]['left_alone'][n][1]}"
+                                    for n in negatives)] for name, r in report["methods"].items()])]
+    lines += ["", "Per clip (found / missed / false):", "",
+              *common.table(["method", *("#" + c for c in clips)],
+                            [[name, *(f"{r[set_name]['clips'][c]['tp']} / {r[set_name]['clips'][c]['fn']} / "
+                                      f"{r[set_name]['clips'][c]['fp']}" for c in clips)]
+                             for name, r in report["methods"].items()]), ""]
+    return lines
+
+
 def to_markdown(report):
-    lines = [f"Set: {report['set']['clips']} clips, {report['set']['frames']} frames, "
-             f"{report['set']['cuts']} cuts, {report['set']['gradual']} gradual transitions, "
-             f"{report['set']['negatives']} hard negatives. Machine: {report['machine']}.", "",
-             *([f"The set differs from its recorded checksums: {'; '.join(report['set']['differs_from_checksums'])}.",
-                ""] if report["set"]["differs_from_checksums"] else []),
+    lines = [f"Machine: {report['machine']}.", "",
+             *([f"The composed set differs from its recorded checksums: "
+                f"{'; '.join(report['differs_from_checksums'])}.", ""] if report["differs_from_checksums"] else []),
              "A cut is found by a scene start within one frame of it, a gradual transition by one inside it "
              "(one frame of slack each side); one detection finds at most one transition. A false detection counts "
              "against the gradual kind when it lies inside a gradual transition's window, else against cuts. "
-             "Seconds: the detection's wall time summed over the clips.", ""]
-    rows = []
-    for name, r in report["methods"].items():
-        c, g, p = r["kinds"]["cut"], r["kinds"]["gradual"], r["pooled"]
-        neg = ", ".join(f"{k} {v}" for k, v in sorted(r["negative_fp"].items())) or "0"
-        rows.append([name, *(f"{k[m]:.2f}" for k in (c, g, p) for m in ("precision", "recall", "f1")), neg,
-                     f"{r['seconds']:.1f}"])
-    lines += common.table(["method", "#cut P", "#cut R", "#cut F1", "#gradual P", "#gradual R", "#gradual F1", "#P",
-                           "#R", "#F1", "false on hard negatives", "#seconds"], rows)
-    cases = [c for c in CASES if next(iter(report["methods"].values()))["cases"][c][1]]
-    lines += ["", "Recall by case (found / all; montage cuts lie within 12 frames of another transition, small "
-              "pictures are 352 pixels wide or less):", "",
-              *common.table(["method", *("#" + c for c in cases)],
-                            [[name, *(f"{r['cases'][c][0]} / {r['cases'][c][1]}" for c in cases)]
-                             for name, r in report["methods"].items()])]
-    clips = [c["clip"] for c in report["composition"]]
-    lines += ["", "Per clip (found / missed / false):", "",
-              *common.table(["method", *("#" + c for c in clips)],
-                            [[name, *(f"{r['clips'][c]['tp']} / {r['clips'][c]['fn']} / {r['clips'][c]['fp']}"
-                                      for c in clips)] for name, r in report["methods"].items()])]
-    lines += ["", "The set:", "",
-              *common.table(["clip", "origin", "codec", "size", "#fps", "#frames", "transitions", "hard negatives"],
-                            [[c["clip"], c["origin"], c["codec"], c["size"], f"{c['rate']:g}", c["frames"],
-                              ", ".join(f"{k} {v}" for k, v in sorted(c["transitions"].items())),
-                              ", ".join(f"{k} {v}" for k, v in sorted(c["negatives"].items())) or "-"]
+             "Doubtful labels (real footage only) are scored apart: a detection on one is neither a hit nor a "
+             "false alarm, and a doubtful label missed is no miss (\"doubtful matched\": those a detection fell "
+             "on). The film's two halves are frame ranges of one file: each method decodes the file once and "
+             "each half is scored on the detections inside its range, in the file's frame numbers. Seconds: the "
+             "detection's wall time summed over the clips (a file's time shared among its ranges by frames). "
+             "Nothing here was tuned: every method runs at its defaults.", ""]
+    for set_name in SETS:
+        lines += set_table(report, set_name)
+    lines += ["## The clips", "",
+              *common.table(["clip", "set", "origin", "codec", "size", "#fps", "#frames", "transitions",
+                             "#doubtful", "hard negatives"],
+                            [[c["clip"], c["set"], c["origin"], c["codec"], c["size"], f"{c['rate']:g}",
+                              c["frames"] if c["span"][0] == 0 else f"{c['frames']} ({c['span'][0]}-{c['span'][1]})",
+                              ", ".join(f"{k} {v}" for k, v in sorted(c["transitions"].items())) or "-",
+                              c["doubtful"], ", ".join(f"{k} {v}" for k, v in sorted(c["negatives"].items())) or "-"]
                              for c in report["composition"]])]
     return "\n".join(lines) + "\n"
 
@@ -272,31 +351,37 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", help="a build tree to take vantrel from (default: this interpreter's)")
     ap.add_argument("--methods", nargs="*", choices=list(METHODS), help="methods to score (default: all)")
+    ap.add_argument("--reuse", action="store_true",
+                    help="score the detections an earlier run kept for the same files instead of detecting again")
     args = ap.parse_args()
     configure(build=args.build)
     methods = {k: v for k, v in METHODS.items() if not args.methods or k in args.methods}
 
     start = time.perf_counter()
-    clips = dataset.build()
-    differ = dataset.differences(dataset.checksums(clips))
+    machine = common.machine_line(common.machine())
+    composed = [c for c in dataset.build() if c["origin"] == "generated"]
+    differ = dataset.differences(dataset.checksums(composed))
     if differ:
         print("warning: " + "; ".join(differ), flush=True)
-    for clip in clips:
+    for clip in composed:
         check_frames(clip)
+        info = dataset.probe(clip["path"])
+        clip.update(set="composed", span=(0, clip["frames"] - 1), doubtful=[], codec=info["codec"],
+                    size=info["size"], rate=info["rate"])
+    real = dataset.real_clips()
+    clips = [c for s in SETS for c in real + composed if c["set"] == s]
     built = time.perf_counter() - start
     print(f"set ready in {built:.1f} s", flush=True)
-    rows = evaluate(clips, methods)
-    comp = composition(clips)
-    report = {
-        "machine": f"{common.machine_line(common.machine())}; PySceneDetect {_settings['PySceneDetect']}",
-        "set": {"clips": len(clips), "frames": sum(c["frames"] for c in clips),
-                "cuts": sum(t[0] == "cut" for c in clips for t in c["transitions"]),
-                "gradual": sum(t[0] != "cut" for c in clips for t in c["transitions"]),
-                "negatives": sum(len(c["negatives"]) for c in clips), "differs_from_checksums": differ},
-        "seconds_to_build_set": built, "seconds_total": time.perf_counter() - start,
-        "methods": rows, "composition": comp}
+    report = {"machine": "", "sets": describe(clips), "differs_from_checksums": differ,
+              "seconds_to_build_set": built, "methods": {}, "composition": composition(clips)}
     dest = RESULTS if not args.methods else OUT
-    common.write(dest, "accuracy", report, to_markdown(report))
+    for name, method in methods.items():
+        report["methods"][name] = evaluate(clips, name, method, args.reuse)
+        # Written after every method, so that a long run leaves what it has measured.
+        report["machine"] = machine + (
+            f"; PySceneDetect {_settings['PySceneDetect']}" if _settings["PySceneDetect"] else "")
+        report["seconds_total"] = time.perf_counter() - start
+        common.write(dest, "accuracy", report, to_markdown(report))
     print(f"set {built:.1f} s, whole run {report['seconds_total']:.1f} s; written to {dest}")
 
 

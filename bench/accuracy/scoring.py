@@ -14,6 +14,13 @@ frames, first to last. A detection k means "a new scene starts at frame k".
   the gradual kind when it lies inside a gradual transition's window (a second
   detection in one dissolve), otherwise against the cut kind (a cut where there
   is none); it is also listed per hard-negative segment it falls in.
+- Doubtful labels (a transition a careful viewer could call either way) are
+  scored apart: once the sure transitions are matched, the detections left
+  over are matched to the doubtful labels by the same windows; a detection so
+  matched is neither a hit nor a false positive, and a doubtful label that no
+  detection matches is no miss.
+- A clip that is a range [first, last] of a longer file keeps the file's frame
+  numbers; only the detections inside the range are scored.
 """
 from dataclasses import dataclass, field
 
@@ -82,6 +89,7 @@ class Score:
     negative_fp: dict = field(default_factory=dict)  # hard-negative kind -> false positives on it
     missed: list = field(default_factory=list)       # transitions not found
     false: list = field(default_factory=list)        # detections that found nothing
+    doubtful: list = field(default_factory=lambda: [0, 0])  # doubtful labels matched, all
 
     def pooled(self):
         total = Counts()
@@ -94,12 +102,15 @@ class Score:
             self.kinds[k].add(other.kinds[k])
         for k, n in other.negative_fp.items():
             self.negative_fp[k] = self.negative_fp.get(k, 0) + n
+        self.doubtful = [a + b for a, b in zip(self.doubtful, other.doubtful)]
 
 
-def score(transitions, detections, negatives=()):
+def score(transitions, detections, negatives=(), doubtful=(), span=None):
     """Scores `detections` (scene starts; frame 0 is no transition and is ignored)
-    against `transitions`; `negatives` are (kind, first, last) spans of hard negatives."""
-    detections = sorted({d for d in detections if d > 0})
+    against `transitions`; `negatives` are (kind, first, last) spans of hard negatives,
+    `doubtful` transitions scored apart, `span` the (first, last) frames scored (default: all)."""
+    lo, hi = span if span else (0, float("inf"))
+    detections = sorted({d for d in detections if d > 0 and lo <= d <= hi})
     found = match(transitions, detections)
     result = Score()
     for i, t in enumerate(transitions):
@@ -110,6 +121,9 @@ def score(transitions, detections, negatives=()):
             counts.fn += 1
             result.missed.append(tuple(t))
     matched = set(found.values())
+    neutral = match(doubtful, [d for d in detections if d not in matched])
+    result.doubtful = [len(neutral), len(doubtful)]
+    matched |= set(neutral.values())
     gradual_windows = [window(t) for t in transitions if kind_of(t) == "gradual"]
     for d in detections:
         if d in matched:

@@ -79,6 +79,89 @@ class TestHardNegatives:
         assert result.negative_fp == {}
 
 
+class TestDoubtfulAndRange:
+    """Doubtful labels are scored apart; a clip that is a range of a file is scored on the detections inside
+    it, in the file's frame numbers."""
+
+    @pytest.mark.parametrize("transitions, doubtful, detections, span, cut, gradual, matched", [
+        # a detection on a doubtful cut is neither a hit nor a false alarm
+        ([("cut", 100, 100)], [("cut", 50, 50)], [50, 100], None, (1, 0, 0), (0, 0, 0), [1, 1]),
+        # a doubtful label missed is no miss
+        ([("cut", 100, 100)], [("cut", 50, 50)], [100], None, (1, 0, 0), (0, 0, 0), [0, 1]),
+        # a doubtful fade from black at the start takes a detection anywhere inside it
+        ([], [("fade", 0, 50)], [30], None, (0, 0, 0), (0, 0, 0), [1, 1]),
+        # the sure label keeps its detection; the doubtful one beside it gets none
+        ([("cut", 10, 10)], [("cut", 11, 11)], [11], None, (1, 0, 0), (0, 0, 0), [0, 1]),
+        # a doubtful label takes one detection, a second one on it is false
+        ([], [("cut", 50, 50)], [50, 51], None, (0, 0, 1), (0, 0, 0), [1, 1]),
+        # detections outside the range are not scored; the range keeps the file's numbers
+        ([("cut", 150, 150)], [], [50, 150, 250], (100, 199), (1, 0, 0), (0, 0, 0), [0, 0]),
+        # a detection on the range's first frame is scored (frame 0 of a file is not)
+        ([("fade", 100, 110)], [], [100], (100, 199), (0, 0, 0), (1, 0, 0), [0, 0]),
+        ([("cut", 1, 1)], [], [0], (0, 99), (0, 1, 0), (0, 0, 0), [0, 0]),
+    ])
+    def test_rules(self, transitions, doubtful, detections, span, cut, gradual, matched):
+        result = scoring.score(transitions, detections, doubtful=doubtful, span=span)
+        assert (counts(result, "cut"), counts(result, "gradual"), result.doubtful) == (cut, gradual, matched)
+
+    def test_doubtful_counts_add_up_over_clips(self):
+        total = scoring.Score()
+        total.add(scoring.score([], [5], doubtful=[("cut", 5, 5)]))
+        total.add(scoring.score([], [], doubtful=[("cut", 7, 7), ("fade", 20, 30)]))
+        assert total.doubtful == [1, 3]
+
+
+def test_a_file_holding_two_clips_is_detected_once_and_each_scored_on_its_range(tmp_path, monkeypatch):
+    from bench.accuracy import run as accuracy
+    monkeypatch.setattr(accuracy, "OUT", tmp_path)
+    video = tmp_path / "film.mp4"
+    video.write_bytes(b"")
+    calls = []
+
+    def method(clip):
+        calls.append(clip["path"])
+        return accuracy.Detections([40, 60, 140], 2.0, 200)
+
+    common = {"path": str(video), "frames": 200, "negatives": [], "doubtful": [], "size": "64x48"}
+    clips = [{**common, "name": "act1", "set": "tuning", "span": (0, 49), "transitions": [("cut", 40, 40)]},
+             {**common, "name": "act2", "set": "held-out", "span": (50, 199),
+              "transitions": [("cut", 140, 140), ("fade", 150, 160)]}]
+    rows = accuracy.evaluate(clips, "fake", method)
+    assert calls == [str(video)]
+    assert rows["tuning"]["pooled"] == {**rows["tuning"]["pooled"], "tp": 1, "fn": 0, "fp": 0}
+    assert rows["held-out"]["pooled"] == {**rows["held-out"]["pooled"], "tp": 1, "fn": 1, "fp": 1}
+    assert (rows["tuning"]["seconds"], rows["held-out"]["seconds"]) == (0.5, 1.5)
+    # --reuse scores what was kept without detecting again
+    again = accuracy.evaluate(clips, "fake", method, reuse=True)
+    assert calls == [str(video)] and again == rows
+
+
+def test_composed_clips_count_each_kind_found_and_each_hard_negative_left_alone(tmp_path, monkeypatch):
+    from bench.accuracy import run as accuracy
+    monkeypatch.setattr(accuracy, "OUT", tmp_path)
+    video = tmp_path / "gen.mp4"
+    video.write_bytes(b"")
+    clip = {"name": "gen", "set": "composed", "path": str(video), "frames": 100, "span": (0, 99), "size": "640x360",
+            "transitions": [("cut", 20, 20), ("dissolve", 50, 55), ("fade_black", 70, 80)], "doubtful": [],
+            "negatives": [("flash", 30, 31), ("flash", 40, 41), ("pan", 85, 95)]}
+    row = accuracy.evaluate([clip], "fake", lambda c: accuracy.Detections([20, 31, 53, 90, 91], 1.0, 100))["composed"]
+    assert row["cases"]["other cut"] == [1, 1] and row["cases"]["dissolve, up to 12 frames"] == [1, 1]
+    assert row["cases"]["fade through black"] == [0, 1]
+    assert row["left_alone"] == {"flash": [1, 2], "pan": [0, 1]}
+    assert row["negative_fp"] == {"flash": 1, "pan": 2}
+
+
+def test_a_method_that_decodes_another_frame_count_is_refused(tmp_path, monkeypatch):
+    from bench.accuracy import run as accuracy
+    monkeypatch.setattr(accuracy, "OUT", tmp_path)
+    video = tmp_path / "clip.mp4"
+    video.write_bytes(b"")
+    clip = {"name": "c", "set": "tuning", "path": str(video), "frames": 100, "span": (0, 99), "transitions": [],
+            "negatives": [], "doubtful": []}
+    with pytest.raises(RuntimeError, match="decoded 99 frames of .*clip.mp4, not 100"):
+        accuracy.evaluate([clip], "fake", lambda c: accuracy.Detections([], 1.0, 99))
+
+
 def test_empty_scores_are_defined():
     result = scoring.score([], [])
     pooled = result.pooled()
@@ -113,7 +196,8 @@ def late_start_clip(tmp_path_factory):
     return {"name": "cut20", "path": str(path), "frames": 40}
 
 
-@pytest.mark.parametrize("method", ["vantrel", "PySceneDetect content", "scdet (ffmpeg)"])
+@pytest.mark.parametrize("method", ["vantrel refined", "vantrel transitions", "PySceneDetect content",
+                                    "scdet (ffmpeg)"])
 def test_each_method_reports_the_cut_in_decoder_frame_numbers(method, late_start_clip, tmp_path, monkeypatch):
     from bench.accuracy import run as accuracy
     if method.startswith("PySceneDetect"):

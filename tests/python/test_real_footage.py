@@ -1,22 +1,19 @@
-"""The real footage's labels hold together, and the labelling tools number frames right and refuse bad input.
-
-Run: python -m pytest -q bench/accuracy/real/test_real_footage.py (nothing is downloaded).
-"""
+"""The real footage's labels (bench/accuracy/real/) hold together, the clips already fetched are the
+bytes and frames labelled, and the labelling tools number frames right and refuse bad input.
+Nothing is downloaded: the checks of fetched clips skip the clips that are not cached."""
 import json
 import re
-import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-import footage  # noqa: E402
-import sheet  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
+from bench.accuracy.real import footage, sheet  # noqa: E402
 
-FFMPEG = shutil.which("ffmpeg")
+from conftest import FFMPEG, FFPROBE  # noqa: E402
+
 CLIPS = footage.labels()
 KEYS = {"source", "frames", "fps", "size", "codec", "kind", "cuts", "gradual", "doubtful", "split", "comment"}
 
@@ -68,6 +65,26 @@ def test_ranges_of_one_file_do_not_overlap_and_both_halves_are_used():
     assert {e["split"] for e in CLIPS.values()} == {"tuning", "held-out"}
 
 
+def cached(name):
+    source = CLIPS[name]["source"]
+    path = footage.CLIPS / f"{source['package']}_{Path(source.get('inner', source['path'])).name}"
+    if not path.exists():
+        pytest.skip(f"{name} is not fetched (python bench/accuracy/real/footage.py)")
+    return path
+
+
+@pytest.mark.parametrize("name", sorted({e["source"]["sha256"]: n for n, e in sorted(CLIPS.items())}.values()))
+def test_a_fetched_file_is_the_bytes_and_frames_labelled(name):
+    """The labels name decoded frames: an FFmpeg build that decoded another count would shift them.
+    (Once per file: the film's two halves share one.)"""
+    cached(name)
+    path = footage.clip_path(name)  # refuses other bytes
+    frames = subprocess.run([FFPROBE, "-v", "error", "-select_streams", "v:0", "-count_frames", "-show_entries",
+                             "stream=nb_read_frames", "-of", "json", str(path)],
+                            check=True, capture_output=True, text=True).stdout
+    assert int(json.loads(frames)["streams"][0]["nb_read_frames"]) == CLIPS[name]["frames"]
+
+
 # ------------------------------------------------------------------ the tools
 
 @pytest.fixture(scope="module")
@@ -114,7 +131,7 @@ class TestSheetNumbers:
 
 
 def run_tool(tool, *args):
-    return subprocess.run([sys.executable, str(HERE / tool), *map(str, args)], capture_output=True, text=True,
+    return subprocess.run([sys.executable, str(footage.HERE / tool), *map(str, args)], capture_output=True, text=True,
                           stdin=subprocess.DEVNULL)
 
 
