@@ -207,7 +207,9 @@ class TestResults:
             assert info.value.__cause__ is None and info.value.__context__ is None
 
     def test_interpreter_lock_is_held_for_the_whole_call(self, videos):
-        clip = str(videos("long-for-gil.mkv", ["-f", "lavfi", "-i", "testsrc=size=1280x720:rate=25:duration=8",
+        # Long enough to be measured on an idle fast machine too: the full-resolution motion search
+        # of 400 frames of 720p takes over half a second there.
+        clip = str(videos("long-for-gil.mkv", ["-f", "lavfi", "-i", "testsrc=size=1280x720:rate=25:duration=16",
                                                 *X264, "-preset", "ultrafast"]))
         ticks, stop = [], threading.Event()
 
@@ -220,7 +222,7 @@ class TestResults:
         thread.start()
         time.sleep(0.05)
         start = time.perf_counter()
-        vantrel_rs.detect_frames(clip)
+        vantrel_rs.detect_frames(clip, native_res=True)
         end = time.perf_counter()
         stop.set()
         thread.join()
