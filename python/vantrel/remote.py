@@ -21,7 +21,7 @@ REMOTE_NEEDS = "pip install 'vantrel-rs[remote]'"
 # The analysis reads a video from its start to its end, with a few seeks back near the start
 # (container headers) and, for an MP4 with its index at the end, one to the end and back. A
 # read-ahead cache keeps the last block only, so memory stays one block whatever the file's size;
-# blocks of 8 MiB keep the requests few (bench/results/remote.md has the figures).
+# blocks of 8 MiB keep the requests few (bench/speed/results/remote.md has the figures).
 CACHE_TYPE = "readahead"
 BLOCK_SIZE = 8 << 20
 # URLs that FFmpeg opens itself: its own where fsspec cannot read them.
