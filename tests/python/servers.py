@@ -13,6 +13,8 @@ from pathlib import Path
 SERVE_SECONDS = 1800
 # moto accepts any keys; s3fs must not look for real ones.
 S3_KEYS = {"key": "testing", "secret": "testing"}
+# The byte ranges the web servers answered, (first, last), for tests that a reader asked for ranges.
+served_ranges: list = []
 
 
 def _free_port() -> int:
@@ -71,6 +73,7 @@ class _RangeHandler(BaseHTTPRequestHandler):
                 self.end_headers()
                 return
             status = 206
+            served_ranges.append((start, end))
         self.send_response(status)
         self.send_header("Accept-Ranges", "bytes")
         self.send_header("Content-Length", str(end - start + 1))

@@ -346,71 +346,23 @@ def test_a_socket_stream(clip):
         same_results(vantrel.analyze(stream), expected)
 
 
-class RangeHandler(__import__("http.server").server.BaseHTTPRequestHandler):
-    """Serves the files of `files` with byte ranges, as object stores and web servers do."""
-
-    files = {}
-    ranges = []
-
-    def do_HEAD(self):
-        self._answer(body=False)
-
-    def do_GET(self):
-        self._answer(body=True)
-
-    def _answer(self, body):
-        data = self.files.get(self.path)
-        if data is None:
-            self.send_error(404)
-            return
-        wanted = self.headers.get("Range")
-        start, end = 0, len(data) - 1
-        if wanted:
-            first, _, last = wanted.removeprefix("bytes=").partition("-")
-            start, end = int(first), min(int(last) if last else len(data) - 1, len(data) - 1)
-            self.ranges.append((start, end))
-            self.send_response(206)
-            self.send_header("Content-Range", f"bytes {start}-{end}/{len(data)}")
-        else:
-            self.send_response(200)
-        self.send_header("Accept-Ranges", "bytes")
-        self.send_header("Content-Length", str(end - start + 1))
-        self.end_headers()
-        if body:
-            self.wfile.write(data[start:end + 1])
-
-    def log_message(self, *args):
-        pass
-
-
 @pytest.fixture(scope="module")
-def http_server(clip):
+def http_server(clip, web):
+    """The clip on the web server of the session, as /clip.mp4; its base URL."""
     pytest.importorskip("fsspec")
-    pytest.importorskip("aiohttp")
-    from http.server import ThreadingHTTPServer
-    RangeHandler.files = {"/clip.mp4": clip.read_bytes()}
-    server = ThreadingHTTPServer(("127.0.0.1", 0), RangeHandler)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    yield f"http://127.0.0.1:{server.server_address[1]}"
-    server.shutdown()
-    server.server_close()
+    root, url = web
+    (root / "clip.mp4").write_bytes(clip.read_bytes())
+    return url
 
 
 @pytest.fixture(scope="module")
-def s3_bucket(clip):
-    pytest.importorskip("s3fs")
-    boto3 = pytest.importorskip("boto3")
-    server_module = pytest.importorskip("moto.server")
-    server = server_module.ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
-    server.start()
-    host, port = server.get_host_and_port()
-    options = {"endpoint_url": f"http://{host}:{port}", "key": "testing", "secret": "testing"}
-    client = boto3.client("s3", endpoint_url=options["endpoint_url"], aws_access_key_id="testing",
-                          aws_secret_access_key="testing", region_name="us-east-1")
-    client.create_bucket(Bucket="videos")
-    client.put_object(Bucket="videos", Key="clip.mp4", Body=clip.read_bytes())
-    yield options
-    server.stop()
+def s3_bucket(clip, s3_options):
+    """The clip on the S3 server of the session, as s3://videos/clip.mp4; the storage options."""
+    fs = pytest.importorskip("fsspec").filesystem("s3", **s3_options)
+    if not fs.exists("videos"):
+        fs.mkdir("videos")
+    fs.put_file(str(clip), "videos/clip.mp4")
+    return s3_options
 
 
 class TestRemote:
@@ -419,9 +371,10 @@ class TestRemote:
         same_results(vantrel.analyze("s3://videos/clip.mp4", storage_options=s3_bucket, scores=True), expected)
 
     def test_an_http_url_is_read_in_ranges(self, clip, http_server):
-        RangeHandler.ranges.clear()
+        from servers import served_ranges
+        served_ranges.clear()
         same_results(vantrel.analyze(f"{http_server}/clip.mp4"), vantrel.analyze(clip))
-        assert RangeHandler.ranges  # read as a seekable file, not fetched whole by FFmpeg
+        assert served_ranges  # read as a seekable file, not fetched whole by FFmpeg
 
     def test_an_fsspec_file_object(self, clip):
         fsspec = pytest.importorskip("fsspec")
