@@ -152,6 +152,8 @@ METHODS = {
     "scdet (ffmpeg)": scdet,
     "vantrel learned (int8)": vantrel(method="learned"),
     "vantrel learned (fp32)": vantrel(method="learned", model="fp32"),
+    "vantrel combined (int8)": vantrel(method="combined"),
+    "vantrel combined (fp32)": vantrel(method="combined", model="fp32"),
 }
 
 

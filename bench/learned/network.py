@@ -1,17 +1,18 @@
 """The learned method's network output for one clip, through the engine as `analyze()` runs it:
 the probability of every frame the network sees, the analysed frame each one shows
-(learned_source) and the analysed frames' times. Shared by the learned benchmarks."""
+(learned_source) and the analysed frames' times; with `transitions`, also the engine's transitions
+by that rule, worked out in the same decode. Shared by the learned benchmarks."""
 import os
 from array import array
 
 
-def network_output(path, model):
+def network_output(path, model, transitions=None):
     from vantrel import _engine
     from vantrel.methods import network as learned
     network = learned.start(model, 0)
     try:
         raw = _engine.analyze(os.fsencode(path), native_res=False, hwdec=None, threads=0, progress=None,
-                              keep_records=False, transitions=None, on_decode_error="stop",
+                              keep_records=False, transitions=transitions, on_decode_error="stop",
                               detector=dict(_engine.DETECTOR_DEFAULTS), learned_frames=network.feed)
         probabilities = network.finish()
     finally:
@@ -20,4 +21,6 @@ def network_output(path, model):
     source.frombytes(raw["learned_source"])
     times = array("d")
     times.frombytes(raw["times"])
-    return probabilities, source, times
+    if transitions is None:
+        return probabilities, source, times
+    return probabilities, source, times, raw["transitions"]

@@ -57,8 +57,8 @@ class Scores(namedtuple("Scores", ("frame", "time", "score", "threshold", "hist_
                                    "probability"), defaults=(None,))):
     """The detectors' view of every compared frame (all frames but the first), one array per field:
     `frame`, `intra_blocks`, `total_blocks`, `mc_sad` of type 'Q', `is_cut` 'B', the others 'd';
-    `probability`: the learned method's transition probability of each frame
-    (vantrel.methods.learned), None for the other methods."""
+    `probability`: the network's transition probability of each frame with the learned and
+    combined methods (vantrel.methods.learned), None for the other methods."""
 
     __slots__ = ()
 
@@ -174,7 +174,9 @@ def analyze(input: Input, *, native_res: bool = False, hwdec: Optional[str] = No
     default ("gradual", its former name, still selects it with a DeprecationWarning); threshold: the
     least strength, 0 to 1, of a transition kept (0 keeps all; higher never gives more scenes);
     None: 0, or for "learned" 0.35, the transition probability a frame must exceed
-    (see vantrel.methods.learned). model: the learned method's graph, "int8" (the default) or
+    (see vantrel.methods.learned), for "combined" 0.5, the probability of a transition by its
+    fitted model (vantrel.methods.combined). model: the network's graph of "learned" and
+    "combined", "int8" (the default) or
     "fp32" (the reference's arithmetic); other methods take none.
     Every method's keyframes begin with frame 0, also for a video that yields no frame (whose
     `scenes` are empty), as `vantrel_rs.detect_frames` gives.

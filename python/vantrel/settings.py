@@ -128,7 +128,7 @@ class AnalysisSettings(namedtuple("AnalysisSettings", (
         model = s.model
         if not method.models:
             if model is not None:
-                with_models = ", ".join(m.name for m in FAMILY if m.models)
+                with_models = " or ".join(m.name for m in FAMILY if m.models)
                 raise ValueError(f"model is an option of method {with_models}, not of method {method.name}")
         elif model is None:
             model = method.default_model

@@ -146,6 +146,19 @@ def probe_frame_count(path: Path) -> int:
     return int(json.loads(out)["streams"][0]["nb_read_frames"])
 
 
+# Two blurred pictures of SIZE: the synthetic pictures get the smooth histograms of filmed ones.
+SIZE = "320x180"
+SOFT = "gblur=sigma=6"
+
+
+def join_two(videos, name, join):
+    """Two lavfi sources of 2 s, blurred, joined by the filter `join` ([a][b] in, [v] out)."""
+    args = [*lavfi("testsrc2", 2, size=SIZE), *lavfi("mandelbrot", 2, size=SIZE), "-filter_complex",
+            f"[0:v]{SOFT}[a];[1:v]{SOFT}[b];[a][b]{join},format=yuv420p[v]", "-map", "[v]",
+            *X264]
+    return videos(name, args)
+
+
 @pytest.fixture(scope="session")
 def videos(tmp_path_factory) -> VideoFactory:
     if FFMPEG is None:
@@ -183,6 +196,18 @@ def size_change_clip(videos, tmp_path_factory):
     joined = root / "size-change.ts"
     joined.write_bytes(first.read_bytes() + second.read_bytes())
     return str(joined)
+
+
+@pytest.fixture(scope="module")
+def dissolve_clip(videos):
+    """A dissolve of 0.8 s (20 frames) from frame 30."""
+    return join_two(videos, "dissolve.mkv", "xfade=transition=fade:duration=0.8:offset=1.2")
+
+
+@pytest.fixture(scope="module")
+def fade_clip(videos):
+    """A fade through black of 0.8 s (20 frames) from frame 30."""
+    return join_two(videos, "fadeblack.mkv", "xfade=transition=fadeblack:duration=0.8:offset=1.2")
 
 
 @pytest.fixture(scope="session")

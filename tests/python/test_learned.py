@@ -68,6 +68,37 @@ class TestScenes:
             assert list(again.scores.probability) == list(analysed.scores.probability)
 
 
+class TestCombined:
+    """The network's probabilities and the transitions rule in one decode, weighed by the fitted model."""
+
+    def test_keeps_only_what_the_network_or_the_rule_found(self, clip, analysed, dissolve_clip, fade_clip):
+        from vantrel.methods.combined import WEAKEST
+        combined = vantrel.analyze(clip, method="combined", scores=True)
+        assert combined.method == "combined" and combined.keyframes == [0, 30, 60]
+        assert [t.kind for t in combined.transitions] == ["cut", "cut"]
+        # The same network in the same decode: the same probabilities.
+        assert list(combined.scores.probability) == list(analysed.scores.probability)
+        for other in (dissolve_clip, fade_clip):
+            found = set(vantrel.analyze(other, method="combined").keyframes)
+            either = (set(vantrel.analyze(other, method="learned", threshold=WEAKEST).keyframes)
+                      | set(vantrel.analyze(other, method="transitions").keyframes))
+            assert len(found) > 1 and found <= either
+
+    def test_its_results_do_not_depend_on_the_threads_and_rise_with_the_threshold(self, dissolve_clip):
+        one = vantrel.analyze(dissolve_clip, method="combined", threads=1, scores=True)
+        three = vantrel.analyze(dissolve_clip, method="combined", threads=3, scores=True)
+        assert one.transitions == three.transitions
+        assert list(one.scores.probability) == list(three.scores.probability)
+        counts = [len(vantrel.analyze(dissolve_clip, method="combined", threshold=t).keyframes)
+                  for t in (0.0, 0.5, 1.0)]
+        assert counts == sorted(counts, reverse=True) and counts[-1] == 1
+
+    def test_command_with_the_fp32_graph(self, clip):
+        run = command(clip, "--method", "combined", "--model", "fp32", "-f", "csv")
+        assert run.returncode == 0, run.stderr
+        assert [row.split(",")[0] for row in run.stdout.splitlines()[1:]] == ["0", "30", "60"]
+
+
 class TestDamageAndInterruption:
     def test_a_damaged_clip_gives_a_result_and_its_decode_errors(self, clean_and_damaged):
         clean, damaged = clean_and_damaged
@@ -147,7 +178,7 @@ class TestCommand:
         assert [row.split(",")[0] for row in fp32.stdout.splitlines()[1:]] == ["0", "30", "60"]
 
     @pytest.mark.parametrize("args, message", [
-        (["--model", "fp32"], "--model is an option of --method learned, not of --method transitions"),
+        (["--model", "fp32"], "--model is an option of --method learned or combined, not of --method transitions"),
         (["--method", "learned", "--model", "int4"], "argument --model: invalid choice: 'int4'"),
         (["--method", "learned", "--threshold", "1.5"], "--threshold must be from 0 to 1, not 1.5"),
     ])
@@ -158,7 +189,8 @@ class TestCommand:
     def test_bad_options_of_the_api(self, clip):
         with pytest.raises(ValueError, match="model must be one of int8, fp32, not 'int4'"):
             vantrel.analyze(clip, method="learned", model="int4")
-        with pytest.raises(ValueError, match="model is an option of method learned, not of method refined"):
+        with pytest.raises(ValueError,
+                           match="model is an option of method learned or combined, not of method refined"):
             vantrel.analyze(clip, method="refined", model="fp32")
 
 
@@ -166,18 +198,19 @@ class TestMissingPieces:
     """What a user without the learned extra sees: the module made unimportable by a stand-in that
     comes first on the path."""
 
-    @pytest.mark.parametrize("module", ["onnxruntime", "vantrel_learned_model"])
-    def test_says_what_to_install(self, clip, module, tmp_path):
+    @pytest.mark.parametrize("method, module", [("learned", "onnxruntime"), ("learned", "vantrel_learned_model"),
+                                                ("combined", "onnxruntime")])
+    def test_says_what_to_install(self, clip, method, module, tmp_path):
         (tmp_path / f"{module}.py").write_text(f'raise ModuleNotFoundError("No module named {module!r}")\n')
         env_path = f"{tmp_path}:{':'.join(p for p in sys.path if p)}"
         env = {"PYTHONPATH": env_path, "PATH": "/usr/bin:/bin"}
-        run = subprocess.run([sys.executable, "-m", "vantrel", str(clip), "--method", "learned"],
+        run = subprocess.run([sys.executable, "-m", "vantrel", str(clip), "--method", method],
                              capture_output=True, text=True, env=env)
         assert run.returncode == 2
-        assert f"--method learned needs ONNX Runtime and the model: {NEEDS}" in run.stderr
+        assert f"--method {method} needs ONNX Runtime and the model: {NEEDS}" in run.stderr
         api = subprocess.run([sys.executable, "-c", "import sys, vantrel\ntry:\n"
-                              f"    vantrel.analyze({str(clip)!r}, method='learned')\n"
+                              f"    vantrel.analyze({str(clip)!r}, method={method!r})\n"
                               "except vantrel.AnalysisError as e:\n    print(e.category, e)"],
                              capture_output=True, text=True, env=env)
-        assert api.stdout.startswith("configuration method learned needs ")
+        assert api.stdout.startswith(f"configuration method {method} needs ")
         assert api.stdout.strip().endswith(NEEDS)

@@ -13,42 +13,12 @@ import pytest
 
 import vantrel
 import vantrel_rs
-from conftest import FFMPEG, X264, damage, lavfi
+from conftest import FFMPEG, SIZE, SOFT, X264, damage, join_two, lavfi
 from vantrel.methods import FAMILY
-
-SIZE = "320x180"
-
-
-# Blurred, the synthetic pictures get the smooth histograms of filmed ones.
-SOFT = "gblur=sigma=6"
-
-
-def _join(videos, name, join):
-    """Two lavfi sources of 2 s, blurred, joined by the filter `join` ([a][b] in, [v] out)."""
-    args = [*lavfi("testsrc2", 2, size=SIZE), *lavfi("mandelbrot", 2, size=SIZE), "-filter_complex",
-            f"[0:v]{SOFT}[a];[1:v]{SOFT}[b];[a][b]{join},format=yuv420p[v]", "-map", "[v]",
-            *X264]
-    return videos(name, args)
-
-
-def _xfade(videos, name, transition):
-    """A transition of 0.8 s (20 frames) from frame 30."""
-    return _join(videos, name, f"xfade=transition={transition}:duration=0.8:offset=1.2")
-
-
-@pytest.fixture(scope="module")
-def dissolve_clip(videos):
-    return _xfade(videos, "dissolve.mkv", "fade")
-
-
-@pytest.fixture(scope="module")
-def fade_clip(videos):
-    return _xfade(videos, "fadeblack.mkv", "fadeblack")
-
 
 @pytest.fixture(scope="module")
 def cut_clip(videos):
-    return _join(videos, "methods-cut.mkv", "concat=n=2:v=1")
+    return join_two(videos, "methods-cut.mkv", "concat=n=2:v=1")
 
 
 @pytest.fixture(scope="module")
@@ -150,7 +120,7 @@ class TestDefaultAndFormerName:
         out = subprocess.run([sys.executable, "-m", "vantrel", "--help"], capture_output=True, text=True,
                              check=True).stdout
         flat = " ".join(out.split())
-        assert "--method {transitions,refined,learned}" in flat and "gradual:" not in flat
+        assert "--method {transitions,refined,learned,combined}" in flat and "gradual:" not in flat
         assert "how scenes are found: transitions (the default, the most accurate classical method, F1 " in flat
 
 
@@ -172,8 +142,8 @@ def test_outputs_show_transitions_of_gradual_methods_only(dissolve_clip, tmp_pat
 
 
 @pytest.mark.parametrize("options, error, text", [
-    ({"method": "fast"}, ValueError, "method must be one of transitions, refined, learned, not 'fast'"),
-    ({"method": None}, ValueError, "method must be one of transitions, refined, learned"),
+    ({"method": "fast"}, ValueError, "method must be one of transitions, refined, learned, combined, not 'fast'"),
+    ({"method": None}, ValueError, "method must be one of transitions, refined, learned, combined"),
     ({"threshold": -0.1}, ValueError, "threshold must be from 0 to 1, not -0.1"),
     ({"threshold": 1.5}, ValueError, "threshold must be from 0 to 1, not 1.5"),
     ({"threshold": math.nan}, ValueError, "threshold must be from 0 to 1, not nan"),
@@ -186,7 +156,7 @@ def test_bad_method_or_threshold_names_the_accepted_values(cut_clip, options, er
 
 @pytest.mark.parametrize("args, text", [
     (["--method", "fast"],
-     "argument --method: invalid choice: 'fast' (choose from 'transitions', 'refined', 'learned')"),
+     "argument --method: invalid choice: 'fast' (choose from 'transitions', 'refined', 'learned', 'combined')"),
     (["--threshold", "2"], "--threshold must be from 0 to 1, not 2.0"),
     (["--threshold", "x"], "argument --threshold: invalid float value: 'x'"),
 ])
@@ -215,7 +185,8 @@ def test_the_docs_describe_every_method_its_default_threshold_and_models():
         if m.threshold:
             assert f"`{m.name}` {m.threshold}" in docs
         if m.models:
-            assert f"`--model {'|'.join(m.models)}` (`--method {m.name}` only)" in docs
+            [line] = [line for line in docs.splitlines() if line.startswith(f"- `--model {'|'.join(m.models)}` (")]
+            assert f"`--method {m.name}`" in line
 
 
 def test_table_and_report_show_the_transitions(dissolve_clip, tmp_path):

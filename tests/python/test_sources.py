@@ -2,6 +2,7 @@
 errors that say what went wrong with the object."""
 import array
 import gc
+import importlib.util
 import io
 import os
 import random
@@ -17,18 +18,10 @@ import pytest
 
 import vantrel
 from conftest import X264, cuts, lavfi
+from vantrel.methods import FAMILY
 
 
-def learned_installed():
-    try:
-        import onnxruntime  # noqa: F401
-        import vantrel_learned_model  # noqa: F401
-    except ImportError:
-        return False
-    return True
-
-
-METHODS = [m for m in vantrel.METHODS if m != "learned" or learned_installed()]
+METHODS = [m.name for m in FAMILY if all(importlib.util.find_spec(name) for name in m.needs)]
 
 
 @pytest.fixture(scope="module")

@@ -9,11 +9,12 @@ it from here.
 from __future__ import annotations
 
 from .base import Method, Transition
+from .combined import METHOD as _COMBINED
 from .learned import METHOD as _LEARNED
 from .refined import METHOD as _REFINED
 from .transitions import METHOD as _TRANSITIONS
 
-FAMILY = (_TRANSITIONS, _REFINED, _LEARNED)  # in the order --help lists them, the default first
+FAMILY = (_TRANSITIONS, _REFINED, _LEARNED, _COMBINED)  # in the order --help lists them, the default first
 METHODS = tuple(method.name for method in FAMILY)
 DEFAULT = _TRANSITIONS.name
 # Why it is the default, as --help says it (bench/accuracy/run.py's pooled F1 on the held-out real footage).

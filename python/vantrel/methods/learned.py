@@ -93,12 +93,16 @@ class Learned(Method):
     needs_text = "ONNX Runtime and the model"
 
     def start(self, settings: AnalysisSettings) -> Run:
-        from . import network
-        try:
-            inference = network.start(settings.model, settings.threads)
-        except network.Missing as e:
-            raise AnalysisError("configuration", f"method {self.name} needs {e}: {self.install}") from None
-        return _Network(inference, settings.threshold)
+        return _Network(start_network(self, settings), settings.threshold)
+
+
+def start_network(method: Method, settings: AnalysisSettings) -> network.Inference:
+    """The network of `settings` for `method`; AnalysisError saying what to install where a piece is missing."""
+    from . import network
+    try:
+        return network.start(settings.model, settings.threads)
+    except network.Missing as e:
+        raise AnalysisError("configuration", f"method {method.name} needs {e}: {method.install}") from None
 
 
 class _Network(Run):
