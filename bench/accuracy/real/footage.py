@@ -112,7 +112,7 @@ def notebook_video(notebook, number):
             html = "".join(html) if isinstance(html, list) else html
             found += re.findall(r"data:video/[\w.+-]+;base64,([A-Za-z0-9+/=\s]+)", html)
     if number >= len(found):
-        raise SystemExit(f"the notebook embeds {len(found)} video(s), not a video number {number}")
+        raise SystemExit(f"the notebook has no video number {number} (it embeds {len(found)}, numbered from 0)")
     return base64.b64decode("".join(found[number].split()))
 
 
