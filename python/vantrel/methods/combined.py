@@ -42,7 +42,7 @@ WEAKEST = 0.2
 # How far a fade reaches beyond its flat frames: the fade rule's context (TRANSITION_RULE["fade_context"]).
 FADE_REACH = 12
 # The logistic model, in the order of `features`, then the intercept (bench/learned/fit_combined.py).
-COEFFICIENTS = (0.567, 0.818, 0.202, 0.097, -0.268, 2.051)
+COEFFICIENTS = (0.751, 1.041, 0.104, 0.036, -0.476, 2.829)
 
 Event = namedtuple("Event", "classical network peak")
 Event.__doc__ = """Evidence of one transition: the classical Transition (or None), the network's
