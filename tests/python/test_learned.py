@@ -97,7 +97,7 @@ class TestDamageAndInterruption:
     def test_an_error_inside_the_network_ends_the_analysis(self, clip, monkeypatch):
         from vantrel.methods import network
 
-        def failing(model):
+        def failing(model, threads):
             class Broken:
                 def run(self, *args):
                     raise RuntimeError("the network failed")
