@@ -9,9 +9,9 @@ predictions 25..74. Every kept prediction depends on its whole window, so no oth
 gives the reference's probabilities (docs/learned-model.md). A window goes to the worker as soon
 as its last frame has arrived, through a queue of a few windows: memory stays bounded and a
 decode that runs ahead waits for the network. The worker runs one window at a time on `threads`
-threads of ONNX Runtime: a window's activations take about 110 MiB, so two at once would take
-the process past 300 MB, and end to end, where the decode keeps the other cores busy, they were
-no faster (session()). Every probability is the same whatever the number of threads.
+threads of ONNX Runtime: a window's activations take about 110 MiB, so two at once take the
+process past 300 MB, and one window on two threads costs 4 to 18% more wall time (session()).
+Every probability is the same whatever the number of threads.
 
 The model ships in the companion distribution `vantrel-rs-learned-model` (import package
 `vantrel_learned_model`) that `pip install 'vantrel-rs[learned]'` installs with ONNX Runtime.
@@ -68,13 +68,15 @@ def _usable_cpus() -> int:
 def session(model: str, threads: int):
     """An ONNX Runtime session of `model` that runs a window on `threads` intra-op threads,
     every graph optimisation, no spinning: the decoder shares the cores. One window at a time:
-    two windows on one thread each ran the 960x540 clip of bench/learned/results/memory.md in
-    the same wall time as one window on two threads, for 337 MiB at the peak instead of 237
-    (int8). No memory pattern: it plans one block for all of a window's activations, about 200
-    MB more at the same speed, where the arena reuses freed activations as well; the arena's
-    other settings (no arena, its exact-size growth, shrinking it after each window) gave the
-    same peak or a higher one, and no arena is slower. Kept for the next analysis of the process
-    (making one optimises the graph: 0.1 to 0.4 s)."""
+    on the 960x540 clip of bench/learned/results/memory.md (2 CPUs, int8) it peaks at 236 to 239
+    MiB at any number of threads, where two windows on one thread each peaked at 338 to 343 MiB
+    for 4 to 18% less wall time than one window on two threads. Spinning threads, and ONNX
+    Runtime's parallel executor on a block's branches, were slower. No memory pattern: it plans
+    one block for all of a window's activations, about 200 MB more at the same speed, where the
+    arena reuses freed activations as well; the arena's other settings (no arena, its exact-size
+    growth, shrinking it after each run, splitting every chunk) left two windows past 300 MB,
+    and no arena is slower. Kept for the next analysis of the process (making one optimises the
+    graph: 0.1 to 0.4 s)."""
     try:
         import onnxruntime as ort
     except ImportError:
