@@ -81,7 +81,7 @@ def _through_package(frames, answers=()):
     """The package's window rule on `frames`: its windows, and the per-frame probabilities it keeps
     from `answers` (one row of WINDOW probabilities per window)."""
     stand_in = _Session(answers)
-    network = rule.Inference(stand_in, 1, types.SimpleNamespace(terminate=False))
+    network = rule.Inference(stand_in, types.SimpleNamespace(terminate=False))
     try:
         network.feed(np.ascontiguousarray(frames, np.uint8).tobytes())
         probabilities = network.finish()

@@ -62,7 +62,7 @@ class TestScenes:
         assert any(a != b for a, b in pairs)  # two graphs indeed
 
     def test_the_probabilities_do_not_depend_on_the_threads(self, clip, analysed):
-        # Windows run side by side on the workers and come back in their order.
+        # A window's intra-op threads share its work out, not its sums.
         for threads in (1, 3):
             again = vantrel.analyze(clip, method="learned", scores=True, threads=threads)
             assert list(again.scores.probability) == list(analysed.scores.probability)
@@ -128,7 +128,7 @@ class TestDamageAndInterruption:
     def test_an_error_inside_the_network_ends_the_analysis(self, clip, monkeypatch):
         from vantrel.methods import network
 
-        def failing(model):
+        def failing(model, threads):
             class Broken:
                 def run(self, *args):
                     raise RuntimeError("the network failed")

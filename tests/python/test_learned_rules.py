@@ -1,7 +1,6 @@
 """The learned method's rules without the network: its windows, fed to a stand-in ONNX session, and
 its scene rule on given probabilities. Neither ONNX Runtime nor the model is needed."""
 import math
-import threading
 from array import array
 from types import SimpleNamespace
 
@@ -17,14 +16,12 @@ class NumberedFrames:
 
     def __init__(self):
         self.windows = []
-        self.lock = threading.Lock()
 
     def run(self, outputs, feeds, run_options):
         frames = feeds["frames"]
         assert frames.shape == (1, network.WINDOW, network.HEIGHT, network.WIDTH, 3) and frames.dtype == np.uint8
         numbers = frames[0, :, 0, 0, 0].astype(np.int64) * 256 + frames[0, :, 0, 0, 1]
-        with self.lock:
-            self.windows.append(numbers.tolist())
+        self.windows.append(numbers.tolist())
         return [numbers.astype(np.float32)[None, :]]
 
 
@@ -39,31 +36,30 @@ def expected_windows(n: int) -> list:
     return [padded[start:start + 100] for start in range(0, len(padded) - 99, 50)]
 
 
-@pytest.mark.parametrize("workers", [1, 3])
 @pytest.mark.parametrize("n, chunk", [(1, 1), (49, 7), (50, 50), (51, 1), (100, 33), (149, 149), (237, 40)])
-def test_windows_padding_and_kept_predictions(n, chunk, workers):
+def test_windows_padding_and_kept_predictions(n, chunk):
     session = NumberedFrames()
-    inference = network.Inference(session, workers, SimpleNamespace(terminate=False))
+    inference = network.Inference(session, SimpleNamespace(terminate=False))
     frames = b"".join(frame(k) for k in range(n))
     step = chunk * network.FRAME_BYTES
     for start in range(0, len(frames), step):
         inference.feed(frames[start:start + step])
     probabilities = inference.finish()
     inference.close()
-    assert sorted(session.windows) == expected_windows(n)
+    assert session.windows == expected_windows(n)
     # Each window keeps its predictions 25..74: every frame once, in order.
     assert probabilities.dtype == np.float32 and probabilities.tolist() == list(range(n))
 
 
 def test_nothing_fed_gives_no_window():
     session = NumberedFrames()
-    inference = network.Inference(session, 2, SimpleNamespace(terminate=False))
+    inference = network.Inference(session, SimpleNamespace(terminate=False))
     inference.feed(b"")
     assert inference.finish().tolist() == [] and session.windows == []
 
 
 def test_a_chunk_of_part_of_a_frame_is_refused():
-    inference = network.Inference(NumberedFrames(), 1, SimpleNamespace(terminate=False))
+    inference = network.Inference(NumberedFrames(), SimpleNamespace(terminate=False))
     with pytest.raises(ValueError, match="3889 bytes is not a whole number of frames"):
         inference.feed(bytes(network.FRAME_BYTES + 1))
     inference.close()
@@ -74,7 +70,7 @@ def test_an_error_of_the_session_reaches_the_caller():
         def run(self, *args):
             raise RuntimeError("the network failed")
 
-    inference = network.Inference(Failing(), 2, SimpleNamespace(terminate=False))
+    inference = network.Inference(Failing(), SimpleNamespace(terminate=False))
     with pytest.raises(RuntimeError, match="the network failed"):
         inference.feed(b"".join(frame(k) for k in range(120)))
         inference.finish()

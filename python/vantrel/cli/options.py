@@ -164,7 +164,8 @@ def build_parser() -> argparse.ArgumentParser:
                      help=f"decoder threads per analysis, up to {MAX_THREADS}; 0 lets FFmpeg choose. By default "
                           f"a single input uses every CPU; in a batch each of the jobs gets CPUs / jobs, here "
                           f"{cpus} / jobs, at least 1: for many files one thread per file and one file per CPU "
-                          "is fastest. With --method learned also the network's workers (0: one per CPU)")
+                          "is fastest. With --method learned or combined also the network's threads "
+                          "(0: one per CPU)")
     run.add_argument("--on-decode-error", choices=("skip", "stop"), default="skip",
                      help="what to do with a packet the decoder rejects: skip it, report it and go on (the "
                           "default), or stop at the first")

@@ -1,5 +1,5 @@
 """The learned method's network (vantrel.methods.learned): the TransNetV2 shot-transition model
-run with ONNX Runtime on worker threads while the engine decodes.
+run with ONNX Runtime on a worker thread while the engine decodes.
 
 The engine hands over the network's frames (48 x 27 RGB, 3888 bytes each, the frames of the
 reference's constant-frame-rate reading) in chunks; they are cut into the reference's windows
@@ -8,10 +8,10 @@ as they arrive: the frames padded with 25 copies of the first before and, at the
 predictions 25..74. Every kept prediction depends on its whole window, so no other windowing
 gives the reference's probabilities (docs/learned-model.md). A window goes to the worker as soon
 as its last frame has arrived, through a queue of a few windows: memory stays bounded and a
-decode that runs ahead waits for the network. Several workers run windows side by side, each on
-one thread of ONNX Runtime: a window's small convolutions gain little from a second thread, two
-windows at once nearly double the rate, and every probability is the same whatever the number of
-threads.
+decode that runs ahead waits for the network. The worker runs one window at a time on `threads`
+threads of ONNX Runtime: a window's activations take about 110 MiB, so two at once take the
+process past 300 MB, and one window on two threads costs 4 to 18% more wall time (session()).
+Every probability is the same whatever the number of threads.
 
 The model ships in the companion distribution `vantrel-rs-learned-model` (import package
 `vantrel_learned_model`) that `pip install 'vantrel-rs[learned]'` installs with ONNX Runtime.
@@ -50,11 +50,11 @@ def model_path(model: str) -> str:
 
 
 def start(model: str, threads: int) -> "Inference":
-    """The network of `model` ready for the engine's frames: `threads` workers (0: one per CPU
-    this process may use)."""
-    network = session(model)  # says first what is missing
+    """The network of `model` ready for the engine's frames, on `threads` threads (0: one per
+    CPU this process may use)."""
+    network = session(model, threads or _usable_cpus())  # says first what is missing
     import onnxruntime as ort
-    return Inference(network, threads or _usable_cpus(), ort.RunOptions())
+    return Inference(network, ort.RunOptions())
 
 
 def _usable_cpus() -> int:
@@ -65,13 +65,18 @@ def _usable_cpus() -> int:
 
 
 @lru_cache(maxsize=2)
-def session(model: str):
-    """An ONNX Runtime session of `model`: every graph optimisation, one intra-op thread per
-    call (the workers are the parallelism), no spinning: the decoder shares the cores. No
-    memory pattern: it plans one block for all of a window's activations, about 200 MB more a
-    worker at the same speed, where the arena reuses freed activations as well. Kept for the
-    next analysis of the process (making one optimises the graph: 0.1 to 0.4 s); a session runs
-    calls from several threads at once."""
+def session(model: str, threads: int):
+    """An ONNX Runtime session of `model` that runs a window on `threads` intra-op threads,
+    every graph optimisation, no spinning: the decoder shares the cores. One window at a time:
+    on the 960x540 clip of bench/learned/results/memory.md (2 CPUs, int8) it peaks at 236 to 239
+    MiB at any number of threads, where two windows on one thread each peaked at 338 to 343 MiB
+    for 4 to 18% less wall time than one window on two threads. Spinning threads, and ONNX
+    Runtime's parallel executor on a block's branches, were slower. No memory pattern: it plans
+    one block for all of a window's activations, about 200 MB more at the same speed, where the
+    arena reuses freed activations as well; the arena's other settings (no arena, its exact-size
+    growth, shrinking it after each run, splitting every chunk) left two windows past 300 MB,
+    and no arena is slower. Kept for the next analysis of the process (making one optimises the
+    graph: 0.1 to 0.4 s)."""
     try:
         import onnxruntime as ort
     except ImportError:
@@ -79,7 +84,7 @@ def session(model: str):
     path = model_path(model)
     options = ort.SessionOptions()
     options.graph_optimization_level = ort.GraphOptimizationLevel.ORT_ENABLE_ALL
-    options.intra_op_num_threads = 1
+    options.intra_op_num_threads = threads
     options.inter_op_num_threads = 1
     options.enable_mem_pattern = False
     options.add_session_config_entry("session.intra_op.allow_spinning", "0")
@@ -87,7 +92,7 @@ def session(model: str):
 
 
 class Inference:
-    """Streams the network's frames through `session` on `workers` threads; each call runs with
+    """Streams the network's frames through `session` on a worker thread; each call runs with
     `run_options`, whose `terminate` cancels it.
 
     `feed(chunk)` is the engine's `learned_frames` call: it cuts the windows that the chunk
@@ -97,7 +102,7 @@ class Inference:
     it is safe to call after `finish()`.
     """
 
-    def __init__(self, session, workers: int, run_options) -> None:
+    def __init__(self, session, run_options) -> None:
         import numpy
         self._np = numpy
         self._session = session
@@ -106,14 +111,11 @@ class Inference:
         self._first = b""  # the first frame, the start's padding
         self._fed = 0  # frames fed
         self._queue: queue.Queue = queue.Queue(QUEUE_WINDOWS)
-        self._results: dict = {}  # window index -> its kept predictions
-        self._windows = 0  # windows handed over
+        self._results: list = []  # each window's kept predictions, in order
         self._error: Optional[BaseException] = None  # what the worker raised, for the caller
         self._stop = threading.Event()
-        self._workers = [threading.Thread(target=self._work, name=f"vantrel-learned-{i}", daemon=True)
-                         for i in range(workers)]
-        for worker in self._workers:
-            worker.start()
+        self._worker = threading.Thread(target=self._work, name="vantrel-learned", daemon=True)
+        self._worker.start()
 
     def feed(self, chunk: bytes) -> None:
         if len(chunk) % FRAME_BYTES:
@@ -139,35 +141,30 @@ class Inference:
             while len(self._pending) >= WINDOW * FRAME_BYTES:
                 self._hand_over(bytes(self._pending[:WINDOW * FRAME_BYTES]))
                 del self._pending[:STRIDE * FRAME_BYTES]
-        for _ in self._workers:
-            self._put(None)
+        self._put(None)
         self._join()
         if self._error is not None:
             raise self._error
         np = self._np
         if not n:
             return np.zeros(0, np.float32)
-        return np.concatenate([self._results[i] for i in range(self._windows)])[:n]
+        return np.concatenate(self._results)[:n]
 
     def close(self) -> None:
-        if self._alive():
+        if self._worker.is_alive():
             self._stop.set()
             self._run_options.terminate = True
             self._join()
 
-    def _alive(self) -> bool:
-        return any(worker.is_alive() for worker in self._workers)
-
     def _hand_over(self, window: bytes) -> None:
-        self._put((self._windows, window))
-        self._windows += 1
+        self._put(window)
         if self._error is not None:
             raise self._error
 
     def _put(self, item) -> None:
         # A wait that wakes now and then, so that Ctrl-C reaches the caller.
         while True:
-            if not self._alive():
+            if not self._worker.is_alive():
                 return
             try:
                 self._queue.put(item, timeout=WAKE_SECONDS)
@@ -176,9 +173,8 @@ class Inference:
                 continue
 
     def _join(self) -> None:
-        for worker in self._workers:
-            while worker.is_alive():
-                worker.join(WAKE_SECONDS)
+        while self._worker.is_alive():
+            self._worker.join(WAKE_SECONDS)
 
     def _work(self) -> None:
         np = self._np
@@ -186,15 +182,14 @@ class Inference:
         try:
             while not self._stop.is_set():
                 try:
-                    item = self._queue.get(timeout=WAKE_SECONDS)
+                    window = self._queue.get(timeout=WAKE_SECONDS)
                 except queue.Empty:
                     continue
-                if item is None:
+                if window is None:
                     return
-                index, window = item
                 frames = np.frombuffer(window, np.uint8).reshape(1, WINDOW, HEIGHT, WIDTH, 3)
                 probabilities = run(None, {"frames": frames}, self._run_options)[0]
-                self._results[index] = probabilities[0, CONTEXT:CONTEXT + STRIDE]
+                self._results.append(probabilities[0, CONTEXT:CONTEXT + STRIDE])
         except BaseException as e:  # handed to the caller: the analysis stops with it
             if not self._stop.is_set():
                 self._error = e
