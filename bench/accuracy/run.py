@@ -359,12 +359,12 @@ def to_markdown(report):
              "on). The film's two halves are frame ranges of one file: each method decodes the file once and "
              "each half is scored on the detections inside its range, in the file's frame numbers. Seconds: the "
              "detection's wall time summed over the clips (a file's time shared among its ranges by frames). "
-             "Nothing here was tuned: every method runs at its defaults.",
+             "Nothing here was tuned: every method runs at its defaults.", "",
              *([f"{REFERENCE_ROW}: the network's reference implementation, `predict_video` and its scene list at "
                 "0.5, on the CPU with torch's threads set to 2, the machine's cores (its seconds count from loading "
                 "the model, not torch's import); it reads the frames at a constant frame rate through an ffmpeg "
                 "command, and its scene starts are carried to the decoded frames by the engine's hand-over to the "
-                "learned method."] if REFERENCE_ROW in report["methods"] else []), ""]
+                "learned method.", ""] if REFERENCE_ROW in report["methods"] else [])]
     for set_name in SETS:
         lines += set_table(report, set_name)
     lines += ["## The clips", "",
