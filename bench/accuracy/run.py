@@ -189,7 +189,6 @@ METHODS = {
     "vantrel learned (int8)": vantrel(method="learned"),
     "vantrel learned (fp32)": vantrel(method="learned", model="fp32"),
     "vantrel combined (int8)": vantrel(method="combined"),
-    "vantrel combined (fp32)": vantrel(method="combined", model="fp32"),
     REFERENCE_ROW: reference,
 }
 
