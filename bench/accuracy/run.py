@@ -172,7 +172,7 @@ def reference(clip):
     if _settings["reference"] is None:
         _settings["reference"] = ensure_reference()
     r = child([_settings["reference"], "-c", REFERENCE, clip["path"]])
-    source, times = network.hand_over(clip["path"], lambda frames: None)
+    source, times, _ = network.hand_over(clip["path"], lambda frames: None)
     if len(source) != len(r["probabilities"]):
         raise RuntimeError(f"{clip['name']}: the reference read {len(r['probabilities'])} frames, "
                            f"the engine hands over {len(source)}")
