@@ -18,8 +18,8 @@ FAMILY = (_TRANSITIONS, _REFINED, _LEARNED, _COMBINED)  # in the order --help li
 METHODS = tuple(method.name for method in FAMILY)
 DEFAULT = _TRANSITIONS.name
 # Why it is the default, as --help says it (bench/accuracy/run.py's pooled F1 on the held-out real footage).
-DEFAULT_REASON = ("the most accurate classical method, F1 0.85 on held-out real footage against refined's 0.79 "
-                  "and PySceneDetect adaptive's 0.76, at about refined's cost")
+DEFAULT_REASON = ("the most accurate classical method, F1 0.85 on held-out real footage against refined's 0.80 "
+                  "and PySceneDetect adaptive's 0.77, at about refined's cost")
 # Former names that still select a method, deprecated: the old name by the method's name.
 FORMER_NAMES = {"gradual": _TRANSITIONS.name}
 
