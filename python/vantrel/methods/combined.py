@@ -18,6 +18,9 @@ half of the real footage (bench/learned/fit_combined.py; its coefficients below)
    are kept, their probability as the strength.
 4. The transition kept is the classical one where there is one (its frames, kind and start),
    else the network's; of two events starting on one frame the likelier is kept.
+
+On the held-out half of the real footage it scores below the learned method (docs/accuracy.md):
+the tuning half holds few of the rule's false detections, so the model trusts the rule.
 """
 from __future__ import annotations
 
@@ -119,7 +122,8 @@ def candidates(probabilities, source: array, times: array, weakest: float = WEAK
 class Combined(Method):
     name = "combined"
     help = ("the learned network's probabilities weighed with the transitions method's cuts, fades and dissolves "
-            "by a model fitted on real footage (vantrel.methods.combined); --threshold is its probability")
+            "by a model fitted on real footage (vantrel.methods.combined), below learned on held-out footage "
+            "(docs/accuracy.md); --threshold is its probability")
     threshold = 0.5
     threshold_help = "the probability, by the fitted model, that a transition must reach"
     models = LEARNED.models
