@@ -135,8 +135,8 @@ def build_parser() -> argparse.ArgumentParser:
                      help="also write one image with the first frame of every scene (one input only)")
     out.add_argument("--stats", metavar="FILE.csv", type=Path,
                      help="also write the per-frame scores: one row per compared frame (every frame but the "
-                          "first) with its time, score, threshold and the detectors' measures (--method learned: "
-                          "and its transition probability); in a batch FILE is "
+                          "first) with its time, score, threshold and the detectors' measures (--method learned or "
+                          "combined: and its transition probability); in a batch FILE is "
                           "a folder that gets one <name>.scores.csv per input")
     out.add_argument("--report", metavar="FILE.html", type=Path,
                      help="also write one self-contained page: each scene's first frame with its frames, times "

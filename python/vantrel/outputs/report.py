@@ -65,7 +65,7 @@ def _peaks(times: Sequence[float], values: Sequence[float], x_of) -> List[Tuple[
 
 
 def _curves(a: Analysis) -> list:
-    """The chart's curves and their legend: the learned method's probability, or the detectors'
+    """The chart's curves and their legend: the network's probability (learned, combined), or the detectors'
     score and threshold."""
     scores = a.scores
     assert scores is not None, "--report analyses with scores"
@@ -75,7 +75,7 @@ def _curves(a: Analysis) -> list:
 
 
 def score_chart(a: Analysis) -> str:
-    """Inline SVG: the score and the threshold of every compared frame (the learned method: its
+    """Inline SVG: the score and the threshold of every compared frame (the network's methods: its
     transition probability), a red line at each scene start."""
     width, height = LEFT + WIDTH + RIGHT, TOP + HEIGHT + BOTTOM
     parts = [f'<svg width="{width}" height="{height}" '

@@ -6,7 +6,7 @@ from ..analysis import Analysis
 
 def render_scores(a: Analysis) -> str:
     """The `--stats` table: one row per compared frame, every frame but the first; floats in full.
-    The learned method's probability is its last column, absent for the other methods."""
+    The network's probability (learned, combined) is its last column, absent for the other methods."""
     scores = a.scores
     assert scores is not None, "--stats analyses with scores"
     names = [name for name in scores._fields if getattr(scores, name) is not None]
