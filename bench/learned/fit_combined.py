@@ -29,10 +29,9 @@ PENALTY = 1.0
 def evidence(path, model):
     """Everything the events are made of, from one decode of `path`."""
     from vantrel.methods import combined, learned
-    from vantrel.methods.base import Transition
-    probabilities, source, times, raw = network_output(path, model, transitions="gradual")
-    classical = [Transition(kind, first, last, start, times[first], times[last], strength)
-                 for kind, first, last, start, strength in raw]
+    from vantrel.methods.base import measured
+    probabilities, source, times, found = network_output(path, model, transitions="gradual")
+    classical = measured(found, times)
     probability = learned.per_frame(probabilities, source, len(times))
     return lambda weakest: combined.events(combined.candidates(probabilities, source, times, weakest),
                                            classical, probability)

@@ -98,6 +98,11 @@ class Measured(Run):
         self._threshold = threshold
 
     def results(self, raw: dict, times: array) -> Tuple[List[Transition], Optional[array]]:
-        threshold = self._threshold
-        return [Transition(kind, first, last, start, times[first], times[last], strength)
-                for kind, first, last, start, strength in raw["transitions"] if strength >= threshold], None
+        return [t for t in measured(raw["transitions"], times) if t.strength >= self._threshold], None
+
+
+def measured(found, times: array) -> List[Transition]:
+    """The Transitions of the engine's transition pass (its `transitions`: kind, first, last, start,
+    strength), with their times."""
+    return [Transition(kind, first, last, start, times[first], times[last], strength)
+            for kind, first, last, start, strength in found]

@@ -28,16 +28,15 @@ import math
 from array import array
 from collections import namedtuple
 
-from .base import Method, Run, Transition
+from .base import Method, Run, Transition, measured
 from .learned import METHOD as LEARNED
-from .learned import per_frame, start_network, transitions
+from .learned import NetworkRun, per_frame, start_network, transitions
 TYPE_CHECKING = False  # typing.TYPE_CHECKING without importing typing
 
 if TYPE_CHECKING:
     from typing import List, Optional, Sequence, Tuple
 
     from ..settings import AnalysisSettings
-    from . import network
 
 # The weakest network peak that makes a candidate. Fitted with COEFFICIENTS, by the tuning half's
 # pooled F1 among 0.05 to 0.3 (bench/learned/results/combined.md).
@@ -62,10 +61,11 @@ def events(candidates: Sequence[Transition], classical: Sequence[Transition], pr
     """The events of the network's `candidates` and the `classical` transitions, by start frame;
     `probability` is every analysed frame's (NaN where no network frame shows it)."""
     taken: List[list] = [[] for _ in classical]
+    reaches = [reach(t) for t in classical]
     alone = []
     for c in candidates:
-        near = [(abs(c.start_frame - t.start_frame), i) for i, t in enumerate(classical)
-                if c.first_frame <= reach(t)[1] and c.start_frame >= reach(t)[0]]
+        near = [(abs(c.start_frame - t.start_frame), i) for i, (t, (lo, hi)) in enumerate(zip(classical, reaches))
+                if c.first_frame <= hi and c.start_frame >= lo]
         if near:
             taken[min(near)[1]].append(c)
         else:
@@ -136,28 +136,16 @@ class Combined(Method):
         return _Combined(start_network(self, settings), settings.threshold)
 
 
-class _Combined(Run):
+class _Combined(NetworkRun):
     """The network fed the engine's frames, and the transitions rule, in one decode."""
 
     transition_rule = "gradual"  # the engine's name of the transitions method's rule
 
-    def __init__(self, inference: network.Inference, threshold: float) -> None:
-        self._inference = inference
-        self._threshold = threshold
-        self.learned_frames = inference.feed
-
     def results(self, raw: dict, times: array) -> Tuple[List[Transition], Optional[array]]:
-        probabilities = self._inference.finish()
-        source = array("I")
-        source.frombytes(raw["learned_source"])
+        probabilities, source = self.network_output(raw)
         probability = per_frame(probabilities, source, len(times))
-        classical = [Transition(kind, first, last, start, times[first], times[last], strength)
-                     for kind, first, last, start, strength in raw["transitions"]]
-        found = events(candidates(probabilities, source, times), classical, probability)
+        found = events(candidates(probabilities, source, times), measured(raw["transitions"], times), probability)
         return decide(found, self._threshold), probability
-
-    def close(self) -> None:
-        self._inference.close()
 
 
 METHOD = Combined()

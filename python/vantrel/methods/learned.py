@@ -93,7 +93,7 @@ class Learned(Method):
     needs_text = "ONNX Runtime and the model"
 
     def start(self, settings: AnalysisSettings) -> Run:
-        return _Network(start_network(self, settings), settings.threshold)
+        return NetworkRun(start_network(self, settings), settings.threshold)
 
 
 def start_network(method: Method, settings: AnalysisSettings) -> network.Inference:
@@ -105,7 +105,7 @@ def start_network(method: Method, settings: AnalysisSettings) -> network.Inferen
         raise AnalysisError("configuration", f"method {method.name} needs {e}: {method.install}") from None
 
 
-class _Network(Run):
+class NetworkRun(Run):
     """The network fed the engine's frames while it decodes."""
 
     def __init__(self, inference: network.Inference, threshold: float) -> None:
@@ -113,10 +113,15 @@ class _Network(Run):
         self._threshold = threshold
         self.learned_frames = inference.feed
 
-    def results(self, raw: dict, times: array) -> Tuple[List[Transition], Optional[array]]:
+    def network_output(self, raw: dict) -> Tuple[object, array]:
+        """Once the decode is done: the network frames' probabilities and the analysed frame each shows."""
         probabilities = self._inference.finish()
         source = array("I")
         source.frombytes(raw["learned_source"])
+        return probabilities, source
+
+    def results(self, raw: dict, times: array) -> Tuple[List[Transition], Optional[array]]:
+        probabilities, source = self.network_output(raw)
         return (transitions(probabilities, source, times, self._threshold),
                 per_frame(probabilities, source, len(times)))
 
